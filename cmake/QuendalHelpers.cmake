@@ -1,0 +1,18 @@
+# quendal_add_test(NAME SOURCES a.cpp b.cpp [LIBS x y] [LABELS l])
+# One GoogleTest program registered with CTest. Test programs live in the common
+# output folder, so Quendal.dll and SCSI.dll are found beside them as beside any host.
+function(quendal_add_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE GTest::gtest GTest::gtest_main GTest::gmock ${T_LIBS})
+  add_test(NAME ${name} COMMAND ${name} WORKING_DIRECTORY ${QUENDAL_OUTPUT_DIR})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 900)
+  if(T_LABELS)
+    set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
+  endif()
+endfunction()
+
+# Shared libraries of the system keep their specified file names on every platform.
+function(quendal_dll_name target filename)
+  set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${filename} SUFFIX ".dll")
+endfunction()
