@@ -45,6 +45,27 @@ int CommitInformation();
 uint32_t areaSize(const FormatSettings &settings, uint32_t index);
 // BootLayout from FormatMode: 0,1 -> 0; 2 -> 2; 3 -> 1; 4 -> 3; 5 -> -1 (no FAT volume).
 int bootLayoutForMode(uint8_t mode);
+// First sector of area i under the whole-disk layout: the sum of the (substituted)
+// sizes of the areas before it.
+uint32_t areaStart(const FormatSettings &settings, uint32_t index);
+// Every area of the call (areaCount of them, 1 to 3) is at least 1000 sectors after
+// substitution; false also for an area count of 0 or above 3. Sets no error code.
+bool areaSizesUsable(const FormatSettings &settings);
+// The FAT builder's override of the mode's BootLayout by the area's size: under
+// 4200 sectors 0 (FAT12), above 4,096,000 sectors 2 (FAT32); otherwise modeLayout.
+int bootLayoutForArea(int modeLayout, uint32_t areaSectors);
+// Area sector at which the volume's boot sector lies: 0, 32 or 63 for BootLayout 0..3.
+uint32_t volumeStartForLayout(int bootLayout);
+// Fills out512 with the partition table sector of an area (boot code, one active
+// entry of type 0x0B for FAT32 or 0x06, start volumeStartForLayout, length the
+// rest of the area, 55 AA). False (out512 untouched) for BootLayout 0.
+bool buildPartitionTableSector(uint8_t *out512, int bootLayout, uint32_t areaSectors, bool fat32);
+
+// --- Volumes.cpp (file login) ----------------------------------------------------
+// Writes the 512-byte LoginFile record as the whole content of "<drive>\log.log"
+// (drive is the "X:" text), replacing any existing file, hidden and written
+// through. True when all 512 bytes were written.
+bool writeLoginFile(const char *drive, const uint8_t *record512);
 
 // --- FatImage.cpp / FileCopy.cpp (declared in FatImage.h) --------------------
 

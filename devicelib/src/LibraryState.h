@@ -44,6 +44,10 @@ struct LibraryState {
     bool HaveTable = false;
     int32_t PrimaryInfoBlock = 0;   // -1 none once InitVariable ran
     int32_t BackupInfoBlock = 0;
+    // Page of a copy that the scan found interrupted mid-write (its own table sector
+    // sealed and naming its page, its information marks missing), -1 none. Used only
+    // to restore the second copy when just one valid copy is left.
+    int32_t DamagedInfoBlock = -1;
     std::array<uint8_t, kSectorSize> TableCopy{};
     std::array<uint8_t, kInfoBufferSectors * kSectorSize> InfoBuffer{};
     bool VersionTableSeen = false;
