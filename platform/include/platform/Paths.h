@@ -1,0 +1,38 @@
+// Paths of the host process: its executable, its current directory, the user's
+// private temporary directory, and the mapping of the system's backslash paths
+// (".\PWD", "X:\log.log") onto host paths.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// Full path of the executable of this process (the host program, not a library
+// it loaded); "" when the system does not tell.
+std::string executablePath();
+
+// Directory of executablePath() without a trailing separator; "" when unknown.
+std::string programDirectory();
+
+std::string currentDirectory();
+bool setCurrentDirectory(const std::string &path);
+
+// The user's private temporary directory, always ending in '/':
+// $XDG_RUNTIME_DIR when set; otherwise a folder of the user's own under $TMPDIR
+// (or /tmp), created with mode 0700. An existing folder of that name is used only
+// when it is a real directory (not a link), owned by the user and closed to group
+// and others; otherwise "" is returned and nothing is written anywhere.
+std::string temporaryDirectory();
+
+// Maps a drive letter ('E') to the host directory holding that drive's files, or
+// "" when the drive has none (not present, or a volume that is not mounted).
+using DriveRootFn = std::function<std::string(char letter)>;
+
+// Maps a path written the system's way onto a host path: backslashes become '/',
+// "X:" followed by a path is resolved through driveRoot. Returns "" for a drive
+// path whose drive has no host directory (or when driveRoot is empty).
+std::string hostPath(std::string_view systemPath, const DriveRootFn &driveRoot = nullptr);
+
+} // namespace platform
