@@ -90,4 +90,23 @@ bool writeInfoSector(const std::string &dir, uint32_t page, uint32_t slot, const
 bool readDeviceInfo(const std::string &dir, std::array<uint8_t, 512> *out);
 bool loggedIn(const std::string &dir);
 
+// Refuse-raw-access hosts log in by writing LOG.LOG (512 bytes: A5 A5 A5 A5, the
+// digest at 16) into the root of the login volume. The platform layer calls this
+// after it writes a file on a drive; true when the device is logged in afterwards.
+bool pollLoginFile(const std::string &dir);
+
+// The controller's live state, as a test rig reads it off the device.
+struct DiskStatus {
+    uint32_t sectors = 0;
+    bool loggedIn = false;
+    bool wholeDisk = false;         // the whole-disk table is in force until a reset
+    bool dismounted = false;
+    bool writeProtected = false;
+    bool haveTable = false;         // table in force (stored or found at the last reset)
+    std::array<uint8_t, 512> table{};
+    uint32_t commits = 0;           // commit commands received
+    std::vector<uint8_t> lastCommit;  // data of the last commit
+};
+bool getStatus(const std::string &dir, DiskStatus *status);
+
 } // namespace flashemu

@@ -1,0 +1,114 @@
+// The exports of SCSI.dll. Each call is handed to the back end chosen by the last
+// InitDisk; the library calls one at a time, but the watcher and a format run may
+// still meet here, so a lock keeps the device model whole.
+#include "ScsiTransport.h"
+
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+
+#include "Backend.h"
+#include "EmulatorBackend.h"
+#include "FlashEmulator.h"
+
+namespace {
+
+std::mutex gLock;
+std::unique_ptr<scsi::Backend> gBackend;
+
+std::unique_ptr<scsi::Backend> chooseBackend() {
+    const char *dir = std::getenv(flashemu::kDiskEnv);
+    if (dir && *dir)
+        return flashemu::makeEmulatorBackend(dir);
+    // Real disks need the pass-through, which is not part of this build yet.
+    return nullptr;
+}
+
+} // namespace
+
+extern "C" {
+
+int32_t InitDisk(void *params) {
+    std::lock_guard<std::mutex> hold(gLock);
+    try {
+        gBackend = chooseBackend();
+        if (!gBackend)
+            return SCSI_INIT_NO_DEVICE;
+        return gBackend->open(params);
+    } catch (...) {
+        gBackend.reset();
+        return SCSI_INIT_NO_DEVICE;
+    }
+}
+
+int32_t DiskFree(void) {
+    std::lock_guard<std::mutex> hold(gLock);
+    try {
+        int32_t r = gBackend ? gBackend->close() : 1;
+        gBackend.reset();
+        return r;
+    } catch (...) {
+        gBackend.reset();
+        return 0;
+    }
+}
+
+int32_t ReadDisk(uint32_t address, uint32_t count, void *buffer) {
+    std::lock_guard<std::mutex> hold(gLock);
+    try {
+        return gBackend ? gBackend->readDisk(address, count, buffer) : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+int32_t WriteDisk(uint32_t address, uint32_t count, const void *data) {
+    std::lock_guard<std::mutex> hold(gLock);
+    try {
+        return gBackend ? gBackend->writeDisk(address, count, data) : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+int32_t ReadScsi(const uint8_t *cdb12, void *buffer, uint32_t length) {
+    std::lock_guard<std::mutex> hold(gLock);
+    try {
+        return gBackend ? gBackend->readScsi(cdb12, buffer, length) : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+int32_t WriteScsi(const uint8_t *cdb12, const void *data, uint32_t length) {
+    std::lock_guard<std::mutex> hold(gLock);
+    try {
+        return gBackend ? gBackend->writeScsi(cdb12, data, length) : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+int32_t GetDiskVolume(uint32_t value) {
+    std::lock_guard<std::mutex> hold(gLock);
+    try {
+        return gBackend ? gBackend->getDiskVolume(value) : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+int32_t DisMountDisk(void) {
+    std::lock_guard<std::mutex> hold(gLock);
+    try {
+        return gBackend ? gBackend->disMountDisk() : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+// The system this transport stands for runs on the NT family; callers compare
+// against the generation value (1 for the 95/98/Me family, 2 for NT).
+int32_t GetOsVersion(void) { return 2; }
+
+} // extern "C"

@@ -1,0 +1,74 @@
+// The disk directory is the device: everything the controller keeps (identity,
+// geometry, faults, login and mount state, the table in force) lives in
+// device.conf, the sectors in the sparse data.img, the information area in
+// info.img. Every command loads the state afresh and saves what it changed, so a
+// second process (a test rig, a replugged host) always sees the device as it is.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "FlashEmulator.h"
+
+namespace flashemu {
+
+constexpr uint32_t kSector = 512;
+// The information area: pages of up to four addressable sectors. The address
+// carries only the sector-in-page AND 3, so the controller keeps four slots per page.
+constexpr uint32_t kInfoPages = 8192;
+constexpr uint32_t kInfoSlots = 4;
+
+struct DiskState {
+    // Identity and geometry, fixed at creation.
+    uint32_t sectors = 0;
+    uint16_t pageSectorsRaw = 8;
+    bool pageFlagBit0 = false;
+    uint16_t blockUnit = 4;
+    std::string vendor, product, revision;
+    // Faults; faults.writeProtected is the live write-protect state.
+    Faults faults;
+    uint32_t writesOfKind = 0;  // writes of faults.failKind seen since the faults were set
+    uint32_t readsOfKind = 0;
+    // What the controller holds until the next reset or replug.
+    bool loggedIn = false;
+    bool wholeDisk = false;
+    bool dismounted = false;
+    bool haveTable = false;
+    std::array<uint8_t, 512> table{};
+    uint32_t commits = 0;
+    bool logging = false;
+};
+
+std::string confPath(const std::string &dir);
+std::string infoImagePath(const std::string &dir);
+std::string logPath(const std::string &dir);
+std::string commitPath(const std::string &dir);
+
+bool loadState(const std::string &dir, DiskState *state);
+bool saveState(const std::string &dir, const DiskState &state);
+
+// Sector access to the two images; both answer false on any I/O failure.
+bool readSectors(const std::string &dir, uint64_t first, uint32_t count, uint8_t *out);
+bool writeSectors(const std::string &dir, uint64_t first, uint32_t count, const uint8_t *in);
+// Information sectors as the flash holds them: an erased sector reads 0xFF.
+bool readInfo(const std::string &dir, uint32_t page, uint32_t slot, uint8_t *out512);
+bool writeInfo(const std::string &dir, uint32_t page, uint32_t slot, const uint8_t *in512);
+bool eraseInfoPages(const std::string &dir, uint32_t firstPage, uint32_t pages);
+
+// Writes the file whole under a temporary name and renames it into place, so a
+// reader in another process never sees half of it.
+bool writeFileAtomic(const std::string &path, const std::string &content);
+bool readWholeFile(const std::string &path, std::string *content);
+
+void appendLog(const std::string &dir, const LogEntry &entry);
+
+} // namespace flashemu
+
+namespace flashemu {
+
+// The device information block as the controller answers it for this state.
+std::array<uint8_t, 512> buildDeviceInfo(const DiskState &state);
+
+} // namespace flashemu

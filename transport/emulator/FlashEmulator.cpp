@@ -1,0 +1,213 @@
+// The rig's side of the emulated disk: making a disk, setting its faults, and
+// looking at it the way a test bench looks at a device, without sending commands.
+#include "FlashEmulator.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+
+#include "DiskFiles.h"
+#include "Tables.h"
+#include "Volumes.h"
+
+namespace flashemu {
+
+bool parseLogLine(const std::string &line, LogEntry *e);
+
+namespace {
+
+bool setError(std::string *error, const std::string &why) {
+    if (error)
+        *error = why;
+    return false;
+}
+
+std::string padded(const std::string &s, size_t width) {
+    std::string r = s.substr(0, width);
+    r.resize(width, ' ');
+    return r;
+}
+
+// Sets the live state through a load-modify-save, republishing what the host sees.
+template <typename F> bool update(const std::string &dir, F &&change) {
+    DiskState s;
+    if (!loadState(dir, &s))
+        return false;
+    change(s);
+    if (!saveState(dir, s))
+        return false;
+    publishDrives(dir, s);
+    return true;
+}
+
+} // namespace
+
+std::string dataImagePath(const std::string &dir) { return dir + "/data.img"; }
+
+std::string drivesPath(const std::string &dir) { return dir + "/drives"; }
+
+bool createDisk(const std::string &dir, const DiskOptions &o, std::string *error) {
+    if (o.sectors == 0)
+        return setError(error, "capacity of 0 sectors");
+    if (o.blockUnit == 0)
+        return setError(error, "block unit of 0 pages");
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec)
+        return setError(error, "cannot create " + dir + ": " + ec.message());
+    // A replaced disk starts from nothing: old sectors, information area and log go.
+    for (const std::string &p : {dataImagePath(dir), infoImagePath(dir), logPath(dir), commitPath(dir),
+                                 drivesPath(dir), confPath(dir)})
+        std::filesystem::remove(p, ec);
+
+    if (::truncate(dataImagePath(dir).c_str(), 0) != 0) {
+        FILE *f = std::fopen(dataImagePath(dir).c_str(), "wb");
+        if (!f)
+            return setError(error, "cannot create the data image");
+        std::fclose(f);
+    }
+    if (::truncate(dataImagePath(dir).c_str(), off_t(uint64_t(o.sectors) * kSector)) != 0)
+        return setError(error, "cannot size the data image");
+    FILE *f = std::fopen(infoImagePath(dir).c_str(), "wb");
+    if (!f)
+        return setError(error, "cannot create the information image");
+    std::fclose(f);
+    if (::truncate(infoImagePath(dir).c_str(), off_t(uint64_t(kInfoPages) * kInfoSlots * kSector)) != 0)
+        return setError(error, "cannot size the information image");
+    if (!writeFactoryTable(dir, o, error))
+        return false;
+
+    DiskState s;
+    s.sectors = o.sectors;
+    s.pageSectorsRaw = o.pageSectorsRaw;
+    s.pageFlagBit0 = o.pageFlagBit0;
+    s.blockUnit = o.blockUnit;
+    s.vendor = padded(o.vendor, 8);
+    s.product = padded(o.product, 16);
+    s.revision = padded(o.revision, 4);
+    auto t = scanActiveTable(dir, pageSectors(s.pageSectorsRaw, s.pageFlagBit0));
+    s.haveTable = t.has_value();
+    if (t)
+        s.table = *t;
+    if (!saveState(dir, s))
+        return setError(error, "cannot write " + confPath(dir));
+    publishDrives(dir, s);
+    return true;
+}
+
+bool isDisk(const std::string &dir) {
+    DiskState s;
+    return loadState(dir, &s);
+}
+
+bool setFaults(const std::string &dir, const Faults &faults) {
+    return update(dir, [&](DiskState &s) {
+        // A new plan of faults counts its writes and reads from one again.
+        if (faults.failKind != s.faults.failKind || faults.failNth != s.faults.failNth)
+            s.writesOfKind = 0;
+        if (faults.failReadKind != s.faults.failReadKind || faults.failReadNth != s.faults.failReadNth)
+            s.readsOfKind = 0;
+        s.faults = faults;
+    });
+}
+
+bool getFaults(const std::string &dir, Faults *faults) {
+    DiskState s;
+    if (!faults || !loadState(dir, &s))
+        return false;
+    *faults = s.faults;
+    return true;
+}
+
+bool setLogging(const std::string &dir, bool on) {
+    DiskState s;
+    if (!loadState(dir, &s))
+        return false;
+    s.logging = on;
+    return saveState(dir, s);
+}
+
+std::vector<LogEntry> readLog(const std::string &dir) {
+    std::vector<LogEntry> out;
+    std::string text;
+    if (!readWholeFile(logPath(dir), &text))
+        return out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        LogEntry e;
+        if (parseLogLine(line, &e))
+            out.push_back(std::move(e));
+    }
+    return out;
+}
+
+void clearLog(const std::string &dir) {
+    std::error_code ec;
+    std::filesystem::remove(logPath(dir), ec);
+}
+
+bool readPhysicalSectors(const std::string &dir, uint64_t first, uint32_t count, uint8_t *out) {
+    DiskState s;
+    if (!out || !loadState(dir, &s) || first > s.sectors || count > s.sectors - first)
+        return false;
+    return readSectors(dir, first, count, out);
+}
+
+bool readInfoSector(const std::string &dir, uint32_t page, uint32_t slot, uint8_t *out512) {
+    return out512 && isDisk(dir) && readInfo(dir, page, slot, out512);
+}
+
+bool writeInfoSector(const std::string &dir, uint32_t page, uint32_t slot, const uint8_t *in512) {
+    return in512 && isDisk(dir) && writeInfo(dir, page, slot, in512);
+}
+
+bool readDeviceInfo(const std::string &dir, std::array<uint8_t, 512> *out) {
+    DiskState s;
+    if (!out || !loadState(dir, &s))
+        return false;
+    *out = buildDeviceInfo(s);
+    return true;
+}
+
+bool loggedIn(const std::string &dir) {
+    DiskState s;
+    return loadState(dir, &s) && s.loggedIn;
+}
+
+bool pollLoginFile(const std::string &dir) {
+    DiskState s;
+    if (!loadState(dir, &s) || s.faults.absent || !s.faults.refuseRawAccess)
+        return false;
+    if (loginByFile(dir, &s)) {
+        if (!saveState(dir, s))
+            return false;
+        publishDrives(dir, s);
+    }
+    return s.loggedIn;
+}
+
+bool getStatus(const std::string &dir, DiskStatus *status) {
+    DiskState s;
+    if (!status || !loadState(dir, &s))
+        return false;
+    DiskStatus r;
+    r.sectors = s.sectors;
+    r.loggedIn = s.loggedIn;
+    r.wholeDisk = s.wholeDisk;
+    r.dismounted = s.dismounted;
+    r.writeProtected = s.faults.writeProtected;
+    r.haveTable = s.haveTable;
+    r.table = s.table;
+    r.commits = s.commits;
+    std::string bytes;
+    if (readWholeFile(commitPath(dir), &bytes))
+        r.lastCommit.assign(bytes.begin(), bytes.end());
+    *status = std::move(r);
+    return true;
+}
+
+} // namespace flashemu
