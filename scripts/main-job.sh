@@ -1,5 +1,43 @@
 #!/usr/bin/env bash
-# What the run command does once the build and the emulated disk exist.
+# What the run command does once the build and the emulated disk exist: the
+# manager's window when there is a display to show it on, otherwise the same
+# job with quendal: format the disk as a secure disk, show it, log in, show it
+# again.
 set -euo pipefail
-BIN=$1
-"$BIN/quendal" info
+BIN=$(cd "${1:?usage: main-job.sh BIN-FOLDER}" && pwd)
+DISK=${FLASHDISK_EMULATOR:?FLASHDISK_EMULATOR names the emulated disk}
+export FLASHDISK_EMULATOR=$DISK
+
+if [[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" && -x "$BIN/Orvane" ]]; then
+  echo "Starting the manager on the emulated flash disk in $DISK"
+  # The manager finds Quendal.dll and its input folders beside itself.
+  cd "$BIN"
+  exec ./Orvane
+fi
+
+# A fixed password, shown here on purpose: this is a demonstration disk.
+DEMO_PASSWORD=quendal-demo
+QUENDAL="$BIN/quendal"
+
+echo "== Formatting the emulated flash disk in $DISK as a secure disk"
+echo "   (demo password: $DEMO_PASSWORD; first part 50% of the disk)"
+printf '%s\n%s\n' "$DEMO_PASSWORD" "$DEMO_PASSWORD" |
+  "$QUENDAL" format --mode secure --first 50 --password-stdin
+echo
+echo "== The disk after the format"
+"$QUENDAL" info
+echo
+echo "== Logging in (the disk as it is right after the login follows)"
+printf '%s\n' "$DEMO_PASSWORD" | "$QUENDAL" login --password-stdin
+echo
+if [[ -x "$BIN/Orvane" ]]; then
+  echo "To work on the disk in the window, start the manager on a display:"
+  echo "  FLASHDISK_EMULATOR=$DISK $BIN/Orvane"
+  echo "(without a display: xvfb-run -a env FLASHDISK_EMULATOR=$DISK $BIN/Orvane)"
+else
+  echo "The manager's window is not built here (Orvane needs qt6-base-dev and"
+  echo "QUENDAL_BUILD_GUI=ON); once built, start it on a display with:"
+  echo "  FLASHDISK_EMULATOR=$DISK $BIN/Orvane"
+fi
+echo "Each quendal command opens the disk afresh, as replugging it does, which"
+echo "logs it out again: 'quendal --disk $DISK info' now shows it logged out."

@@ -1,0 +1,92 @@
+#include "Session.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "FlashEmulator.h"
+#include "Quendal.h"
+
+namespace cli {
+
+int fail(int code, const std::string &what, const std::string &todo) {
+    std::fprintf(stderr, "quendal: %s%s%s\n", what.c_str(), todo.empty() ? "" : "; ", todo.c_str());
+    return code;
+}
+
+std::string deviceDescription() {
+    const char *dir = std::getenv(flashemu::kDiskEnv);
+    if (dir && *dir) return std::string("emulated flash disk in ") + dir;
+    return "USB flash disk";
+}
+
+int Session::bind(std::initializer_list<TDiskControl::Export> needed) {
+    using E = TDiskControl::Export;
+    if (!control_.BindLibrary())
+        return fail(kExitNotInstalled, "Can't load Quendal.dll",
+                    "keep Quendal.dll and SCSI.dll beside the quendal program");
+    // Every session opens the disk and reads its table first.
+    for (auto list : {std::initializer_list<E>{E::LoadDiskLib, E::InitFlashDisk, E::GetConfigTable,
+                                                E::UpdateParam, E::GetDiskCapacity, E::LoginState,
+                                                E::GetErrorCode},
+                      needed}) {
+        if (const char *missing = control_.MissingName(list))
+            return fail(kExitNotInstalled, std::string("Quendal.dll lacks the function ") + missing,
+                        "install a complete Quendal.dll beside the quendal program");
+    }
+    return kExitOk;
+}
+
+int Session::open() {
+    if (!control_.LoadDiskLib()) {
+        int32_t code = control_.GetErrorCode();
+        std::string why = code == QUENDAL_ERR_TRANSPORT_OPS ? " (it lacks a required operation)"
+                                                             : "";
+        return fail(kExitNotInstalled, "Can't load SCSI.dll" + why,
+                    "install a complete SCSI.dll beside Quendal.dll");
+    }
+    // An empty parameter block matches any device.
+    InitDiskParams params{};
+    int32_t found = control_.InitFlashDisk(&params);
+    if (found == 2)
+        return fail(kExitNoDisk,
+                    "the flash disk is present but this user may not open it for raw access",
+                    "run quendal as a user with access to the device");
+    if (found != 0)
+        return fail(kExitNoDisk, "No Flash Disk found on " + deviceDescription(),
+                    "plug in the flash disk (or create one with 'quendal emulate DIR') and try again");
+    int copies = control_.GetConfigTable(table_.data());
+    if (copies <= 0)
+        return fail(kExitUnknownDisk, "Unknow Flash Disk: no configuration table on the disk",
+                    "this disk cannot be prepared by quendal");
+    copies_ = copies;
+    view_ = decodeTable(table_.data());
+    control_.UpdateParam();
+    capacity_ = control_.GetDiskCapacity();
+    loginState_ = control_.LoginState();
+    return kExitOk;
+}
+
+int32_t Session::errorCode() { return control_.GetErrorCode ? control_.GetErrorCode() : 0; }
+
+const char *errorCodeText(int32_t code) {
+    switch (code) {
+    case QUENDAL_ERR_READ_TABLE: return "reading the configuration table failed";
+    case QUENDAL_ERR_SETTINGS: return "the disk cannot be divided this way (an area under 1000 sectors)";
+    case QUENDAL_ERR_WHOLE_DISK_TABLE: return "sending the whole-disk table failed";
+    case QUENDAL_ERR_CONTROLLER_KIND: return "the disk's table kind does not allow this";
+    case QUENDAL_ERR_TRANSPORT_OPS: return "SCSI.dll lacks a required operation";
+    case QUENDAL_ERR_TRANSPORT_LOAD: return "SCSI.dll could not be loaded";
+    case QUENDAL_ERR_NO_TABLE: return "no valid configuration table";
+    case QUENDAL_ERR_DEVICE_INFO: return "reading the device information failed";
+    case QUENDAL_ERR_DATA_WRITE: return "a write to the disk failed";
+    case QUENDAL_ERR_NO_PRIMARY_BLOCK: return "the disk's information block is unknown";
+    case QUENDAL_ERR_RESUME_TIMEOUT: return "the disk did not come back in time";
+    case QUENDAL_ERR_WRONG_PASSWORD: return "wrong password";
+    case QUENDAL_ERR_FILE_LOGIN_MODE: return "no raw access to the disk";
+    case QUENDAL_ERR_NO_LOGIN_VOLUME: return "the login volume was not found";
+    case QUENDAL_ERR_ZERO_PAGE_SECTORS: return "the device reports 0 sectors per page";
+    default: return "unknown cause";
+    }
+}
+
+} // namespace cli

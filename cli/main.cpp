@@ -1,0 +1,66 @@
+// quendal: the command-line front end over the library binding.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "Commands.h"
+#include "ExitCodes.h"
+#include "FlashEmulator.h"
+#include "Session.h"
+
+#ifndef QUENDAL_VERSION
+#define QUENDAL_VERSION "0"
+#endif
+
+int main(int argc, char **argv) {
+    using namespace cli;
+    std::string command;
+    Args rest;
+    bool help = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--disk" || a.rfind("--disk=", 0) == 0) {
+            std::string dir;
+            if (a == "--disk") {
+                if (i + 1 >= argc) return fail(kExitUsage, "option --disk needs a folder", "see 'quendal --help'");
+                dir = argv[++i];
+            } else {
+                dir = a.substr(7);
+            }
+            if (dir.empty()) return fail(kExitUsage, "option --disk needs a folder", "see 'quendal --help'");
+            // The transport reads the disk folder from the environment when it is opened.
+            setenv(flashemu::kDiskEnv, dir.c_str(), 1);
+        } else if (a == "-h" || a == "--help") {
+            help = true;
+        } else if (a == "--version" && command.empty()) {
+            std::printf("quendal %s\n", QUENDAL_VERSION);
+            return kExitOk;
+        } else if (command.empty() && a.rfind("-", 0) != 0) {
+            command = a;
+        } else if (command.empty()) {
+            return fail(kExitUsage, "unknown option " + a, "see 'quendal --help'");
+        } else {
+            rest.push_back(a);
+        }
+    }
+    if (command.empty()) {
+        if (help) {
+            std::fputs(mainHelp(), stdout);
+            return kExitOk;
+        }
+        std::fputs(mainHelp(), stderr);
+        return kExitUsage;
+    }
+    const char *text = subcommandHelp(command);
+    if (!text) return fail(kExitUsage, "unknown command '" + command + "'", "see 'quendal --help'");
+    if (help) {
+        std::fputs(text, stdout);
+        return kExitOk;
+    }
+    if (command == "emulate") return cmdEmulate(rest);
+    if (command == "info") return cmdInfo(rest);
+    if (command == "format") return cmdFormat(rest);
+    if (command == "login") return cmdLogin(rest);
+    return cmdPasswd(rest);
+}

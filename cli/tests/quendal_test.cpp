@@ -1,0 +1,352 @@
+// quendal run as a user runs it: a process of its own on a fresh emulated disk
+// in a temporary folder, its exit code and its output looked at.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+    int code = -1;
+    std::string out, err;
+};
+
+std::string slurp(const fs::path &p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+struct Sandbox {
+    fs::path root;
+    Sandbox() {
+        std::string tmpl = (fs::temp_directory_path() / "quendal-cli-XXXXXX").string();
+        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+        root = tmpl;
+    }
+    ~Sandbox() {
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+    std::string disk() const { return (root / "disk").string(); }
+
+    // Runs a quendal program with args; `input` is its standard input. The child
+    // has no controlling terminal, so a password prompt cannot wait for one.
+    // FLASHDISK_EMULATOR is set to `emulator` (unset when empty).
+    Result run(const std::vector<std::string> &args, const std::string &input = "",
+               const std::string &emulator = "", const fs::path &program = QUENDAL_EXE) const {
+        fs::path in = root / "stdin", out = root / "stdout", err = root / "stderr";
+        std::ofstream(in, std::ios::binary) << input;
+        pid_t pid = fork();
+        if (pid == 0) {
+            setsid();
+            int fi = open(in.c_str(), O_RDONLY);
+            int fo = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int fe = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(fi, 0);
+            dup2(fo, 1);
+            dup2(fe, 2);
+            unsetenv("FLASHDISK_DRIVES");
+            if (emulator.empty()) unsetenv("FLASHDISK_EMULATOR");
+            else setenv("FLASHDISK_EMULATOR", emulator.c_str(), 1);
+            std::vector<char *> argv;
+            std::string prog = program.string();
+            argv.push_back(prog.data());
+            std::vector<std::string> copy = args;
+            for (auto &a : copy) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(prog.c_str(), argv.data());
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        Result r;
+        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        r.out = slurp(out);
+        r.err = slurp(err);
+        return r;
+    }
+    // Runs against the sandbox's emulated disk.
+    Result q(const std::vector<std::string> &args, const std::string &input = "") const {
+        return run(args, input, disk());
+    }
+    void emulate(const std::vector<std::string> &extra = {"--sectors", "200000"}) const {
+        std::vector<std::string> args = {"emulate", disk()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        Result r = run(args);
+        ASSERT_EQ(r.code, 0) << r.err;
+    }
+};
+
+bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+#define EXPECT_RUN(result, exitCode)                                                               \
+    do {                                                                                           \
+        const Result &r_ = (result);                                                               \
+        EXPECT_EQ(r_.code, exitCode) << "stdout:\n" << r_.out << "stderr:\n" << r_.err;            \
+    } while (0)
+
+// Exit codes as documented.
+constexpr int kOk = 0, kDeviceFailure = 1, kUsage = 2, kNoDisk = 3, kUnknownDisk = 4,
+              kWrongPassword = 5, kNotInstalled = 6, kWrongState = 7;
+
+} // namespace
+
+TEST(Help, EveryCommandIsDocumented) {
+    Sandbox s;
+    Result r = s.run({"--help"});
+    EXPECT_RUN(r, kOk);
+    for (const char *c : {"emulate", "info", "format", "login", "passwd", "--password-stdin",
+                          "Exit codes", "--disk"})
+        EXPECT_TRUE(has(r.out, c)) << c;
+    for (const char *c : {"emulate", "info", "format", "login", "passwd"}) {
+        Result h = s.run({c, "--help"});
+        EXPECT_RUN(h, kOk);
+        EXPECT_TRUE(has(h.out, std::string("Usage: quendal ") + c)) << h.out;
+    }
+    Result v = s.run({"--version"});
+    EXPECT_RUN(v, kOk);
+    EXPECT_TRUE(has(v.out, "quendal ")) << v.out;
+}
+
+TEST(Usage, BadCommandLinesAreRefusedWithOneLine) {
+    Sandbox s;
+    s.emulate();
+    struct Case {
+        std::vector<std::string> args;
+        const char *says;
+    } cases[] = {
+        {{}, "Usage"},
+        {{"frobnicate"}, "unknown command"},
+        {{"--bogus", "info"}, "unknown option"},
+        {{"info", "--bogus"}, "unknown option"},
+        {{"info", "extra"}, "unexpected argument"},
+        {{"format", "--mode", "floppy"}, "unknown mode"},
+        {{"format", "--mode"}, "needs a value"},
+        {{"format", "--first", "101"}, "0 to 100"},
+        {{"format", "--first", "-5"}, "0 to 100"},
+        {{"format", "--first", "half"}, "0 to 100"},
+        {{"login", "--password", "secret"}, "unknown option"},
+        {{"--disk"}, "needs a folder"},
+    };
+    for (const Case &c : cases) {
+        Result r = s.q(c.args);
+        std::string joined;
+        for (auto &a : c.args) joined += a + " ";
+        SCOPED_TRACE(joined);
+        EXPECT_RUN(r, kUsage);
+        EXPECT_TRUE(has(r.err, c.says)) << r.err;
+    }
+}
+
+TEST(Emulate, CreatesADiskAndRefusesToOverwriteIt) {
+    Sandbox s;
+    Result r = s.run({"emulate", s.disk(), "--sectors", "300000", "--label", "MINE"});
+    EXPECT_RUN(r, kOk);
+    EXPECT_TRUE(has(r.out, "300000 sectors (146MByte)")) << r.out;
+    Result again = s.run({"emulate", s.disk(), "--sectors", "300000"});
+    EXPECT_RUN(again, kUsage);
+    EXPECT_TRUE(has(again.err, "--force")) << again.err;
+    EXPECT_RUN(s.run({"emulate", s.disk(), "--sectors", "400000", "--force"}), kOk);
+    Result info = s.q({"info"});
+    EXPECT_RUN(info, kOk);
+    EXPECT_TRUE(has(info.out, "400000 sectors")) << info.out;
+}
+
+TEST(Emulate, BadOptionsAreUsageErrors) {
+    Sandbox s;
+    for (std::vector<std::string> extra :
+         {std::vector<std::string>{"--sectors", "0"}, {"--sectors", "many"}, {"--table", "floppy"},
+          {"--fail", "data"}, {"--fail", "bogus:1"}, {"--fail", "data:0"}, {"--fail-read", "login:1"},
+          {"--info-sectors", "9"}, {"--label", "MUCH TOO LONG"}, {"--page-sectors", "0"}}) {
+        std::vector<std::string> args = {"emulate", s.disk()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        SCOPED_TRACE(extra[0] + " " + extra[1]);
+        EXPECT_RUN(s.run(args), kUsage);
+    }
+    EXPECT_RUN(s.run({"emulate"}), kUsage);
+    EXPECT_FALSE(fs::exists(s.disk()));
+}
+
+TEST(Info, ShowsAFreshDisk) {
+    Sandbox s;
+    s.emulate({"--sectors", "2097152"});
+    Result r = s.q({"info"});
+    EXPECT_RUN(r, kOk);
+    for (const char *part : {"2097152 sectors (1024MByte)", "version table 2.00", "area 0",
+                             "Write protect:   off", "Password:        none"})
+        EXPECT_TRUE(has(r.out, part)) << part << "\n" << r.out;
+    Result d = s.run({"--disk", s.disk(), "info"});
+    EXPECT_RUN(d, kOk);
+    EXPECT_EQ(d.out, r.out);
+}
+
+TEST(Info, DeviceStatesGiveTheirExitCodes) {
+    {
+        Sandbox s;
+        s.emulate({"--sectors", "200000", "--absent"});
+        Result r = s.q({"info"});
+        EXPECT_RUN(r, kNoDisk);
+        EXPECT_TRUE(has(r.err, "No Flash Disk")) << r.err;
+    }
+    {
+        Sandbox s;
+        s.emulate({"--sectors", "200000", "--refuse-raw"});
+        Result r = s.q({"info"});
+        EXPECT_RUN(r, kNoDisk);
+        EXPECT_TRUE(has(r.err, "raw access")) << r.err;
+    }
+    {
+        Sandbox s;   // a folder without a disk
+        fs::create_directories(s.disk());
+        EXPECT_RUN(s.q({"info"}), kNoDisk);
+    }
+    {
+        Sandbox s;
+        s.emulate({"--sectors", "200000", "--table", "none"});
+        Result r = s.q({"info"});
+        EXPECT_RUN(r, kUnknownDisk);
+        EXPECT_TRUE(has(r.err, "no configuration table")) << r.err;
+        EXPECT_RUN(s.q({"format"}), kUnknownDisk);
+    }
+    {
+        Sandbox s;
+        s.emulate({"--sectors", "200000", "--write-protected"});
+        Result r = s.q({"info"});
+        EXPECT_RUN(r, kOk);
+        EXPECT_TRUE(has(r.out, "Write protect:   on")) << r.out;
+    }
+}
+
+TEST(Format, NormalDiskInTwoAreasWithProgress) {
+    Sandbox s;
+    s.emulate();
+    Result r = s.q({"format", "--mode", "normal", "--first", "50"});
+    EXPECT_RUN(r, kOk);
+    EXPECT_TRUE(has(r.out, "Preparing--")) << r.out;
+    EXPECT_TRUE(has(r.out, "100% Finish--")) << r.out;
+    EXPECT_TRUE(has(r.out, "Format Complete!")) << r.out;
+    Result info = s.q({"info"});
+    EXPECT_RUN(info, kOk);
+    EXPECT_TRUE(has(info.out, "two public areas")) << info.out;
+    EXPECT_TRUE(has(info.out, "100000")) << info.out;
+    EXPECT_TRUE(has(info.out, "E:")) << info.out;
+}
+
+TEST(Format, FailedWriteIsADeviceFailure) {
+    Sandbox s;
+    s.emulate({"--sectors", "200000", "--fail", "data:3"});
+    Result r = s.q({"format"});
+    EXPECT_RUN(r, kDeviceFailure);
+    EXPECT_TRUE(has(r.err, "Format Failed!")) << r.err;
+}
+
+TEST(Format, SecureDiskInputIsChecked) {
+    Sandbox s;
+    s.emulate();
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+        const char *says;
+    } cases[] = {
+        {{"format", "--mode", "secure", "--password-stdin"}, "one\nOne\n", "not same"},
+        {{"format", "--mode", "secure", "--password-stdin"}, "", "standard input ended"},
+        {{"format", "--mode", "secure", "--password-stdin"}, "only\n", "standard input ended"},
+        {{"format", "--mode", "secure", "--password-stdin"}, std::string(21, 'p') + "\n", "longer than 20"},
+        {{"format", "--mode", "secure"}, "typed\ntyped\n", "no terminal"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.says);
+        Result r = s.q(c.args, c.input);
+        EXPECT_RUN(r, kUsage);
+        EXPECT_TRUE(has(r.err, c.says)) << r.err;
+    }
+    // Nothing was formatted.
+    Result info = s.q({"info"});
+    EXPECT_TRUE(has(info.out, "Password:        none")) << info.out;
+    EXPECT_RUN(s.q({"login", "--password-stdin"}, "x\n"), kWrongState);
+    EXPECT_RUN(s.q({"passwd", "--password-stdin"}, "x\nx\nx\n"), kWrongState);
+}
+
+TEST(Format, TooSmallForASecureSplit) {
+    Sandbox s;
+    s.emulate({"--sectors", "6000"});
+    Result r = s.q({"format", "--mode", "secure", "--first", "60", "--password-stdin"}, "a\na\n");
+    EXPECT_RUN(r, kUsage);
+    EXPECT_TRUE(has(r.err, "too small")) << r.err;
+}
+
+TEST(SecureDisk, FormatLoginAndPasswordChange) {
+    Sandbox s;
+    s.emulate();
+    EXPECT_RUN(s.q({"format", "--mode", "secure", "--first", "30", "--password-stdin"},
+                   "Open Sesame\r\nOpen Sesame\r\n"),
+               kOk);
+    Result info = s.q({"info"});
+    EXPECT_RUN(info, kOk);
+    for (const char *part : {"secure disk: login area, secure area, public area", "Password:        set",
+                             "Login state:     logged out", "2500"})
+        EXPECT_TRUE(has(info.out, part)) << part << "\n" << info.out;
+
+    Result wrong = s.q({"login", "--password-stdin"}, "open sesame\n");
+    EXPECT_RUN(wrong, kWrongPassword);
+    EXPECT_TRUE(has(wrong.err, "Password Error.")) << wrong.err;
+    EXPECT_RUN(s.q({"login", "--password-stdin"}, ""), kUsage);
+
+    Result login = s.q({"login", "--password-stdin"}, "Open Sesame\n");
+    EXPECT_RUN(login, kOk);
+    EXPECT_TRUE(has(login.out, "The secure area shows as E:")) << login.out;
+    EXPECT_TRUE(has(login.out, "Login state:     logged in")) << login.out;
+
+    EXPECT_RUN(s.q({"passwd", "--password-stdin"}, "wrong\nnew\nnew\n"), kWrongPassword);
+    Result mismatch = s.q({"passwd", "--password-stdin"}, "Open Sesame\nnew\nNew\n");
+    EXPECT_RUN(mismatch, kUsage);
+    EXPECT_TRUE(has(mismatch.err, "not same")) << mismatch.err;
+    EXPECT_RUN(s.q({"passwd", "--password-stdin"}, "Open Sesame\n"), kUsage);
+
+    Result changed = s.q({"passwd", "--password-stdin"}, "Open Sesame\nclosed\nclosed\n");
+    EXPECT_RUN(changed, kOk);
+    EXPECT_TRUE(has(changed.out, "Change Password Complete!")) << changed.out;
+    EXPECT_RUN(s.q({"login", "--password-stdin"}, "Open Sesame\n"), kWrongPassword);
+    EXPECT_RUN(s.q({"login", "--password-stdin"}, "closed\n"), kOk);
+}
+
+TEST(Installation, MissingLibraryOrIncompleteTransport) {
+    fs::path bin = fs::path(QUENDAL_EXE).parent_path();
+    Sandbox s;
+    s.emulate();
+    fs::path alone = s.root / "alone", nodll = s.root / "noscsi", partial = s.root / "partial";
+    for (const fs::path &d : {alone, nodll, partial}) {
+        fs::create_directories(d);
+        fs::copy_file(QUENDAL_EXE, d / "quendal");
+    }
+    fs::copy_file(bin / "Quendal.dll", nodll / "Quendal.dll");
+    fs::copy_file(bin / "Quendal.dll", partial / "Quendal.dll");
+
+    Result r = s.run({"info"}, "", s.disk(), alone / "quendal");
+    EXPECT_RUN(r, kNotInstalled);
+    EXPECT_TRUE(has(r.err, "Can't load Quendal.dll")) << r.err;
+    // The library is linked against its transport: without SCSI.dll it cannot load.
+    r = s.run({"info"}, "", s.disk(), nodll / "quendal");
+    EXPECT_RUN(r, kNotInstalled);
+    EXPECT_TRUE(has(r.err, "Can't load Quendal.dll")) << r.err;
+#ifdef TRANSPORT_WITHOUT_READSCSI
+    fs::copy_file(TRANSPORT_WITHOUT_READSCSI, partial / "SCSI.dll");
+    r = s.run({"info"}, "", s.disk(), partial / "quendal");
+    EXPECT_RUN(r, kNotInstalled);
+    EXPECT_TRUE(has(r.err, "Can't load SCSI.dll")) << r.err;
+#endif
+}
