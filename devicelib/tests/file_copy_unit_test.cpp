@@ -1,0 +1,287 @@
+// The file copy into a built image: 8.3 names, first-fit chains (FAT12 entries
+// that share bytes), replacement of a same-named file, FSInfo counts, refusal
+// of what does not fit, time stamps, and the folder walk; every volume read
+// back by mtools and checked by fsck.fat.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "FatImage.h"
+#include "FatTools.h"
+#include "QuendalLib.h"
+#include "byteorder.h"
+
+using namespace quendal;
+namespace fs = std::filesystem;
+
+namespace {
+
+FatTime fixedClock() { return FatTime{2026, 12, 8, 13, 45, 31}; }
+
+struct ClockFixture : ::testing::Test {
+    void SetUp() override { setFileClock(fixedClock); }
+    void TearDown() override { setFileClock(nullptr); }
+};
+
+std::string str(const std::array<uint8_t, 11> &a) { return std::string(a.begin(), a.end()); }
+
+std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> v(n);
+    for (auto &b : v) b = uint8_t(rng());
+    return v;
+}
+
+std::vector<uint8_t> entry(const FatImage &image, uint32_t index) {
+    std::vector<uint8_t> s(512);
+    image.readSector(image.rootDirSector() + index / 16, s.data());
+    return std::vector<uint8_t>(s.begin() + (index % 16) * 32, s.begin() + (index % 16) * 32 + 32);
+}
+
+uint32_t firstCluster(const FatImage &image, uint32_t index) {
+    auto e = entry(image, index);
+    return bo::getLE16(&e[0x1A]) | (uint32_t(bo::getLE16(&e[0x14])) << 16);
+}
+
+std::vector<uint32_t> chain(const FatImage &image, uint32_t c) {
+    std::vector<uint32_t> out;
+    while (c >= 2 && c < image.clusterLimit() && out.size() <= image.clusterLimit()) {
+        out.push_back(c);
+        uint32_t next = image.fatEntry(c);
+        if (image.isEndOfChain(next)) break;
+        c = next;
+    }
+    return out;
+}
+
+// Writes the volume to a sparse file for the tools.
+std::string dumpVolume(const FatImage &image, const std::string &dir) {
+    std::string path = dir + "/volume.img";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(ftruncate(fd, off_t(image.volumeSectors()) * 512), 0);
+    for (uint32_t s = image.volumeStart(); s < image.imageSectors(); ++s)
+        if (const uint8_t *p = image.sectorData(s)) {
+            EXPECT_EQ(pwrite(fd, p, 512, off_t(s - image.volumeStart()) * 512), 512);
+        }
+    close(fd);
+    return path;
+}
+
+void expectSoundVolume(const FatImage &image, const std::string &volume) {
+    bool dirty = image.kind() != FatKind::Fat32 && image.sectorData(image.volumeStart())[0x25] == 1;
+    std::string out;
+    auto problems = fattools::fsckProblems(volume, dirty, nullptr, &out);
+    EXPECT_TRUE(problems.empty()) << out;
+}
+
+void expectFile(const std::string &volume, const std::string &name, const std::vector<uint8_t> &bytes) {
+    std::string got;
+    ASSERT_TRUE(fattools::mtype(volume, 0, name, &got)) << name;
+    ASSERT_EQ(got.size(), bytes.size()) << name;
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), reinterpret_cast<const uint8_t *>(got.data()))) << name;
+}
+
+}  // namespace
+
+TEST(ShortName, UpperCasedBaseAndExtensionCutAndPadded) {
+    EXPECT_EQ(str(shortName("readme.txt")), "README  TXT");
+    EXPECT_EQ(str(shortName("LONGFILENAME.DOCX")), "LONGFILEDOC");
+    EXPECT_EQ(str(shortName("NOEXT")), "NOEXT      ");
+    EXPECT_EQ(str(shortName("A.B.C")), "A       B.C");
+    // Bytes outside ASCII are not touched by the upper-casing.
+    auto raw = shortName("\xe9t\xe9.bin");
+    EXPECT_EQ(raw[0], 0xE9);
+    EXPECT_EQ(raw[1], 'T');
+}
+
+TEST_F(ClockFixture, EntriesChainsAndDataOnEveryKind) {
+    for (uint32_t area : {2500u, 1'000'000u, 4'096'001u}) {
+        SCOPED_TRACE(area);
+        FatImage image;
+        ASSERT_TRUE(BuildFatImage(image, kLayoutNoTable, area, 6144));
+        const uint32_t clusterBytes = image.sectorsPerCluster() * 512;
+        auto a = pattern(clusterBytes * 3 + 17, 1);
+        auto b = pattern(clusterBytes, 2);
+        ASSERT_EQ(AddFileToImage(image, a.data(), uint32_t(a.size()), "first.bin"), 1);
+        ASSERT_EQ(AddFileToImage(image, b.data(), uint32_t(b.size()), "second.dat"), 1);
+        ASSERT_EQ(AddFileToImage(image, nullptr, 0, "empty"), 1);
+
+        // FAT32 keeps its root directory in cluster 2; files start after it.
+        const uint32_t firstFree = image.kind() == FatKind::Fat32 ? 3 : 2;
+        EXPECT_EQ(firstCluster(image, 0), firstFree);
+        EXPECT_EQ(chain(image, firstFree).size(), 4u);
+        EXPECT_EQ(firstCluster(image, 1), firstFree + 4);
+        EXPECT_EQ(firstCluster(image, 2), 0u);
+
+        auto e = entry(image, 0);
+        EXPECT_EQ(std::string(e.begin(), e.begin() + 11), "FIRST   BIN");
+        EXPECT_EQ(e[0x0B], 0x20);
+        EXPECT_EQ(bo::getLE32(&e[0x1C]), a.size());
+        const uint16_t time = (13 << 11) | (45 << 5) | 15;
+        const uint16_t date = ((2026 - 1980) << 9) | (12 << 5) | 8;
+        EXPECT_EQ(bo::getLE16(&e[0x16]), time);
+        EXPECT_EQ(bo::getLE16(&e[0x18]), date);
+        const bool fat32 = image.kind() == FatKind::Fat32;
+        EXPECT_EQ(bo::getLE16(&e[0x0E]), fat32 ? time : 0);
+        EXPECT_EQ(bo::getLE16(&e[0x10]), fat32 ? date : 0);
+        EXPECT_EQ(bo::getLE16(&e[0x12]), fat32 ? date : 0);
+
+        if (fat32) {
+            std::vector<uint8_t> info(512);
+            image.readSector(image.volumeStart() + 1, info.data());
+            EXPECT_EQ(bo::getLE32(&info[0x1E8]), image.clusterLimit() - 3 - 5);
+            EXPECT_EQ(bo::getLE32(&info[0x1EC]), 3u + 5);
+        }
+
+        testsupport::TempDir dir;
+        std::string volume = dumpVolume(image, dir.str());
+        expectSoundVolume(image, volume);
+        expectFile(volume, "FIRST.BIN", a);
+        expectFile(volume, "SECOND.DAT", b);
+        expectFile(volume, "EMPTY", {});
+    }
+}
+
+TEST_F(ClockFixture, Fat12EntriesThatShareBytesKeepTheirNeighbours) {
+    // Many one-cluster files interleaved with deletions: every odd and even
+    // entry, including those straddling a FAT sector, must keep its neighbour.
+    FatImage image;
+    ASSERT_TRUE(BuildFatImage(image, kLayoutNoTable, 2500, 6144));
+    std::vector<std::vector<uint8_t>> files;
+    for (int i = 0; i < 400; ++i) {
+        files.push_back(pattern(512 * (1 + i % 3), 100 + i));
+        ASSERT_EQ(AddFileToImage(image, files.back().data(), uint32_t(files.back().size()),
+                                 "F" + std::to_string(i) + ".BIN"),
+                  1);
+    }
+    // Cluster 341 sits at bytes 511-512: across the first FAT sector's end.
+    bool straddles = false;
+    for (uint32_t i = 0; i < 400; ++i)
+        for (uint32_t c : chain(image, firstCluster(image, i))) straddles |= c == 341;
+    EXPECT_TRUE(straddles);
+
+    testsupport::TempDir dir;
+    std::string volume = dumpVolume(image, dir.str());
+    expectSoundVolume(image, volume);
+    for (int i = 0; i < 400; i += 37) expectFile(volume, "F" + std::to_string(i) + ".BIN", files[size_t(i)]);
+}
+
+TEST_F(ClockFixture, SameNameReplacesInItsSlotAndFreesTheOldChain) {
+    for (uint32_t area : {2500u, 4'200'000u}) {
+        SCOPED_TRACE(area);
+        FatImage image;
+        ASSERT_TRUE(BuildFatImage(image, kLayoutNoTable, area, 6144));
+        const uint32_t clusterBytes = image.sectorsPerCluster() * 512;
+        auto first = pattern(clusterBytes * 5, 7);
+        auto other = pattern(100, 8);
+        auto second = pattern(clusterBytes * 2 + 1, 9);
+        ASSERT_EQ(AddFileToImage(image, first.data(), uint32_t(first.size()), "LONGFILENAME1.TXT"), 1);
+        ASSERT_EQ(AddFileToImage(image, other.data(), uint32_t(other.size()), "OTHER"), 1);
+        const uint64_t freeBefore = image.freeClusters();
+        auto oldChain = chain(image, firstCluster(image, 0));
+        ASSERT_EQ(oldChain.size(), 5u);
+        ASSERT_EQ(AddFileToImage(image, second.data(), uint32_t(second.size()), "LONGFILENAME2.TXT"), 1);
+
+        auto e = entry(image, 0);
+        EXPECT_EQ(std::string(e.begin(), e.begin() + 11), "LONGFILETXT");
+        EXPECT_EQ(bo::getLE32(&e[0x1C]), second.size());
+        EXPECT_EQ(entry(image, 2)[0], 0);   // no second entry
+        // First fit reuses the freed clusters; the rest of the old chain is free.
+        auto newChain = chain(image, firstCluster(image, 0));
+        ASSERT_EQ(newChain.size(), 3u);
+        EXPECT_EQ(newChain[0], oldChain[0]);
+        for (size_t i = 3; i < oldChain.size(); ++i) EXPECT_EQ(image.fatEntry(oldChain[i]), 0u);
+        EXPECT_EQ(image.freeClusters(), freeBefore + 2);
+        if (image.kind() == FatKind::Fat32) {
+            std::vector<uint8_t> info(512);
+            image.readSector(image.volumeStart() + 1, info.data());
+            EXPECT_EQ(bo::getLE32(&info[0x1E8]), image.freeClusters());
+        }
+
+        testsupport::TempDir dir;
+        std::string volume = dumpVolume(image, dir.str());
+        expectSoundVolume(image, volume);
+        expectFile(volume, "LONGFILE.TXT", second);
+        expectFile(volume, "OTHER", other);
+    }
+}
+
+TEST_F(ClockFixture, WhatDoesNotFitIsRefusedWithoutTakingClusters) {
+    FatImage image;
+    ASSERT_TRUE(BuildFatImage(image, kLayoutNoTable, 1000, 6144));
+    const uint64_t capacity = image.freeClusters() * 512;
+    std::vector<uint8_t> big(capacity + 1, 0xAB);
+    EXPECT_EQ(AddFileToImage(image, big.data(), uint32_t(big.size()), "BIG"), 0);
+    EXPECT_EQ(image.freeClusters(), capacity / 512);
+    EXPECT_EQ(entry(image, 0)[0], 0);
+    // Exactly the free space fits.
+    big.pop_back();
+    EXPECT_EQ(AddFileToImage(image, big.data(), uint32_t(big.size()), "BIG"), 1);
+    EXPECT_EQ(image.freeClusters(), 0u);
+    EXPECT_EQ(AddFileToImage(image, big.data(), 1, "MORE"), 0);
+    // A full root directory refuses a new name.
+    FatImage other;
+    ASSERT_TRUE(BuildFatImage(other, kLayoutNoTable, 3000, 6144));
+    for (int i = 0; i < 512; ++i) ASSERT_EQ(AddFileToImage(other, nullptr, 0, "E" + std::to_string(i)), 1);
+    EXPECT_EQ(AddFileToImage(other, nullptr, 0, "ONEMORE"), 0);
+    EXPECT_EQ(AddFileToImage(other, nullptr, 0, "E7"), 1);   // a replacement still finds its slot
+    // Not built: nothing is added.
+    FatImage none;
+    EXPECT_EQ(AddFileToImage(none, nullptr, 0, "X"), 0);
+}
+
+TEST_F(ClockFixture, ImageGrowsToHoldFilesPastTheMinimum) {
+    FatImage image;
+    ASSERT_TRUE(BuildFatImage(image, kLayoutNoTable, 200'000, 6144));
+    auto data = pattern(8 * 1024 * 1024, 3);   // well past 6144 sectors
+    ASSERT_EQ(AddFileToImage(image, data.data(), uint32_t(data.size()), "LARGE.BIN"), 1);
+    auto c = chain(image, firstCluster(image, 0));
+    EXPECT_EQ(image.imageSectors(), image.clusterSector(c.back()) + image.sectorsPerCluster());
+    EXPECT_GT(image.imageSectors(), 6144u);
+    testsupport::TempDir dir;
+    std::string volume = dumpVolume(image, dir.str());
+    expectSoundVolume(image, volume);
+    expectFile(volume, "LARGE.BIN", data);
+}
+
+TEST_F(ClockFixture, FolderCopySkipsDirectoriesAndScc) {
+    testsupport::TempDir dir;
+    fs::path folder = dir.path / "PWD";
+    fs::create_directories(folder / "sub");
+    auto write = [&](const std::string &name, const std::vector<uint8_t> &bytes) {
+        std::ofstream(folder / name, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
+                                                              std::streamsize(bytes.size()));
+    };
+    auto login = pattern(5000, 11);
+    auto readme = pattern(10, 12);
+    write("login.exe", login);
+    write("readme.txt", readme);
+    write("LOGIN.scc", pattern(10, 13));
+    write("sub/inner.txt", pattern(10, 14));
+    ASSERT_EQ(mkfifo((folder / "pipe").c_str(), 0600), 0);   // must not block the copy
+
+    FatImage image;
+    ASSERT_TRUE(BuildFatImage(image, kLayoutNoTable, 2500, 6144));
+    EXPECT_EQ(CopyFolderToImage(image, folder.string()), 2);
+    EXPECT_EQ(CopyFolderToImage(image, (dir.path / "missing").string()), 0);
+
+    std::string volume = dumpVolume(image, dir.str());
+    expectSoundVolume(image, volume);
+    expectFile(volume, "LOGIN.EXE", login);
+    expectFile(volume, "README.TXT", readme);
+    auto listing = fattools::mdir(volume, 0);
+    EXPECT_EQ(listing.output.find("SCC"), std::string::npos) << listing.output;
+    EXPECT_EQ(listing.output.find("SUB"), std::string::npos) << listing.output;
+    EXPECT_EQ(listing.output.find("INNER"), std::string::npos) << listing.output;
+    EXPECT_EQ(AddHostFile(image, (folder / "absent").string(), "ABSENT"), 0);
+}

@@ -1,0 +1,187 @@
+// Test support: checks of FAT volumes and partition tables by tools that no one
+// here wrote (dosfstools fsck.fat, mtools, util-linux sfdisk), run on image
+// files or on byte ranges of the emulated disk's sparse data image.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fattools {
+
+struct RunResult {
+    int status = -1;     // exit status of the command
+    std::string output;  // standard output and standard error
+};
+
+// Quotes a word for the shell.
+inline std::string quote(const std::string &s) {
+    std::string out = "'";
+    for (char c : s) {
+        if (c == '\'') out += "'\\''";
+        else out += c;
+    }
+    return out + "'";
+}
+
+inline RunResult run(const std::string &command) {
+    RunResult r;
+    FILE *p = popen((command + " 2>&1").c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
+    int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+// Copies [offset, offset + length) of src into a new file dst of that length,
+// copying only the data extents so that holes stay holes: the volume of a
+// 64 GiB disk costs what its written sectors cost.
+inline bool extractRange(const std::string &src, uint64_t offset, uint64_t length, const std::string &dst) {
+    int in = open(src.c_str(), O_RDONLY);
+    if (in < 0) return false;
+    int out = open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0) {
+        close(in);
+        return false;
+    }
+    bool ok = ftruncate(out, off_t(length)) == 0;
+    std::vector<char> buf(1 << 20);
+    off_t pos = off_t(offset);
+    const off_t end = off_t(offset + length);
+    while (ok && pos < end) {
+        off_t data = lseek(in, pos, SEEK_DATA);
+        if (data < 0 || data >= end) break;   // no more data in range
+        off_t hole = lseek(in, data, SEEK_HOLE);
+        if (hole < 0 || hole > end) hole = end;
+        for (off_t p = data; ok && p < hole;) {
+            size_t want = size_t(std::min<off_t>(off_t(buf.size()), hole - p));
+            ssize_t got = pread(in, buf.data(), want, p);
+            if (got <= 0) {
+                ok = false;
+                break;
+            }
+            ok = pwrite(out, buf.data(), size_t(got), p - off_t(offset)) == got;
+            p += got;
+        }
+        pos = hole;
+    }
+    close(in);
+    close(out);
+    return ok;
+}
+
+// Lines of `fsck.fat -n` that report anything but the notes the device's own
+// boot sectors cause on purpose: the label with its NUL byte (a FAT12/FAT16
+// label of "Morvantek" and NUL, a FAT32 label of zeros) and, when allowDirty,
+// the dirty bit that template A's byte after the drive number sets. An empty
+// result means the volume is sound. The exit status is given back in status.
+inline std::vector<std::string> fsckProblems(const std::string &volume, bool allowDirty, int *status = nullptr,
+                                             std::string *all = nullptr) {
+    RunResult r = run("fsck.fat -n " + quote(volume));
+    if (status) *status = r.status;
+    if (all) *all = r.output;
+    std::vector<std::string> problems;
+    std::istringstream lines(r.output);
+    std::string line;
+    bool skipNext = false;
+    while (std::getline(lines, line)) {
+        if (line.empty()) continue;
+        if (skipNext) {
+            // The note's explanation and the tool's offer to fix it.
+            skipNext = false;
+            if (line.rfind("  ", 0) == 0 || line.find("Automatically") != std::string::npos ||
+                line.find("Remove") != std::string::npos || line.find("Leaving") != std::string::npos)
+                continue;
+        }
+        if (line.rfind("fsck.fat ", 0) == 0) continue;                      // version banner
+        if (line.find(" files, ") != std::string::npos) continue;          // summary
+        if (line.find("Label") != std::string::npos && line.find("not valid") != std::string::npos) {
+            skipNext = true;
+            continue;
+        }
+        if (allowDirty && line.find("Dirty bit is set") != std::string::npos) {
+            skipNext = true;
+            continue;
+        }
+        if (line.find("Automatically removing dirty bit") != std::string::npos && allowDirty) continue;
+        if (line.find("Leaving filesystem unchanged") != std::string::npos) continue;
+        problems.push_back(line);
+    }
+    if (r.status < 0) problems.push_back("fsck.fat did not run");
+    return problems;
+}
+
+inline std::string mtoolsTarget(const std::string &image, uint64_t offsetBytes) {
+    return quote(image + "@@" + std::to_string(offsetBytes));
+}
+
+// `mdir` of the volume at offsetBytes in image (mtools refuses the device's
+// first FAT entry, which does not repeat the media byte, unless told to skip).
+inline RunResult mdir(const std::string &image, uint64_t offsetBytes) {
+    return run("MTOOLS_SKIP_CHECK=1 MTOOLS_NO_VFAT=1 mdir -i " + mtoolsTarget(image, offsetBytes) + " ::");
+}
+
+// The bytes of file name read back by `mtype`; false when mtype fails.
+inline bool mtype(const std::string &image, uint64_t offsetBytes, const std::string &name, std::string *content) {
+    std::string cmd = "MTOOLS_SKIP_CHECK=1 mtype -i " + mtoolsTarget(image, offsetBytes) + " " + quote("::" + name);
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p) return false;
+    content->clear();
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) content->append(buf, n);
+    int st = pclose(p);
+    return WIFEXITED(st) && WEXITSTATUS(st) == 0;
+}
+
+// One partition of `sfdisk --dump` output.
+struct Partition {
+    uint64_t start = 0;
+    uint64_t size = 0;
+    std::string type;   // hexadecimal without 0x, e.g. "6" or "b"
+    bool bootable = false;
+};
+
+// The partitions sfdisk reads in the DOS partition table of file.
+inline std::vector<Partition> sfdiskPartitions(const std::string &file, std::string *raw = nullptr) {
+    RunResult r = run("sfdisk --dump " + quote(file));
+    if (raw) *raw = r.output;
+    std::vector<Partition> parts;
+    if (r.status != 0) return parts;
+    std::istringstream lines(r.output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        size_t colon = line.find(" : ");
+        if (colon == std::string::npos || line.find("start=") == std::string::npos) continue;
+        Partition p;
+        std::istringstream fields(line.substr(colon + 3));
+        std::string field;
+        while (std::getline(fields, field, ',')) {
+            size_t a = field.find_first_not_of(' ');
+            if (a == std::string::npos) continue;
+            field = field.substr(a);
+            size_t eq = field.find('=');
+            std::string key = field.substr(0, eq);
+            std::string value = eq == std::string::npos ? "" : field.substr(eq + 1);
+            value.erase(0, value.find_first_not_of(' '));
+            if (key == "start") p.start = std::stoull(value);
+            else if (key == "size") p.size = std::stoull(value);
+            else if (key == "type") p.type = value;
+            else if (key == "bootable") p.bootable = true;
+        }
+        parts.push_back(p);
+    }
+    return parts;
+}
+
+}  // namespace fattools
