@@ -51,9 +51,14 @@ int Session::open() {
         return fail(kExitNoDisk,
                     "the flash disk is present but this user may not open it for raw access",
                     "run quendal as a user with access to the device");
-    if (found != 0)
-        return fail(kExitNoDisk, "No Flash Disk found on " + deviceDescription(),
-                    "plug in the flash disk (or create one with 'quendal emulate DIR') and try again");
+    if (found != 0) {
+        const char *dir = std::getenv(flashemu::kDiskEnv);
+        if (dir && *dir)
+            return fail(kExitNoDisk, std::string("No Flash Disk: no emulated flash disk present in ") + dir,
+                        "create one with 'quendal emulate " + std::string(dir) + "' and try again");
+        return fail(kExitNoDisk, "No Flash Disk: no USB flash disk of this kind is plugged in",
+                    "plug it in (or use an emulated disk with --disk DIR) and try again");
+    }
     int copies = control_.GetConfigTable(table_.data());
     if (copies <= 0)
         return fail(kExitUnknownDisk, "Unknow Flash Disk: no configuration table on the disk",

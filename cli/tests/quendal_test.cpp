@@ -213,6 +213,10 @@ TEST(Info, DeviceStatesGiveTheirExitCodes) {
         Sandbox s;   // a folder without a disk
         fs::create_directories(s.disk());
         EXPECT_RUN(s.q({"info"}), kNoDisk);
+        // No emulator named: the pass-through finds no such disk on this machine.
+        Result r = s.run({"info"});
+        EXPECT_RUN(r, kNoDisk);
+        EXPECT_TRUE(has(r.err, "No Flash Disk")) << r.err;
     }
     {
         Sandbox s;
