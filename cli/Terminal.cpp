@@ -7,6 +7,7 @@
 #include <conio.h>
 #include <io.h>
 #else
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -45,6 +46,17 @@ bool readHidden(const char *prompt, std::string *out, std::string *error) {
     return true;
 }
 #else
+// The terminal's settings while echo is off, so that an interrupt does not
+// leave the user's terminal without echo.
+int gQuietFd = -1;
+termios gSavedTermios{};
+
+extern "C" void restoreAndExit(int sig) {
+    if (gQuietFd >= 0) tcsetattr(gQuietFd, TCSAFLUSH, &gSavedTermios);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
 bool readHidden(const char *prompt, std::string *out, std::string *error) {
     FILE *tty = std::fopen("/dev/tty", "r+");
     if (!tty) {
@@ -54,7 +66,15 @@ bool readHidden(const char *prompt, std::string *out, std::string *error) {
     int fd = fileno(tty);
     termios saved{};
     bool restore = tcgetattr(fd, &saved) == 0;
+    struct sigaction onSignal {}, oldInt{}, oldTerm{}, oldHup{};
     if (restore) {
+        gSavedTermios = saved;
+        gQuietFd = fd;
+        onSignal.sa_handler = restoreAndExit;
+        sigemptyset(&onSignal.sa_mask);
+        sigaction(SIGINT, &onSignal, &oldInt);
+        sigaction(SIGTERM, &onSignal, &oldTerm);
+        sigaction(SIGHUP, &onSignal, &oldHup);
         termios quiet = saved;
         quiet.c_lflag &= ~tcflag_t(ECHO);
         quiet.c_lflag |= ECHONL;
@@ -73,7 +93,13 @@ bool readHidden(const char *prompt, std::string *out, std::string *error) {
         }
         out->push_back(char(c));
     }
-    if (restore) tcsetattr(fd, TCSAFLUSH, &saved);
+    if (restore) {
+        tcsetattr(fd, TCSAFLUSH, &saved);
+        gQuietFd = -1;
+        sigaction(SIGINT, &oldInt, nullptr);
+        sigaction(SIGTERM, &oldTerm, nullptr);
+        sigaction(SIGHUP, &oldHup, nullptr);
+    }
     std::fclose(tty);
     if (!ok) *error = "password entry ended without a line";
     return ok;

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -90,6 +92,48 @@ struct Sandbox {
         ASSERT_EQ(r.code, 0) << r.err;
     }
 };
+
+// Runs quendal on a terminal of its own, answering each prompt that appears
+// with the next of `answers`. Gives everything the terminal showed.
+Result runOnTerminal(const std::vector<std::string> &args, const std::string &disk,
+                     std::vector<std::string> answers) {
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        setenv("FLASHDISK_EMULATOR", disk.c_str(), 1);
+        std::vector<char *> argv;
+        std::string prog = QUENDAL_EXE;
+        argv.push_back(prog.data());
+        std::vector<std::string> copy = args;
+        for (auto &a : copy) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(prog.c_str(), argv.data());
+        _exit(127);
+    }
+    Result r;
+    size_t seen = 0;
+    for (;;) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 20000) <= 0) break;
+        char buf[512];
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) break;
+        r.out.append(buf, size_t(n));
+        // Answer a prompt once it has appeared.
+        size_t prompt = r.out.find("Password: ", seen);
+        if (prompt != std::string::npos && !answers.empty()) {
+            seen = prompt + 1;
+            std::string line = answers.front() + "\n";
+            answers.erase(answers.begin());
+            if (write(master, line.data(), line.size()) < 0) break;
+        }
+    }
+    close(master);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
 
 bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
@@ -348,4 +392,17 @@ TEST(Installation, MissingLibraryOrIncompleteTransport) {
     EXPECT_RUN(r, kNotInstalled);
     EXPECT_TRUE(has(r.err, "Can't load SCSI.dll")) << r.err;
 #endif
+}
+
+TEST(Terminal, PasswordsAreReadWithoutEcho) {
+    Sandbox s;
+    s.emulate();
+    Result f = runOnTerminal({"format", "--mode", "secure"}, s.disk(), {"Hidden Word", "Hidden Word"});
+    EXPECT_RUN(f, kOk);
+    EXPECT_TRUE(has(f.out, "Confirm Password: ")) << f.out;
+    EXPECT_FALSE(has(f.out, "Hidden Word")) << f.out;
+    Result l = runOnTerminal({"login"}, s.disk(), {"Hidden Word"});
+    EXPECT_RUN(l, kOk);
+    EXPECT_TRUE(has(l.out, "Logged in.")) << l.out;
+    EXPECT_FALSE(has(l.out, "Hidden Word")) << l.out;
 }
