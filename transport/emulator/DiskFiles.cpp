@@ -1,8 +1,10 @@
 #include "DiskFiles.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -101,6 +103,19 @@ bool ioAt(const std::string &path, bool write, uint64_t offset, uint8_t *buf, si
 }
 
 } // namespace
+
+DiskLock::DiskLock(const std::string &dir) {
+    fd_ = ::open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ >= 0) {
+        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+}
+
+DiskLock::~DiskLock() {
+    if (fd_ >= 0)
+        ::close(fd_);  // closing drops the lock
+}
 
 std::string confPath(const std::string &dir) { return dir + "/device.conf"; }
 std::string infoImagePath(const std::string &dir) { return dir + "/info.img"; }

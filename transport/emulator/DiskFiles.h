@@ -64,6 +64,19 @@ bool readWholeFile(const std::string &path, std::string *content);
 
 void appendLog(const std::string &dir, const LogEntry &entry);
 
+// Holds the disk for one command: a host and a test rig in two processes take
+// turns, so no load-modify-save of one is lost under the other.
+class DiskLock {
+public:
+    explicit DiskLock(const std::string &dir);
+    ~DiskLock();
+    DiskLock(const DiskLock &) = delete;
+    DiskLock &operator=(const DiskLock &) = delete;
+
+private:
+    int fd_ = -1;
+};
+
 } // namespace flashemu
 
 namespace flashemu {

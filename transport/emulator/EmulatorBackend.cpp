@@ -145,6 +145,7 @@ public:
     explicit EmulatorDevice(std::string dir) : dir_(std::move(dir)) {}
 
     int32_t open(const void *params) override {
+        DiskLock hold(dir_);
         LogEntry e = entry("InitDisk");
         DiskState s;
         int32_t r = SCSI_INIT_NO_DEVICE_;
@@ -173,6 +174,7 @@ public:
     }
 
     int32_t close() override {
+        DiskLock hold(dir_);
         DiskState s;
         if (loadState(dir_, &s) && s.logging) {
             LogEntry e = entry("DiskFree");
@@ -253,6 +255,7 @@ public:
 
     int32_t getDiskVolume(uint32_t value) override {
         LogEntry e = entry("GetDiskVolume", value);
+        DiskLock hold(dir_);
         DiskState s;
         if (!loadState(dir_, &s))
             return 0;
@@ -290,6 +293,7 @@ public:
 private:
     // Runs one command against freshly loaded state; saves, republishes and logs.
     template <typename F> int32_t run(LogEntry &e, F &&body) {
+        DiskLock hold(dir_);
         DiskState s;
         if (!loadState(dir_, &s))
             return 0;

@@ -33,6 +33,7 @@ std::string padded(const std::string &s, size_t width) {
 
 // Sets the live state through a load-modify-save, republishing what the host sees.
 template <typename F> bool update(const std::string &dir, F &&change) {
+    DiskLock hold(dir);
     DiskState s;
     if (!loadState(dir, &s))
         return false;
@@ -58,6 +59,7 @@ bool createDisk(const std::string &dir, const DiskOptions &o, std::string *error
     std::filesystem::create_directories(dir, ec);
     if (ec)
         return setError(error, "cannot create " + dir + ": " + ec.message());
+    DiskLock hold(dir);
     // A replaced disk starts from nothing: old sectors, information area and log go.
     for (const std::string &p : {dataImagePath(dir), infoImagePath(dir), logPath(dir), commitPath(dir),
                                  drivesPath(dir), confPath(dir)})
@@ -123,6 +125,7 @@ bool getFaults(const std::string &dir, Faults *faults) {
 }
 
 bool setLogging(const std::string &dir, bool on) {
+    DiskLock hold(dir);
     DiskState s;
     if (!loadState(dir, &s))
         return false;
@@ -146,6 +149,7 @@ std::vector<LogEntry> readLog(const std::string &dir) {
 }
 
 void clearLog(const std::string &dir) {
+    DiskLock hold(dir);
     std::error_code ec;
     std::filesystem::remove(logPath(dir), ec);
 }
@@ -179,6 +183,7 @@ bool loggedIn(const std::string &dir) {
 }
 
 bool pollLoginFile(const std::string &dir) {
+    DiskLock hold(dir);
     DiskState s;
     if (!loadState(dir, &s) || s.faults.absent || !s.faults.refuseRawAccess)
         return false;

@@ -106,7 +106,7 @@ bool matchEntry(const uint8_t *e) {
 
 View currentView(const DiskState &s) {
     View v;
-    if (s.dismounted)
+    if (s.dismounted || s.faults.absent)
         return v;
     if (s.wholeDisk || !s.haveTable || tableKind(s.table.data()) == Kind::None) {
         v.first = areaOf(s, 0, s.sectors);
@@ -136,7 +136,7 @@ std::optional<Volume> loginArea(const DiskState &s) {
 
 bool publishDrives(const std::string &dir, const DiskState &s) {
     std::error_code ec;
-    std::string image = std::filesystem::absolute(dataImagePath(dir), ec).lexically_normal().string();
+    std::string image = std::filesystem::weakly_canonical(std::filesystem::absolute(dataImagePath(dir)), ec).string();
     if (ec)
         image = dataImagePath(dir);
     std::ostringstream o;
