@@ -7,7 +7,8 @@
 //   FAKE_SCSI_SECTORS     folder of 512-byte answers to ReadDisk, one file per
 //                         address named by 8 lower-case hex digits; zeros otherwise
 //   FAKE_SCSI_FAIL_READS  ReadDisk fails (buffer untouched) at these addresses
-//                         (hex, comma-separated)
+//                         (hex, comma-separated); "<address>@<n>" fails from the
+//                         n-th read of that address on
 //   FAKE_SCSI_INIT        result of InitDisk (default 0)
 //   FAKE_SCSI_WRITE       result of WriteDisk (default 1)
 //   FAKE_SCSI_SCSI        result of ReadScsi/WriteScsi (default 0x10001)
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 
 #define FAKE_API extern "C" __attribute__((visibility("default")))
@@ -57,11 +59,18 @@ std::string cdbText(const uint8_t *cdb) {
     return text;
 }
 
-bool readFails(uint32_t address) {
+[[maybe_unused]] bool readFails(uint32_t address) {
+    static std::map<uint32_t, unsigned> readsSoFar;
+    unsigned nth = ++readsSoFar[address];
     const char *list = env("FAKE_SCSI_FAIL_READS");
     if (!list) return false;
     std::string all = std::string(",") + list + ",";
-    return all.find("," + hex32(address) + ",") != std::string::npos;
+    std::string name = hex32(address);
+    if (all.find("," + name + ",") != std::string::npos) return true;
+    size_t at = all.find("," + name + "@");
+    if (at == std::string::npos) return false;
+    unsigned from = unsigned(std::strtoul(all.c_str() + at + name.size() + 2, nullptr, 10));
+    return nth >= from;
 }
 
 } // namespace

@@ -40,6 +40,10 @@ uint32_t arg(const std::vector<std::string> &parts, size_t i) {
     return i < parts.size() ? uint32_t(std::strtoul(parts[i].c_str(), nullptr, 0)) : 0;
 }
 
+// Room for the whole request while it fits one command block. A count the
+// library must refuse never reaches the transport, so it gets one sector only.
+size_t bufferBytes(uint32_t count) { return count <= 0xFFFF ? (size_t(count) + 1) * 512 : 512; }
+
 // Calls one export; false when the library lacks it or the operation is unknown.
 bool call(const std::vector<std::string> &p, long long *result) {
     const std::string &op = p[0];
@@ -96,9 +100,7 @@ bool call(const std::vector<std::string> &p, long long *result) {
         auto fn = bind<decltype(&::ReadFlashDisk)>("ReadFlashDisk");
         if (!fn) return false;
         uint32_t count = arg(p, 2);
-        // Sized for the request, capped: a count the library must refuse never
-        // reaches the transport, so no buffer of that size is needed.
-        std::vector<uint8_t> buffer(size_t(count < 256 ? count : 256) * 512 + 512);
+        std::vector<uint8_t> buffer(bufferBytes(count));
         *result = fn(arg(p, 1), count, op == "ReadFlashDisk" ? buffer.data() : nullptr);
         return true;
     }
@@ -106,7 +108,7 @@ bool call(const std::vector<std::string> &p, long long *result) {
         auto fn = bind<decltype(&::WriteFlashDisk)>("WriteFlashDisk");
         if (!fn) return false;
         uint32_t count = arg(p, 2);
-        std::vector<uint8_t> data(size_t(count < 256 ? count : 256) * 512 + 512, 0x5A);
+        std::vector<uint8_t> data(bufferBytes(count), 0x5A);
         *result = fn(arg(p, 1), count, op == "WriteFlashDisk" ? data.data() : nullptr);
         return true;
     }

@@ -1,0 +1,152 @@
+// The built Quendal.dll exports exactly the 28 names of its public header and
+// nothing else: hosts bind by name, and any further name (a helper, a template
+// instance of the standard library) is an interface nobody agreed to. The ELF
+// dynamic symbol table is read here directly.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "QuendalLib.h"
+#include "byteorder.h"
+
+namespace {
+
+uint64_t getLE64(const uint8_t *p) { return uint64_t(bo::getLE32(p)) | (uint64_t(bo::getLE32(p + 4)) << 32); }
+
+// ELF64 little-endian layout, by offset.
+constexpr size_t kShOffField = 0x28;      // e_shoff, 8 bytes
+constexpr size_t kShEntSizeField = 0x3A;  // e_shentsize, 2 bytes
+constexpr size_t kShNumField = 0x3C;      // e_shnum, 2 bytes
+constexpr size_t kSecType = 4, kSecOffset = 24, kSecSize = 32, kSecLink = 40, kSecEntSize = 56;
+constexpr uint32_t kSectionDynSym = 11;
+constexpr size_t kSymName = 0, kSymInfo = 4, kSymSectionIndex = 6;
+constexpr uint8_t kBindGlobal = 1, kBindWeak = 2, kBindUnique = 10;
+
+struct Section {
+    uint32_t type;
+    uint64_t offset, size, entsize;
+    uint32_t link;
+};
+
+// Names the object defines and offers to others (global, weak or unique binding,
+// not undefined), or an error text in *error.
+std::set<std::string> exportedNames(const std::vector<uint8_t> &file, std::string *error) {
+    std::set<std::string> names;
+    auto fail = [&](const char *why) {
+        *error = why;
+        return std::set<std::string>{};
+    };
+    if (file.size() < 64 || file[0] != 0x7F || file[1] != 'E' || file[2] != 'L' || file[3] != 'F')
+        return fail("not an ELF file");
+    if (file[4] != 2 || file[5] != 1) return fail("not a little-endian 64-bit ELF file");
+
+    uint64_t shoff = getLE64(&file[kShOffField]);
+    uint16_t shentsize = bo::getLE16(&file[kShEntSizeField]);
+    uint16_t shnum = bo::getLE16(&file[kShNumField]);
+    if (shentsize < 64 || shoff + uint64_t(shnum) * shentsize > file.size()) return fail("bad section table");
+
+    std::vector<Section> sections;
+    for (uint16_t i = 0; i < shnum; ++i) {
+        const uint8_t *s = &file[shoff + uint64_t(i) * shentsize];
+        sections.push_back({bo::getLE32(s + kSecType), getLE64(s + kSecOffset), getLE64(s + kSecSize),
+                            getLE64(s + kSecEntSize), bo::getLE32(s + kSecLink)});
+    }
+    bool found = false;
+    for (const Section &dynsym : sections) {
+        if (dynsym.type != kSectionDynSym) continue;
+        found = true;
+        if (dynsym.entsize < 24 || dynsym.link >= sections.size() ||
+            dynsym.offset + dynsym.size > file.size())
+            return fail("bad .dynsym");
+        const Section &strtab = sections[dynsym.link];
+        if (strtab.offset + strtab.size > file.size()) return fail("bad .dynstr");
+        for (uint64_t off = dynsym.offset; off + dynsym.entsize <= dynsym.offset + dynsym.size;
+             off += dynsym.entsize) {
+            const uint8_t *sym = &file[off];
+            uint8_t bind = sym[kSymInfo] >> 4;
+            uint16_t shndx = bo::getLE16(sym + kSymSectionIndex);
+            uint32_t name = bo::getLE32(sym + kSymName);
+            if (shndx == 0 || name == 0 || name >= strtab.size) continue;
+            if (bind != kBindGlobal && bind != kBindWeak && bind != kBindUnique) continue;
+            const char *text = reinterpret_cast<const char *>(&file[strtab.offset + name]);
+            names.insert(std::string(text, strnlen(text, size_t(strtab.size - name))));
+        }
+    }
+    if (!found) return fail("no .dynsym section");
+    return names;
+}
+
+std::vector<uint8_t> readFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::set<std::string> headerNames() {
+    std::set<std::string> names;
+#define QUENDAL_EXPORT(name) names.insert(#name);
+#include "QuendalExports.inc"
+#undef QUENDAL_EXPORT
+    return names;
+}
+
+// Symbols the static linker defines in every shared object.
+const std::set<std::string> kLinkerDefined = {"_init", "_fini", "_edata", "_end", "__bss_start"};
+
+} // namespace
+
+TEST(Exports, TheExportListHasTheTwentyEightNames) {
+    EXPECT_EQ(headerNames().size(), 28u);
+}
+
+TEST(Exports, QuendalDllExportsExactlyItsInterface) {
+    std::vector<uint8_t> file = readFile(testsupport::programDirectory() + "/Quendal.dll");
+    ASSERT_FALSE(file.empty()) << "Quendal.dll not found beside the test";
+    std::string error;
+    std::set<std::string> exported = exportedNames(file, &error);
+    ASSERT_TRUE(error.empty()) << error;
+    for (const auto &name : kLinkerDefined) exported.erase(name);
+
+    std::set<std::string> expected = headerNames();
+    std::vector<std::string> missing, extra;
+    std::set_difference(expected.begin(), expected.end(), exported.begin(), exported.end(),
+                        std::back_inserter(missing));
+    std::set_difference(exported.begin(), exported.end(), expected.begin(), expected.end(),
+                        std::back_inserter(extra));
+    EXPECT_TRUE(missing.empty()) << "not exported: " << ::testing::PrintToString(missing);
+    EXPECT_TRUE(extra.empty()) << "exported beyond the interface: " << ::testing::PrintToString(extra);
+}
+
+TEST(Exports, ReaderSeesWhatTheLoaderSees) {
+    // The reader is checked against the loader on the same file: every name it
+    // lists resolves.
+    std::string path = testsupport::programDirectory() + "/Quendal.dll";
+    std::string error;
+    std::set<std::string> exported = exportedNames(readFile(path), &error);
+    ASSERT_TRUE(error.empty()) << error;
+    ASSERT_FALSE(exported.empty());
+    void *module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(module, nullptr) << dlerror();
+    for (const auto &name : exported) {
+        if (kLinkerDefined.count(name)) continue;
+        EXPECT_NE(dlsym(module, name.c_str()), nullptr) << name;
+    }
+    dlclose(module);
+}
+
+TEST(Exports, ReaderRefusesWhatIsNotA64BitElfFile) {
+    std::string error;
+    std::vector<uint8_t> text(100, 'x');
+    EXPECT_TRUE(exportedNames(text, &error).empty());
+    EXPECT_EQ(error, "not an ELF file");
+    std::vector<uint8_t> truncated = readFile(testsupport::programDirectory() + "/Quendal.dll");
+    ASSERT_GT(truncated.size(), 4096u);
+    truncated.resize(4096);
+    error.clear();
+    EXPECT_TRUE(exportedNames(truncated, &error).empty());
+    EXPECT_FALSE(error.empty());
+}
