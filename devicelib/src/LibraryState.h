@@ -48,6 +48,11 @@ struct LibraryState {
     // sealed and naming its page, its information marks missing), -1 none. Used only
     // to restore the second copy when just one valid copy is left.
     int32_t DamagedInfoBlock = -1;
+    // A rewrite of the block at LostBlockPage failed after its erase while the copy
+    // at LostBlockPartner stayed sound (-1 none). Lets a later scan in this process
+    // that finds only that partner, and the lost page erased, name it for restoring.
+    int32_t LostBlockPage = -1;
+    int32_t LostBlockPartner = -1;
     std::array<uint8_t, kSectorSize> TableCopy{};
     std::array<uint8_t, kInfoBufferSectors * kSectorSize> InfoBuffer{};
     bool VersionTableSeen = false;
