@@ -24,4 +24,7 @@ public:
     virtual int32_t disMountDisk() = 0;
 };
 
+// The OS pass-through to a real disk, defined by its own library when built.
+std::unique_ptr<Backend> makePassthroughBackend();
+
 } // namespace scsi

@@ -20,8 +20,12 @@ std::unique_ptr<scsi::Backend> chooseBackend() {
     const char *dir = std::getenv(flashemu::kDiskEnv);
     if (dir && *dir)
         return flashemu::makeEmulatorBackend(dir);
-    // Real disks need the pass-through, which is not part of this build yet.
+#if defined(QUENDAL_HAVE_PASSTHROUGH)
+    return scsi::makePassthroughBackend();
+#else
+    // Real disks need the pass-through, which is not part of this build.
     return nullptr;
+#endif
 }
 
 } // namespace

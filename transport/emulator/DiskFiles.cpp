@@ -302,8 +302,6 @@ void appendLog(const std::string &dir, const LogEntry &e) {
     out << o.str();
 }
 
-bool parseLogLine(const std::string &line, LogEntry *e);
-
 bool parseLogLine(const std::string &line, LogEntry *e) {
     std::vector<std::string> f;
     size_t start = 0;
@@ -318,7 +316,6 @@ bool parseLogLine(const std::string &line, LogEntry *e) {
         return false;
     LogEntry r;
     r.op = f[0];
-    uint32_t res = 0;
     if (!parseU32(f[1], &r.address) || !parseU32(f[2], &r.count) || !parseU32(f[3], &r.length))
         return false;
     char *end = nullptr;
@@ -326,7 +323,6 @@ bool parseLogLine(const std::string &line, LogEntry *e) {
     if (f[5].empty() || *end)
         return false;
     r.result = int32_t(v);
-    (void)res;
     std::vector<uint8_t> b;
     if (f[4] != "-") {
         if (!unhex(f[4], &b) || b.size() != r.cdb.size())

@@ -63,6 +63,7 @@ bool writeFileAtomic(const std::string &path, const std::string &content);
 bool readWholeFile(const std::string &path, std::string *content);
 
 void appendLog(const std::string &dir, const LogEntry &entry);
+bool parseLogLine(const std::string &line, LogEntry *entry);
 
 // Holds the disk for one command: a host and a test rig in two processes take
 // turns, so no load-modify-save of one is lost under the other.

@@ -15,8 +15,6 @@
 
 namespace flashemu {
 
-bool parseLogLine(const std::string &line, LogEntry *e);
-
 namespace {
 
 bool setError(std::string *error, const std::string &why) {
