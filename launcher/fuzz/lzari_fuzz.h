@@ -7,7 +7,7 @@
 
 // Size fields above this are lowered to it before decoding, so that a 4-byte
 // input cannot ask for 4 GiB of work; the code paths are the same.
-constexpr uint32_t kFuzzMaxDeclared = 1u << 20;
+constexpr uint32_t kFuzzMaxDeclared = 1u << 16;
 
 // Decodes data and returns the number of bytes produced; aborts when the
 // decoder breaks one of its promises (more bytes than the size field, a size
