@@ -361,10 +361,10 @@ int cmdFormat(const Args &args) {
     bar.finish();
     if (!ok) {
         const int32_t code = s.errorCode();
-        std::string cause = code != codeBefore || code != 0
-                                ? std::string(" (") + errorCodeText(code) + ", library code " +
-                                      std::to_string(code) + ")"
-                                : "";
+        // The library never clears its code: only a new one tells about this failure.
+        std::string cause = code != codeBefore ? std::string(" (") + errorCodeText(code) +
+                                                     ", library code " + std::to_string(code) + ")"
+                                               : "";
         return fail(kExitDeviceFailure, "Format Failed!" + cause,
                     "please replug your Flash Disk and run 'quendal info' before use");
     }
