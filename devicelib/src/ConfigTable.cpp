@@ -2,6 +2,7 @@
 // its copies (GetConfigTable), the values taken over from a loaded table
 // (UpdateParam), the layout fields of a new table (CreateNewCfgtblV2), the
 // single-command table store and the capacity queries.
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -137,11 +138,14 @@ QUENDAL_API int32_t GetConfigTable(uint8_t *table512) {
     std::vector<uint8_t> work(size_t(kInfoBufferSectors) * kSectorSize);
     std::array<uint8_t, kSectorSize> sector;
     bool found = false;
+    bool lostPageErased = false;
     for (uint32_t c = 0; c < cfgtbl::kCandidateCount; ++c) {
         const uint32_t p = c * cfgtbl::kCandidateStep;
         sector.fill(0);
         // A failed read leaves the zeroed buffer, which no check accepts.
-        st.ops.ReadDisk(cfgtbl::addr::kReadPageBase + p, 1, sector.data());
+        const bool read = st.ops.ReadDisk(cfgtbl::addr::kReadPageBase + p, 1, sector.data()) != 0;
+        if (read && int32_t(p) == st.LostBlockPage)
+            lostPageErased = std::all_of(sector.begin(), sector.end(), [](uint8_t b) { return b == 0xFF; });
         if (bo::getLE32(sector.data()) != 0x5A5A5A5Au) continue;
 
         CheckResult r;
@@ -160,6 +164,7 @@ QUENDAL_API int32_t GetConfigTable(uint8_t *table512) {
             st.ControllerKind = kind;
             found = true;
         } else if (r == kSecondCopy) {
+            st.LostBlockPage = st.LostBlockPartner = -1;   // both copies are back
             return 2;
         }
     }
@@ -167,6 +172,11 @@ QUENDAL_API int32_t GetConfigTable(uint8_t *table512) {
         setError(QUENDAL_ERR_NO_TABLE);
         return 0;
     }
+    // Only the partner of a block whose rewrite failed in this process is left,
+    // and that block reads erased: it is where the second copy belongs.
+    if (st.BackupInfoBlock == -1 && st.DamagedInfoBlock == -1 && lostPageErased &&
+        st.PrimaryInfoBlock == st.LostBlockPartner)
+        st.DamagedInfoBlock = st.LostBlockPage;
     return 1;
 }
 

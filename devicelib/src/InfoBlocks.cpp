@@ -138,13 +138,23 @@ int WriteInfoBlocks(const uint8_t *table512) {
     order[n++] = st.PrimaryInfoBlock;
     if (st.BackupInfoBlock != -1 && st.BackupInfoBlock != st.PrimaryInfoBlock) order[n++] = st.BackupInfoBlock;
 
-    for (int i = 0; i < n; ++i)
-        if (!writeOneBlock(table512, uint32_t(order[i]))) return 0;
+    for (int i = 0; i < n; ++i) {
+        if (!writeOneBlock(table512, uint32_t(order[i]))) {
+            // The copy written just before this one, or the one still to come, is
+            // sound. Remember both pages: an erased block leaves no trace for a
+            // scan to find it by.
+            const int32_t partner = i > 0 ? order[i - 1] : (n > 1 ? order[1] : -1);
+            st.LostBlockPage = partner >= 0 ? order[i] : -1;
+            st.LostBlockPartner = partner;
+            return 0;
+        }
+    }
     if (st.BackupInfoBlock == -1 && n == 2) {
         // The restored copy is the backup from now on.
         st.BackupInfoBlock = st.DamagedInfoBlock;
         st.DamagedInfoBlock = -1;
     }
+    st.LostBlockPage = st.LostBlockPartner = -1;
     return 1;
 }
 
