@@ -241,3 +241,177 @@ TEST(ResetAndRemoval, RemovalForgetsTheDeviceButKeepsTheTransport) {
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.front(), "InitDisk null");
 }
+
+// --- against the emulated flash disk ------------------------------------------
+
+namespace {
+
+// A fresh emulated disk opened through Quendal.dll in this process, with the
+// device's command log on; the transport is released at the end of the scope.
+class OpenedDisk {
+public:
+    explicit OpenedDisk(const flashemu::DiskOptions &options = {}, const flashemu::Faults &faults = {},
+                        uint8_t layoutKind = 0xFF) {
+        std::string error;
+        if (!flashemu::createDisk(dir_.str(), options, &error)) throw std::runtime_error(error);
+        if (!flashemu::setFaults(dir_.str(), faults)) throw std::runtime_error("setFaults");
+        if (layoutKind != 0xFF) storeLayoutKind(layoutKind, options.primaryPage);
+        setenv(flashemu::kDiskEnv, dir_.str().c_str(), 1);
+        auto &q = testsupport::lib();
+        if (!q.LoadDiskLib()) throw std::runtime_error("LoadDiskLib failed");
+        InitDiskParams params{};
+        opened_ = q.InitFlashDisk(&params);
+        flashemu::setLogging(dir_.str(), true);
+        flashemu::clearLog(dir_.str());
+    }
+    ~OpenedDisk() {
+        testsupport::lib().FreeDiskLib();
+        unsetenv(flashemu::kDiskEnv);
+    }
+    std::string dir() const { return dir_.str(); }
+    int32_t opened() const { return opened_; }
+    std::vector<flashemu::LogEntry> takeLog() const {
+        auto log = flashemu::readLog(dir_.str());
+        flashemu::clearLog(dir_.str());
+        return log;
+    }
+
+private:
+    // Rewrites the layout kind of the stored table (keeping its words XOR-ing to 0).
+    void storeLayoutKind(uint8_t kind, int32_t page) {
+        uint8_t table[512];
+        if (!flashemu::readInfoSector(dir_.str(), uint32_t(page), 0, table))
+            throw std::runtime_error("readInfoSector");
+        table[234] = kind;
+        bo::putLE32(&table[4], 0);
+        uint32_t x = 0;
+        for (size_t off = 0; off < 512; off += 4) x ^= bo::getLE32(&table[off]);
+        bo::putLE32(&table[4], x);
+        if (!flashemu::writeInfoSector(dir_.str(), uint32_t(page), 0, table))
+            throw std::runtime_error("writeInfoSector");
+    }
+
+    testsupport::TempDir dir_;
+    int32_t opened_ = -1;
+};
+
+std::array<uint8_t, 12> cdb(std::initializer_list<uint8_t> bytes) {
+    std::array<uint8_t, 12> out{};
+    std::copy(bytes.begin(), bytes.end(), out.begin());
+    return out;
+}
+
+} // namespace
+
+TEST(EmulatedDisk, CommandsArriveAsSent) {
+    OpenedDisk disk;
+    ASSERT_EQ(disk.opened(), 0);
+    auto &q = testsupport::lib();
+
+    std::array<uint8_t, 512> info{};
+    ASSERT_EQ(q.GetFlashDiskInfo(info.data()), 1);
+    std::array<uint8_t, 512> device{};
+    ASSERT_TRUE(flashemu::readDeviceInfo(disk.dir(), &device));
+    EXPECT_EQ(info, device);
+
+    std::vector<uint8_t> data(1024);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7 + 3);
+    ASSERT_NE(q.WriteFlashDisk(300, 2, data.data()), 0);
+    std::vector<uint8_t> back(1024, 0);
+    ASSERT_NE(q.ReadFlashDisk(300, 2, back.data()), 0);
+    EXPECT_EQ(back, data);
+    EXPECT_EQ(q.ResetDisk(), 1);
+
+    auto log = disk.takeLog();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[0].op, "ReadDisk");
+    EXPECT_EQ(log[0].address, 0x30000000u);
+    EXPECT_EQ(log[0].count, 1u);
+    EXPECT_EQ(log[1].op, "WriteScsi");
+    EXPECT_EQ(log[1].cdb, cdb({0x2A, 0, 0, 0, 0x01, 0x2C, 0, 0, 0x02, 0, 0, 0}));
+    EXPECT_EQ(log[1].length, 1024u);
+    EXPECT_EQ(log[2].op, "ReadScsi");
+    EXPECT_EQ(log[2].cdb, cdb({0x28, 0, 0, 0, 0x01, 0x2C, 0, 0, 0x02, 0, 0, 0}));
+    EXPECT_EQ(log[2].length, 1024u);
+    EXPECT_EQ(log[3].op, "WriteDisk");
+    EXPECT_EQ(log[3].address, 0xA0000000u);
+    EXPECT_EQ(log[3].count, 1u);
+    EXPECT_EQ(log[3].data.size(), 512u);
+}
+
+TEST(EmulatedDisk, WriteProtectIsSwitchedOffOnlyWhenOn) {
+    flashemu::Faults faults;
+    faults.writeProtected = true;
+    OpenedDisk disk({}, faults);
+    ASSERT_EQ(disk.opened(), 0);
+    auto &q = testsupport::lib();
+    std::vector<uint8_t> data(512, 0x42);
+    EXPECT_EQ(q.WriteFlashDisk(10, 1, data.data()), 0);
+    disk.takeLog();
+
+    EXPECT_EQ(q.ReverseWriteStatusIfProtect(), 1);
+    auto log = disk.takeLog();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].op, "ReadDisk");
+    EXPECT_EQ(log[0].address, 0x30000000u);
+    EXPECT_EQ(log[1].op, "ReadScsi");
+    EXPECT_EQ(log[1].cdb, cdb({0x28, 0, 0x50, 0, 0, 0, 0, 0, 0x03, 0, 0, 0}));
+    EXPECT_EQ(log[1].length, 1536u);
+
+    std::array<uint8_t, 512> device{};
+    ASSERT_TRUE(flashemu::readDeviceInfo(disk.dir(), &device));
+    EXPECT_EQ(device[294], 0);
+    EXPECT_NE(q.WriteFlashDisk(10, 1, data.data()), 0);
+    disk.takeLog();
+
+    // Now off: asking again must not switch it back on.
+    EXPECT_EQ(q.ReverseWriteStatusIfProtect(), 0);
+    log = disk.takeLog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].op, "ReadDisk");
+    ASSERT_TRUE(flashemu::readDeviceInfo(disk.dir(), &device));
+    EXPECT_EQ(device[294], 0);
+}
+
+TEST(EmulatedDisk, InformationSectorsFollowThePageSize) {
+    for (bool fullPage : {false, true}) {
+        SCOPED_TRACE(fullPage ? "bit 0 set" : "bit 0 clear");
+        flashemu::DiskOptions options;
+        options.pageSectorsRaw = 8;
+        options.pageFlagBit0 = fullPage;
+        options.primaryPage = 8;
+        options.backupPage = -1;
+        OpenedDisk disk(options);
+        auto &q = testsupport::lib();
+        q.InitVariable();
+        uint8_t table[512];
+        ASSERT_EQ(q.GetConfigTable(table), 1);
+
+        std::vector<uint32_t> expected, seen;
+        uint32_t perPage = fullPage ? 8 : 4;
+        for (uint32_t n = 0; n < 8; ++n) expected.push_back(infoAddress(n % perPage, 9 + n / perPage));
+        for (const auto &e : disk.takeLog()) {
+            uint32_t page = e.address & 0x03FFFFFF, code = e.address >> 26;
+            if (e.op == "ReadDisk" && code >= 4 && code <= 7 && (page == 9 || page == 10))
+                seen.push_back(e.address);
+        }
+        EXPECT_EQ(seen, expected);
+    }
+}
+
+TEST(EmulatedDisk, LoginStatusFollowsTheStoredLayoutKind) {
+    for (uint8_t kind = 0; kind <= 5; ++kind) {
+        SCOPED_TRACE("layout kind " + std::to_string(kind));
+        flashemu::DiskOptions options;
+        options.backupPage = -1;
+        OpenedDisk disk(options, {}, kind);
+        auto &q = testsupport::lib();
+        q.InitVariable();
+        uint8_t table[512];
+        ASSERT_EQ(q.GetConfigTable(table), 1);
+        ASSERT_EQ(table[234], kind);
+        bool secure = kind == 1 || kind == 2 || kind == 5;
+        ASSERT_FALSE(flashemu::loggedIn(disk.dir()));
+        EXPECT_EQ(q.LoginState(), secure ? 0 : -1);
+    }
+}
