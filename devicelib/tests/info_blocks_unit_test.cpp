@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <vector>
 
 #include "Internal.h"
@@ -31,7 +32,16 @@ int32_t fakeWriteDisk(uint32_t address, uint32_t count, const void *data) {
     gWrites.push_back({address, std::vector<uint8_t>(p, p + 512)});
     return 1;
 }
-int32_t fakeReadDisk(uint32_t, uint32_t, void *) { return 0; }
+// Sectors the fake device answers with; every other read fails.
+std::map<uint32_t, std::array<uint8_t, 512>> gSectors;
+std::vector<uint32_t> gReads;
+int32_t fakeReadDisk(uint32_t address, uint32_t, void *buffer) {
+    gReads.push_back(address);
+    auto it = gSectors.find(address);
+    if (it == gSectors.end()) return 0;
+    std::memcpy(buffer, it->second.data(), 512);
+    return 1;
+}
 std::vector<uint8_t> gScsiData;
 std::array<uint8_t, 12> gScsiCdb;
 int32_t fakeWriteScsi(const uint8_t *cdb, const void *data, uint32_t length) {
@@ -63,6 +73,8 @@ protected:
         for (size_t i = 0; i < 512; ++i) table_[i] = uint8_t(i ^ 0x5A);
         gWrites.clear();
         gFailAt = -1;
+        gSectors.clear();
+        gReads.clear();
     }
     void TearDown() override { state() = saved_; }
 
@@ -270,6 +282,65 @@ TEST_F(InfoBlocks, WholeDiskLayoutAndItsFailure) {
     gFailAt = 0;
     EXPECT_EQ(SetWholeDiskLayout(t), 0);
     EXPECT_EQ(st.LastError, QUENDAL_ERR_WHOLE_DISK_TABLE);
+}
+
+TEST_F(InfoBlocks, PasswordChangeRefusalsWriteNothing) {
+    LibraryState &st = state();
+    st.StoredDigest = loginDigest("pw");
+    st.TableCopy.fill(0);
+
+    st.ControllerKind = kMakerTable;   // the maker's table keeps its password
+    EXPECT_EQ(ChangePassword("pw", "new"), 0);
+    EXPECT_EQ(st.LastError, 0);
+
+    st.ControllerKind = kControllerNone;
+    EXPECT_EQ(ChangePassword("pw", "new"), 0);
+    EXPECT_EQ(st.LastError, QUENDAL_ERR_CONTROLLER_KIND);
+
+    st.ControllerKind = kVersionTable;
+    st.PageSectors = 0;
+    EXPECT_EQ(ChangePassword("pw", "new"), 0);
+    EXPECT_EQ(st.LastError, QUENDAL_ERR_ZERO_PAGE_SECTORS);
+    EXPECT_TRUE(gWrites.empty());
+
+    st.PageSectors = 4;
+    EXPECT_EQ(ChangePassword("pw", nullptr), 0);
+    EXPECT_TRUE(gWrites.empty());
+    ASSERT_EQ(ChangePassword("pw", "new"), 1);
+    const Digest d = loginDigest("new");
+    EXPECT_EQ(std::memcmp(gWrites[1].data.data() + 208, d.data(), 16), 0);
+    // The loaded digest only changes when the table is read again.
+    EXPECT_EQ(st.StoredDigest, loginDigest("pw"));
+}
+
+// A device that reports no sectors per page cannot address its information
+// sectors: the scan skips its tables instead of dividing by zero.
+TEST_F(InfoBlocks, ScanWithZeroPageSizeFindsNothing) {
+    std::array<uint8_t, 512> info{};
+    bo::putLE16(info.data() + 10, 1);   // 1 halved: 0 sectors per page
+    bo::putLE16(info.data() + 4, 4);
+    gSectors[0x30000000u] = info;
+    std::array<uint8_t, 512> t{};
+    bo::putLE32(t.data(), 0x5A5A5A5Au);
+    std::memcpy(t.data() + 204, "2.00", 4);
+    t[26] = 8;
+    t[272] = 0x10;   // whole pages only: floor(8 / 0) pages
+    SealConfigTable(t.data());
+    gSectors[0x10000008u] = t;
+    std::array<uint8_t, 512> m{};
+    bo::putLE32(m.data(), 0x5A5A5A5Au);
+    std::memcpy(m.data() + 503, "Morvantek", 9);
+    m[16] = 2;
+    gSectors[0x10000010u] = m;
+
+    LibraryState &st = state();
+    st.PrimaryInfoBlock = st.BackupInfoBlock = -1;
+    st.HaveTable = false;
+    std::array<uint8_t, 512> out{};
+    EXPECT_EQ(GetConfigTable(out.data()), 0);
+    EXPECT_EQ(st.LastError, QUENDAL_ERR_NO_TABLE);
+    EXPECT_EQ(st.PageSectors, 0);
+    EXPECT_EQ(gReads.size(), 1u + 1024u);
 }
 
 } // namespace
