@@ -15,4 +15,6 @@ endfunction()
 # Shared libraries of the system keep their specified file names on every platform.
 function(quendal_dll_name target filename)
   set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${filename} SUFFIX ".dll")
+  # A symbol left undefined would only show when a host loads the library.
+  target_link_options(${target} PRIVATE "LINKER:--no-undefined")
 endfunction()
