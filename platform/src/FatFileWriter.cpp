@@ -378,6 +378,15 @@ private:
     size_t dirtyLast_ = 0;
 };
 
+// Short names are stored in upper case, but some writers leave lower-case
+// letters in them; readers match them without regard to case, and so do we,
+// or a second entry of the same name would appear beside the old one.
+bool sameShortName(const uint8_t *entry, const char *name83) {
+    for (int i = 0; i < 11; ++i)
+        if (std::toupper(entry[i]) != std::toupper(static_cast<unsigned char>(name83[i]))) return false;
+    return true;
+}
+
 uint8_t shortNameChecksum(const uint8_t *name) {
     uint8_t sum = 0;
     for (int i = 0; i < 11; ++i) sum = uint8_t(((sum & 1) << 7) + (sum >> 1) + name[i]);
@@ -456,7 +465,7 @@ bool writeFatRootFile(const std::string &source, uint64_t volumeOffset, uint64_t
         }
         uint8_t attr = e[kDirAttr];
         if (attr == kAttrLongName || (attr & kAttrVolumeId)) continue;
-        if (std::memcmp(e + kDirName, name83, 11) == 0) {
+        if (sameShortName(e + kDirName, name83)) {
             if (attr & kAttrDirectory) return false;  // never replace a directory
             existing = long(i);
             break;

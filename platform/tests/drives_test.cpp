@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -390,6 +391,20 @@ TEST_F(DriveMapTest, ReplacesAFileOtherToolsWroteAndKeepsTheirFiles) {
     ASSERT_EQ(status, 0);
     mtools("mcopy", v, old + " ::LOG.LOG", &status);
     ASSERT_EQ(status, 0);
+    // Some writers leave lower-case letters in short names; it is still the same file.
+    {
+        std::vector<uint8_t> image = readFile(v.container);
+        const uint8_t *bs = &image[v.offset];
+        uint64_t root = v.offset + (bo::getLE16(bs + 14) + uint64_t(bs[16]) * bo::getLE16(bs + 22)) * 512;
+        bool patched = false;
+        for (uint64_t at = root; at < root + 512 * 32 && !patched; at += 32)
+            if (std::memcmp(&image[at], "LOG     LOG", 11) == 0) {
+                std::memcpy(&image[at], "log     log", 11);
+                patched = true;
+            }
+        ASSERT_TRUE(patched);
+        writeFile(v.container, image);
+    }
     uint64_t freeBefore = bytesFree(v);
 
     std::vector<uint8_t> record(512, 0);
@@ -400,6 +415,8 @@ TEST_F(DriveMapTest, ReplacesAFileOtherToolsWroteAndKeepsTheirFiles) {
     out = mtools("mtype", v, "::OTHER.BIN");
     EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.end()), pattern(40000, 3));
     EXPECT_GT(bytesFree(v), freeBefore);  // 9000 bytes out, 512 in
+    out = mtools("mdir", v, "-a ::");
+    EXPECT_EQ(out.find("log      log"), std::string::npos) << out;
     out = fsck(dir, v, &status);
     EXPECT_EQ(status, 0) << out;
 }
