@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -200,25 +201,13 @@ struct Device {
     // The drive lines without the comment, each as "letter offset length flags".
     std::vector<std::string> driveLines() {
         std::vector<std::string> out;
-        std::string all = drives();
-        size_t pos = 0;
-        while (pos < all.size()) {
-            size_t nl = all.find('\n', pos);
-            std::string line = all.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
-            pos = nl == std::string::npos ? all.size() : nl + 1;
-            if (line.empty() || line[0] == '#')
+        std::istringstream in(drives());
+        std::string line, letter, source, offset, length, flags;
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            if (line.empty() || line[0] == '#' || !(fields >> letter >> source >> offset >> length >> flags))
                 continue;
-            std::vector<std::string> f;
-            size_t s = 0;
-            while (true) {
-                size_t t = line.find('\t', s);
-                f.push_back(line.substr(s, t == std::string::npos ? std::string::npos : t - s));
-                if (t == std::string::npos)
-                    break;
-                s = t + 1;
-            }
-            if (f.size() >= 5)
-                out.push_back(f[0] + " " + f[2] + " " + f[3] + " " + f[4]);
+            out.push_back(letter + " " + offset + " " + length + " " + flags);
         }
         return out;
     }
