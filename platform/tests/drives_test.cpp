@@ -109,23 +109,6 @@ uint64_t bytesFree(const Volume &v) {
     return std::stoull(number);
 }
 
-class ScopedEnv {
-public:
-    ScopedEnv(const char *name, const std::string &value) : name_(name) {
-        if (const char *old = getenv(name)) old_ = old, had_ = true;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (had_) setenv(name_, old_.c_str(), 1);
-        else unsetenv(name_);
-    }
-
-private:
-    const char *name_;
-    std::string old_;
-    bool had_ = false;
-};
-
 // Each test gets a drive map of its own and no emulator disk.
 class DriveMapTest : public ::testing::Test {
 protected:
@@ -133,7 +116,10 @@ protected:
         unsetenv("FLASHDISK_EMULATOR");
         setenv("FLASHDISK_DRIVES", map.c_str(), 1);
     }
-    void TearDown() override { unsetenv("FLASHDISK_DRIVES"); }
+    void TearDown() override {
+        unsetenv("FLASHDISK_DRIVES");
+        unsetenv("FLASHDISK_EMULATOR");
+    }
     void writeMap(const std::string &text) {
         std::ofstream out(map, std::ios::trunc);
         out << text;
@@ -268,19 +254,6 @@ TEST(FatSize, DataClustersTimesClusterSizeAndNothingForGarbage) {
     EXPECT_FALSE(fatTotalBytes(bad));
 }
 
-TEST(ShortNames, PlainEightThreeNamesOnly) {
-    char n[11];
-    ASSERT_TRUE(toShortName("log.log", n));
-    EXPECT_EQ(std::string(n, 11), "LOG     LOG");
-    ASSERT_TRUE(toShortName("README", n));
-    EXPECT_EQ(std::string(n, 11), "README     ");
-    EXPECT_FALSE(toShortName("toolongname.txt", n));
-    EXPECT_FALSE(toShortName("a.b.c", n));
-    EXPECT_FALSE(toShortName(".log", n));
-    EXPECT_FALSE(toShortName("a b.txt", n));
-    EXPECT_FALSE(toShortName("name.long", n));
-}
-
 TEST_F(DriveMapTest, MaskSizesAndSectorReadsFollowTheMap) {
     Volume e = makeVolume(dir, "e", "-F 12 -S 512 -s 1", 1024);
     Volume f = makeVolume(dir, "f", "-F 16 -S 512 -s 4", 16384, 63);
@@ -333,7 +306,7 @@ TEST_F(DriveMapTest, AMissingDriveMapMeansNoDrives) {
 
 TEST_F(DriveMapTest, EmulatorDirectoryNamesTheMapWhenNoOtherIs) {
     unsetenv("FLASHDISK_DRIVES");
-    ScopedEnv emu("FLASHDISK_EMULATOR", dir.path.string());
+    setenv("FLASHDISK_EMULATOR", dir.path.c_str(), 1);
     Volume e = makeVolume(dir, "e", "-F 12", 1024);
     writeMap(line('E', e));
     EXPECT_EQ(driveMapPath(), map);
