@@ -235,6 +235,27 @@ TEST(FormatDisk, EveryModeAtTheAreaSizeBoundaries) {
     }
 }
 
+TEST(FormatDisk, ResetWaitFindsTheRebuiltFirstVolumeByTheReferenceImage) {
+    // img0.img holds area 0 up to its boot sector; the reset wait follows a
+    // partition table in it (recognised by its loader's first bytes, FA or
+    // 33 at byte 1) to the boot sector and looks for that volume.
+    HostFolders folders;
+    for (uint8_t mode = 0; mode <= 4; ++mode) {
+        for (uint32_t size : {2500u, 1'000'000u, 4'096'001u}) {
+            SCOPED_TRACE("mode " + std::to_string(mode) + " size " + std::to_string(size));
+            flashemu::DiskOptions o;
+            o.sectors = size + 3000;
+            EmulatedDisk disk(o);
+            FormatSettings s = settingsFor(mode, {size, 3000});
+            ASSERT_EQ(format(disk, s), 1);
+            ASSERT_EQ(disk.open(), 0);
+            char drive[4] = {};
+            EXPECT_EQ(q().WaitDiskResume(drive, 1000), 1);
+            EXPECT_STREQ(drive, "E:");
+        }
+    }
+}
+
 TEST(FormatDisk, SecureModeCopiesThePasswordFilesIntoTheFirstAreaOnly) {
     HostFolders folders;
     flashemu::DiskOptions o;
