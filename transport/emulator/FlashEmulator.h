@@ -39,7 +39,8 @@ struct DiskOptions {
 struct Faults {
     bool refuseRawAccess = false;  // InitDisk answers 2 (file-login hosts)
     bool absent = false;           // no device: InitDisk answers -1
-    bool writeProtected = false;   // information byte 294 set; data writes fail
+    bool writeProtected = false;   // information byte 294 set; data writes fail. This is the
+                                   // live state: the switch command toggles it, getFaults reads it
     bool strictPrepare = true;     // programming an information page not erased since its
                                    // block was prepared fails (catches a missing prepare)
     // Fail the failNth (1-based) write of one kind; failKind "" for none. Kinds:

@@ -369,6 +369,11 @@ TEST(ScsiLogin, NoLoginWithoutASecureLayout) {
         ASSERT_TRUE(d.write(ad::kStoreTable, t.data()));
         EXPECT_FALSE(d.login(digest)) << int(kind);
     }
+    // A secure layout stored without a password holds a zero digest, which no record opens.
+    Sector none = withLayout(d.table(), 2, 20000, 20000, 0, 20000, 0);
+    ASSERT_TRUE(d.write(ad::kStoreTable, none.data()));
+    EXPECT_FALSE(d.login({}));
+    EXPECT_FALSE(flashemu::loggedIn(d.dir.path));
     for (uint8_t kind : {1, 5}) {
         Sector t = withLayout(d.table(), kind, 20000, 10000, 10000, 20000, 30000, digest);
         ASSERT_TRUE(d.write(ad::kStoreTable, t.data()));
