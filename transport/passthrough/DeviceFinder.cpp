@@ -131,12 +131,12 @@ std::vector<ScsiDisk> enumerateDisks(SystemOps &os, const std::string &sysRoot) 
         ScsiDisk disk;
     };
     std::vector<Entry> found;
-    const std::string base = sysRoot + "/bus/scsi/devices/";
+    const std::string base = sysRoot + "/bus/scsi/devices";
     for (const std::string &name : os.listDirectory(base)) {
         Entry e;
         if (!parseHctl(name, e.hctl))
             continue;
-        const std::string dir = base + name;
+        const std::string dir = base + "/" + name;
         auto type = os.readText(dir + "/type");
         if (!type || std::atoi(type->c_str()) != 0)
             continue;
