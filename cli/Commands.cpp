@@ -281,7 +281,8 @@ int cmdInfo(const Args &args) {
     const uint32_t capacity = uint32_t(s.capacity());
 
     std::printf("Device:          %s\n", deviceDescription().c_str());
-    std::printf("Capacity:        %u sectors (%s)\n", capacity, mbytes(capacity).c_str());
+    std::printf("Capacity:        %u sectors (%s)%s\n", capacity, mbytes(capacity).c_str(),
+                v.kind == TableView::Kind::Maker ? ", as the library reads it off a maker table" : "");
     std::printf("Table:           %s, %s\n", tableKindName(v.kind),
                 s.tableCopies() >= 2 ? "primary and backup copy" : "one copy (no backup)");
     if (v.kind == TableView::Kind::Version && !v.label.empty())
@@ -330,6 +331,11 @@ int cmdFormat(const Args &args) {
     if (s.loginState() == 1)
         return fail(kExitWrongState, "Your FlashDisk is in Login state",
                     "please replug your Flash Disk before formatting");
+    // The library formats only disks with a version table; on a maker table it
+    // does nothing and reports failure, so say so before asking for anything.
+    if (s.view().kind == TableView::Kind::Maker)
+        return fail(kExitWrongState, "this disk carries a maker table, which cannot be formatted",
+                    "nothing was changed");
 
     const uint32_t diskSize = uint32_t(s.dll().GetDiskSize());
     std::string password;

@@ -9,7 +9,17 @@
 namespace cli {
 
 int fail(int code, const std::string &what, const std::string &todo) {
-    std::fprintf(stderr, "quendal: %s%s%s\n", what.c_str(), todo.empty() ? "" : "; ", todo.c_str());
+    // One line: what happened, then what to do, each a sentence.
+    auto sentence = [](std::string s) {
+        if (s.empty()) return s;
+        if (s[0] >= 'a' && s[0] <= 'z') s[0] = char(s[0] - 'a' + 'A');
+        char last = s.back();
+        if (last != '.' && last != '!' && last != '?') s += '.';
+        return s;
+    };
+    std::string line = sentence(what);
+    if (!todo.empty()) line += " " + sentence(todo);
+    std::fprintf(stderr, "quendal: %s\n", line.c_str());
     return code;
 }
 

@@ -174,16 +174,16 @@ TEST(Usage, BadCommandLinesAreRefusedWithOneLine) {
         const char *says;
     } cases[] = {
         {{}, "Usage"},
-        {{"frobnicate"}, "unknown command"},
-        {{"--bogus", "info"}, "unknown option"},
-        {{"info", "--bogus"}, "unknown option"},
-        {{"info", "extra"}, "unexpected argument"},
-        {{"format", "--mode", "floppy"}, "unknown mode"},
+        {{"frobnicate"}, "Unknown command"},
+        {{"--bogus", "info"}, "Unknown option"},
+        {{"info", "--bogus"}, "Unknown option"},
+        {{"info", "extra"}, "Unexpected argument"},
+        {{"format", "--mode", "floppy"}, "Unknown mode"},
         {{"format", "--mode"}, "needs a value"},
         {{"format", "--first", "101"}, "0 to 100"},
         {{"format", "--first", "-5"}, "0 to 100"},
         {{"format", "--first", "half"}, "0 to 100"},
-        {{"login", "--password", "secret"}, "unknown option"},
+        {{"login", "--password", "secret"}, "Unknown option"},
         {{"--disk"}, "needs a folder"},
     };
     for (const Case &c : cases) {
@@ -269,6 +269,17 @@ TEST(Info, DeviceStatesGiveTheirExitCodes) {
         EXPECT_RUN(r, kUnknownDisk);
         EXPECT_TRUE(has(r.err, "no configuration table")) << r.err;
         EXPECT_RUN(s.q({"format"}), kUnknownDisk);
+    }
+    {
+        Sandbox s;
+        s.emulate({"--sectors", "200000", "--table", "maker"});
+        Result r = s.q({"info"});
+        EXPECT_RUN(r, kOk);
+        EXPECT_TRUE(has(r.out, "maker table")) << r.out;
+        Result f = s.q({"format"});
+        EXPECT_RUN(f, kWrongState);
+        EXPECT_TRUE(has(f.err, "maker table")) << f.err;
+        EXPECT_RUN(s.q({"passwd", "--password-stdin"}, "a\nb\nb\n"), kWrongState);
     }
     {
         Sandbox s;
@@ -370,6 +381,15 @@ TEST(SecureDisk, FormatLoginAndPasswordChange) {
     EXPECT_TRUE(has(changed.out, "Change Password Complete!")) << changed.out;
     EXPECT_RUN(s.q({"login", "--password-stdin"}, "Open Sesame\n"), kWrongPassword);
     EXPECT_RUN(s.q({"login", "--password-stdin"}, "closed\n"), kOk);
+}
+
+TEST(SecureDisk, LoginRefusedByTheDeviceIsADeviceFailure) {
+    Sandbox s;
+    s.emulate({"--sectors", "200000", "--fail", "login:1"});
+    EXPECT_RUN(s.q({"format", "--mode", "secure", "--password-stdin"}, "pw\npw\n"), kOk);
+    Result r = s.q({"login", "--password-stdin"}, "pw\n");
+    EXPECT_RUN(r, kDeviceFailure);
+    EXPECT_TRUE(has(r.err, "Login failed.")) << r.err;
 }
 
 TEST(Installation, MissingLibraryOrIncompleteTransport) {
