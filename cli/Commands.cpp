@@ -422,6 +422,7 @@ int cmdLogin(const Args &args) {
     if (!s.dll().VerifyPassword(password.c_str(), 1))
         return fail(kExitDeviceFailure, "Login failed.", "replug the flash disk and try again");
 
+    if (before[0]) std::printf("Login volume:    %s (before the login)\n", before);
     const TableView &v = s.view();
     std::string mount;
     std::string drive = driveInArea(v.areaStart[1], v.areaSize[1], &mount);

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "Commands.h"
@@ -43,6 +44,15 @@ int main(int argc, char **argv) {
         } else {
             rest.push_back(a);
         }
+    }
+    // The library makes the program's folder the current directory while it
+    // formats; a disk folder named relative to the caller's would then be lost.
+    for (const char *name : {flashemu::kDiskEnv, flashemu::kDrivesEnv}) {
+        const char *value = std::getenv(name);
+        if (!value || !*value) continue;
+        std::error_code ec;
+        std::filesystem::path absolute = std::filesystem::absolute(value, ec);
+        if (!ec) setenv(name, absolute.lexically_normal().string().c_str(), 1);
     }
     if (command.empty()) {
         if (help) {

@@ -55,6 +55,7 @@ struct Sandbox {
         pid_t pid = fork();
         if (pid == 0) {
             setsid();
+            if (chdir(root.c_str()) != 0) _exit(126);
             int fi = open(in.c_str(), O_RDONLY);
             int fo = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             int fe = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -303,6 +304,17 @@ TEST(Format, NormalDiskInTwoAreasWithProgress) {
     EXPECT_TRUE(has(info.out, "two public areas")) << info.out;
     EXPECT_TRUE(has(info.out, "100000")) << info.out;
     EXPECT_TRUE(has(info.out, "E:")) << info.out;
+}
+
+TEST(Format, DiskFolderRelativeToTheCaller) {
+    Sandbox s;
+    // The library changes the current directory while it formats.
+    EXPECT_RUN(s.run({"emulate", "rel", "--sectors", "200000"}), kOk);
+    Result r = s.run({"--disk", "rel", "format", "--first", "50"});
+    EXPECT_RUN(r, kOk);
+    Result info = s.run({"info"}, "", "rel");
+    EXPECT_RUN(info, kOk);
+    EXPECT_TRUE(has(info.out, "two public areas")) << info.out;
 }
 
 TEST(Format, FailedWriteIsADeviceFailure) {
