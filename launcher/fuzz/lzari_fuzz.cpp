@@ -1,4 +1,7 @@
 // Fuzz target of the LZARI decoder: any bytes, as the stored stream.
+//   CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DQUENDAL_FUZZ=ON
+//   cmake --build build/fuzz --target lzari_fuzz
+//   build/fuzz/bin/lzari_fuzz -max_len=8192 CORPUS_DIR   (seed it with `lzari pack` outputs)
 #include "lzari_fuzz.h"
 
 #include <cstdlib>
