@@ -26,14 +26,24 @@ struct Run {
     std::vector<std::string> results;  // the value printed for each call, in order
 };
 
+// Where the probe host and the stand-ins were built (the test program itself
+// may run from a copy in another folder).
+inline fs::path probeDirectory() {
+#ifdef QUENDAL_PROBE_DIR
+    return QUENDAL_PROBE_DIR;
+#else
+    return testsupport::programDirectory();
+#endif
+}
+
 class Rig {
 public:
     // transport: a stand-in variant ("full", "no_ReadScsi", ...), "junk" for a
     // text file named SCSI.dll, or "" for no SCSI.dll beside the host.
     explicit Rig(const std::string &transport) {
-        fs::path bin = testsupport::programDirectory();
+        fs::path bin = probeDirectory();
         fs::copy_file(bin / "quendal_probe_host", dir_.path / "quendal_probe_host");
-        fs::copy_file(bin / "Quendal.dll", dir_.path / "Quendal.dll");
+        fs::copy_file(fs::path(testsupport::programDirectory()) / "Quendal.dll", dir_.path / "Quendal.dll");
         keepToItsOwnFolder(dir_.path / "Quendal.dll");
         if (transport == "junk") {
             std::ofstream(dir_.path / "SCSI.dll") << "not a shared library\n";
