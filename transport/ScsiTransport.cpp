@@ -11,12 +11,22 @@
 #include "EmulatorBackend.h"
 #include "FlashEmulator.h"
 
+#ifdef QUENDAL_TEST_DEVICE
+// A test build of the transport puts a device of its own behind the exports.
+namespace scsi {
+std::unique_ptr<Backend> makeTestDeviceBackend();
+}
+#endif
+
 namespace {
 
 std::mutex gLock;
 std::unique_ptr<scsi::Backend> gBackend;
 
 std::unique_ptr<scsi::Backend> chooseBackend() {
+#ifdef QUENDAL_TEST_DEVICE
+    return scsi::makeTestDeviceBackend();
+#endif
     const char *dir = std::getenv(flashemu::kDiskEnv);
     if (dir && *dir)
         return flashemu::makeEmulatorBackend(dir);

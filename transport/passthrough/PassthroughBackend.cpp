@@ -115,7 +115,12 @@ int32_t PassthroughBackend::open(const void *params) {
     Wanted wanted = parseParams(params);
     auto disks = enumerateDisks(os_, options_.sysRoot);
     bool refused = false;
-    for (const ScsiDisk &d : candidates(disks, wanted, options_.known)) {
+    auto chosen = candidates(disks, wanted, options_.known);
+    if (chosen.empty())
+        log("no disk matches " + (wanted.empty() ? std::string("the known controllers")
+                                                   : wanted.vendor + "/" + wanted.product + "/" + wanted.revision) +
+            " among " + std::to_string(disks.size()) + " SCSI disks");
+    for (const ScsiDisk &d : chosen) {
         std::string node = d.node();
         int fd = os_.openDevice(node);
         if (fd == -EACCES || fd == -EPERM) {

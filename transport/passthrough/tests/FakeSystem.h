@@ -56,6 +56,11 @@ struct Device {
     std::deque<Failure> failures;                      // next exchanges fail so
     std::vector<Command> commands;
     scsi::Backend *forward = nullptr;                  // hand READ/WRITE(10) on to this
+    // With forward: a 10-byte command block of one block is what the transport
+    // makes of ReadDisk/WriteDisk, a 12-byte one is the host's own block; hand
+    // each on as the call it came from, so the device model sees what the
+    // library sent.
+    bool forwardAsCalls = false;
 };
 
 class FakeSystem final : public passthrough::SystemOps {
@@ -162,8 +167,13 @@ public:
             if (d.forward) {
                 uint8_t cdb12[12] = {};
                 std::memcpy(cdb12, x.cdb, std::min<size_t>(x.cdbLength, 12));
-                int32_t ok = op == 0x28 ? d.forward->readScsi(cdb12, x.data, x.length)
-                                        : d.forward->writeScsi(cdb12, x.data, x.length);
+                int32_t ok;
+                if (d.forwardAsCalls && x.cdbLength == 10 && bo::getBE16(x.cdb + 7) == 1 && x.length == 512)
+                    ok = op == 0x28 ? d.forward->readDisk(bo::getBE32(x.cdb + 2), 1, x.data)
+                                    : d.forward->writeDisk(bo::getBE32(x.cdb + 2), 1, x.data);
+                else
+                    ok = op == 0x28 ? d.forward->readScsi(cdb12, x.data, x.length)
+                                    : d.forward->writeScsi(cdb12, x.data, x.length);
                 if (!(ok & 0xFFFF)) {
                     Failure f = checkCondition(0x05, 0x24, 0x00);
                     x.status = f.status;
