@@ -35,8 +35,8 @@ if [[ -x "$BIN/Orvane" ]]; then
   echo "  FLASHDISK_EMULATOR=$DISK $BIN/Orvane"
   echo "(without a display: xvfb-run -a env FLASHDISK_EMULATOR=$DISK $BIN/Orvane)"
 else
-  echo "The manager's window is not built here (Orvane needs qt6-base-dev and"
-  echo "QUENDAL_BUILD_GUI=ON); once built, start it on a display with:"
+  echo "The manager's window (Orvane) is not in $BIN; once it is built"
+  echo "(QUENDAL_BUILD_GUI=ON, the default), start it on a display with:"
   echo "  FLASHDISK_EMULATOR=$DISK $BIN/Orvane"
 fi
 echo "Each quendal command opens the disk afresh, as replugging it does, which"
