@@ -82,7 +82,9 @@ void writeArea(const FatImage &image, const std::string &path) {
     ASSERT_GE(fd, 0) << path;
     ASSERT_EQ(ftruncate(fd, off_t(image.areaSectors()) * 512), 0);
     for (uint32_t s = 0; s < image.imageSectors() && s < image.areaSectors(); ++s) {
-        if (const uint8_t *p = image.sectorData(s)) ASSERT_EQ(pwrite(fd, p, 512, off_t(s) * 512), 512);
+        if (const uint8_t *p = image.sectorData(s)) {
+            ASSERT_EQ(pwrite(fd, p, 512, off_t(s) * 512), 512);
+        }
     }
     close(fd);
 }
@@ -96,6 +98,7 @@ struct Machine {
     std::string disk;
     Geometry geometry;
     bool hideLba = false;     // boot the LBA-hiding floppy first
+    bool floppy = false;      // the disk is drive A: (BIOS drive 00h), booted from
 };
 
 struct BootOutput {
@@ -113,7 +116,9 @@ BootOutput boot(const std::string &qemu, const TempDir &dir, const Machine &m, c
     std::vector<std::string> args = {qemu, "-display", "none", "-no-reboot", "-m", "16", "-nic", "none",
                                      "-monitor", "none", "-serial", "file:" + serial,
                                      "-debugcon", "file:" + console};
-    if (m.geometry.heads) {
+    if (m.floppy) {
+        args.insert(args.end(), {"-drive", "if=floppy,index=0,format=raw,file=" + m.disk, "-boot", "order=a"});
+    } else if (m.geometry.heads) {
         uint64_t sectors = fs::file_size(m.disk) / 512;
         uint64_t cylinders = sectors / uint64_t(m.geometry.heads * m.geometry.sectorsPerTrack);
         args.insert(args.end(), {"-drive", "if=none,id=hd,format=raw,file=" + m.disk, "-device",
@@ -123,7 +128,9 @@ BootOutput boot(const std::string &qemu, const TempDir &dir, const Machine &m, c
     } else {
         args.insert(args.end(), {"-drive", "if=ide,index=0,format=raw,file=" + m.disk});
     }
-    if (m.hideLba) {
+    if (m.floppy) {
+        // booted from drive A: above
+    } else if (m.hideLba) {
         const std::string floppy = dir.file("hider.img");
         std::vector<uint8_t> image(1474560, 0);
         auto hider = readFile(BOOT_TEST_LBA_HIDER);
@@ -217,8 +224,9 @@ protected:
     // volume start as hidden sectors, all 2048 bytes loaded.
     std::string bootSystemFile(const Machine &m) {
         BootOutput out = boot(qemu_, dir_, m, "\r\n");
-        std::string expected = "SYSFILE cs=0070 ip=0000 dl=80 drive=80 sig=AA55 hidden=" +
-                               hex(image_.volumeStart(), 8) + " ";
+        const char *drive = m.floppy ? "00" : "80";
+        std::string expected = std::string("SYSFILE cs=0070 ip=0000 dl=") + drive + " drive=" + drive +
+                               " sig=AA55 hidden=" + hex(image_.volumeStart(), 8) + " ";
         EXPECT_NE(out.serial.find(expected), std::string::npos)
             << "serial: " << out.serial << "\nconsole: " << out.console;
         EXPECT_NE(out.serial.find(" tail=TAIL\r\n"), std::string::npos) << out.serial;
@@ -244,6 +252,8 @@ struct LayoutCase {
     Geometry geometry;        // a disk whose CHS start of the entry is right
 };
 
+void PrintTo(const LayoutCase &c, std::ostream *os) { *os << c.label; }
+
 class BootLayoutTest : public BootTest, public ::testing::WithParamInterface<LayoutCase> {};
 
 TEST_P(BootLayoutTest, StartsTheSystemFileThroughLbaAndThroughChs) {
@@ -261,7 +271,9 @@ TEST_P(BootLayoutTest, StartsTheSystemFileThroughLbaAndThroughChs) {
     for (bool hideLba : {false, true}) {
         SCOPED_TRACE(hideLba ? "CHS only" : "LBA extensions");
         std::string report = bootSystemFile({disk_, c.geometry, hideLba});
-        if (!geometry.empty()) EXPECT_NE(report.find(geometry), std::string::npos) << report;
+        if (!geometry.empty()) {
+            EXPECT_NE(report.find(geometry), std::string::npos) << report;
+        }
     }
 }
 
@@ -280,6 +292,16 @@ INSTANTIATE_TEST_SUITE_P(
         // FAT32 (template C) above 4,096,000 sectors; geometry left to the BIOS
         LayoutCase{"Fat32", kLayoutTable63, 4200000, FatKind::Fat32, 63, {}}),
     [](const ::testing::TestParamInfo<LayoutCase> &info) { return std::string(info.param.label); });
+
+TEST_F(BootTest, BootsFromAFloppyDriveWithItsOwnDriveNumberAndGeometry) {
+    // A 1.44 MB area is FAT12 without a table; booted as drive A: the BIOS
+    // hands over DL = 00h, has no packet reads and a geometry of 18 x 2.
+    makeDisk(kLayoutTable32, 2880, "IO.SYS");
+    if (::testing::Test::HasFatalFailure()) return;
+    Machine floppy{disk_, {}, false, true};
+    std::string report = bootSystemFile(floppy);
+    EXPECT_NE(report.find("spt=0012 heads=0002"), std::string::npos) << report;
+}
 
 TEST_F(BootTest, TakesWinbootSysWhereTheTemplateNamesIt) {
     for (uint32_t area : {3000u, 4200000u}) {
