@@ -120,33 +120,3 @@ TEST(Exports, QuendalDllExportsExactlyItsInterface) {
     EXPECT_TRUE(missing.empty()) << "not exported: " << ::testing::PrintToString(missing);
     EXPECT_TRUE(extra.empty()) << "exported beyond the interface: " << ::testing::PrintToString(extra);
 }
-
-TEST(Exports, ReaderSeesWhatTheLoaderSees) {
-    // The reader is checked against the loader on the same file: every name it
-    // lists resolves.
-    std::string path = testsupport::programDirectory() + "/Quendal.dll";
-    std::string error;
-    std::set<std::string> exported = exportedNames(readFile(path), &error);
-    ASSERT_TRUE(error.empty()) << error;
-    ASSERT_FALSE(exported.empty());
-    void *module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(module, nullptr) << dlerror();
-    for (const auto &name : exported) {
-        if (kLinkerDefined.count(name)) continue;
-        EXPECT_NE(dlsym(module, name.c_str()), nullptr) << name;
-    }
-    dlclose(module);
-}
-
-TEST(Exports, ReaderRefusesWhatIsNotA64BitElfFile) {
-    std::string error;
-    std::vector<uint8_t> text(100, 'x');
-    EXPECT_TRUE(exportedNames(text, &error).empty());
-    EXPECT_EQ(error, "not an ELF file");
-    std::vector<uint8_t> truncated = readFile(testsupport::programDirectory() + "/Quendal.dll");
-    ASSERT_GT(truncated.size(), 4096u);
-    truncated.resize(4096);
-    error.clear();
-    EXPECT_TRUE(exportedNames(truncated, &error).empty());
-    EXPECT_FALSE(error.empty());
-}

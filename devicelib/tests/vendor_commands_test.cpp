@@ -144,15 +144,12 @@ TEST(DeviceInformation, PageSizeIsHalvedWhenBit0OfByte1IsClear) {
             std::snprintf(line, sizeof line, "ReadDisk %08x 1", infoAddress(n % perPage, 1 + n / perPage));
             expected.push_back(line);
         }
-        // The candidate reads are at 0x10000000 + 4k; the information reads are
-        // those at pages 1 and 2.
+        // Candidates lie at pages 0, 4, 8, ... and the information block at page 0
+        // too, so every read of page 1 or 2 is one of the information sectors.
         Lines atPages12;
         for (const auto &l : rig.logSection("scan")) {
-            uint32_t address = uint32_t(std::strtoul(l.c_str() + 9, nullptr, 16));
-            uint32_t page = address & 0x03FFFFFF;
-            if (l.rfind("ReadDisk ", 0) == 0 && (page == 1 || page == 2) && (address >> 26) >= 4 &&
-                (address >> 26) <= 7)
-                atPages12.push_back(l);
+            uint32_t page = uint32_t(std::strtoul(l.c_str() + 9, nullptr, 16)) & 0x03FFFFFF;
+            if (l.rfind("ReadDisk ", 0) == 0 && (page == 1 || page == 2)) atPages12.push_back(l);
         }
         EXPECT_EQ(atPages12, expected);
     }
@@ -250,12 +247,10 @@ namespace {
 // device's command log on; the transport is released at the end of the scope.
 class OpenedDisk {
 public:
-    explicit OpenedDisk(const flashemu::DiskOptions &options = {}, const flashemu::Faults &faults = {},
-                        uint8_t layoutKind = 0xFF) {
+    explicit OpenedDisk(const flashemu::DiskOptions &options = {}, const flashemu::Faults &faults = {}) {
         std::string error;
         if (!flashemu::createDisk(dir_.str(), options, &error)) throw std::runtime_error(error);
         if (!flashemu::setFaults(dir_.str(), faults)) throw std::runtime_error("setFaults");
-        if (layoutKind != 0xFF) storeLayoutKind(layoutKind, options.primaryPage);
         setenv(flashemu::kDiskEnv, dir_.str().c_str(), 1);
         auto &q = testsupport::lib();
         if (!q.LoadDiskLib()) throw std::runtime_error("LoadDiskLib failed");
@@ -277,20 +272,6 @@ public:
     }
 
 private:
-    // Rewrites the layout kind of the stored table (keeping its words XOR-ing to 0).
-    void storeLayoutKind(uint8_t kind, int32_t page) {
-        uint8_t table[512];
-        if (!flashemu::readInfoSector(dir_.str(), uint32_t(page), 0, table))
-            throw std::runtime_error("readInfoSector");
-        table[234] = kind;
-        bo::putLE32(&table[4], 0);
-        uint32_t x = 0;
-        for (size_t off = 0; off < 512; off += 4) x ^= bo::getLE32(&table[off]);
-        bo::putLE32(&table[4], x);
-        if (!flashemu::writeInfoSector(dir_.str(), uint32_t(page), 0, table))
-            throw std::runtime_error("writeInfoSector");
-    }
-
     testsupport::TempDir dir_;
     int32_t opened_ = -1;
 };
@@ -371,47 +352,4 @@ TEST(EmulatedDisk, WriteProtectIsSwitchedOffOnlyWhenOn) {
     EXPECT_EQ(log[0].op, "ReadDisk");
     ASSERT_TRUE(flashemu::readDeviceInfo(disk.dir(), &device));
     EXPECT_EQ(device[294], 0);
-}
-
-TEST(EmulatedDisk, InformationSectorsFollowThePageSize) {
-    for (bool fullPage : {false, true}) {
-        SCOPED_TRACE(fullPage ? "bit 0 set" : "bit 0 clear");
-        flashemu::DiskOptions options;
-        options.pageSectorsRaw = 8;
-        options.pageFlagBit0 = fullPage;
-        options.primaryPage = 8;
-        options.backupPage = -1;
-        OpenedDisk disk(options);
-        auto &q = testsupport::lib();
-        q.InitVariable();
-        uint8_t table[512];
-        ASSERT_EQ(q.GetConfigTable(table), 1);
-
-        std::vector<uint32_t> expected, seen;
-        uint32_t perPage = fullPage ? 8 : 4;
-        for (uint32_t n = 0; n < 8; ++n) expected.push_back(infoAddress(n % perPage, 9 + n / perPage));
-        for (const auto &e : disk.takeLog()) {
-            uint32_t page = e.address & 0x03FFFFFF, code = e.address >> 26;
-            if (e.op == "ReadDisk" && code >= 4 && code <= 7 && (page == 9 || page == 10))
-                seen.push_back(e.address);
-        }
-        EXPECT_EQ(seen, expected);
-    }
-}
-
-TEST(EmulatedDisk, LoginStatusFollowsTheStoredLayoutKind) {
-    for (uint8_t kind = 0; kind <= 5; ++kind) {
-        SCOPED_TRACE("layout kind " + std::to_string(kind));
-        flashemu::DiskOptions options;
-        options.backupPage = -1;
-        OpenedDisk disk(options, {}, kind);
-        auto &q = testsupport::lib();
-        q.InitVariable();
-        uint8_t table[512];
-        ASSERT_EQ(q.GetConfigTable(table), 1);
-        ASSERT_EQ(table[234], kind);
-        bool secure = kind == 1 || kind == 2 || kind == 5;
-        ASSERT_FALSE(flashemu::loggedIn(disk.dir()));
-        EXPECT_EQ(q.LoginState(), secure ? 0 : -1);
-    }
 }
