@@ -72,23 +72,6 @@ TEST(TableScan, SecondScanWithoutInitVariable) {
     }
 }
 
-TEST(TableScan, ThirdValidCopyIsNeverLookedAt) {
-    EmulatedDisk disk;
-    // A third sound copy at page 100, made from the one at 40.
-    for (uint32_t slot = 0; slot < 4; ++slot) {
-        disk.setInfoSector(100 + 1, slot, disk.infoSector(41, slot));
-        disk.setInfoSector(100 + 2, slot, disk.infoSector(42, slot));
-    }
-    Sector t = disk.infoSector(40, 0);
-    bo::putLE16(t.data() + 228, 100);
-    sealTable(t.data());
-    disk.setInfoSector(100, 0, t);
-    ASSERT_EQ(disk.open(), 0);
-    disk.startLog();
-    EXPECT_EQ(disk.loadTable(), 2);
-    for (const auto &e : disk.log()) EXPECT_LT(e.address & 0xFFFFu, 100u) << std::hex << e.address;
-}
-
 // Each damaged primary is skipped: the scan loads the backup at 40 and reports one copy.
 TEST(TableScan, DamagedCopiesAreSkipped) {
     struct Damage {
@@ -237,18 +220,6 @@ TEST(TableScan, Refusals) {
     EXPECT_EQ(disk.loadTable(&t), 0);
     EXPECT_EQ(q().GetErrorCode(), QUENDAL_ERR_DEVICE_INFO);
     EXPECT_EQ(countOps(disk.log(), "ReadDisk"), 1u);
-}
-
-TEST(UpdateParam, TakesOverTheLoadedTable) {
-    EmulatedDisk disk;
-    ASSERT_EQ(disk.open(), 0);
-    // Nothing loaded yet.
-    EXPECT_EQ(q().UpdateParam(), 0);
-    ASSERT_EQ(disk.loadTable(), 2);
-    EXPECT_EQ(q().UpdateParam(), 1);
-    // The factory table holds no password: nothing matches, not even the empty one.
-    EXPECT_EQ(q().VerifyPassword("", 0), 0);
-    EXPECT_EQ(q().GetErrorCode(), QUENDAL_ERR_WRONG_PASSWORD);
 }
 
 TEST(Capacity, KnownPrimaryCostsOneRead) {
