@@ -8,6 +8,7 @@
 
 #include "DiskFiles.h"
 #include "FlashEmulator.h"
+#include "ScsiTransport.h"
 #include "Tables.h"
 #include "Volumes.h"
 #include "byteorder.h"
@@ -147,20 +148,22 @@ public:
     int32_t open(const void *params) override {
         DiskLock hold(dir_);
         LogEntry e = entry("InitDisk");
+        if (params)  // kept so a rig can see which identity the host asked for
+            e.data.assign(static_cast<const uint8_t *>(params), static_cast<const uint8_t *>(params) + 40);
         DiskState s;
-        int32_t r = SCSI_INIT_NO_DEVICE_;
+        int32_t r = SCSI_INIT_NO_DEVICE;
         opened_ = false;
         if (loadState(dir_, &s)) {
             if (s.faults.absent || !identityMatches(params, s)) {
-                r = SCSI_INIT_NO_DEVICE_;
+                r = SCSI_INIT_NO_DEVICE;
             } else {
                 // Opening the device is a replug: the controller starts afresh.
                 restart(&s);
                 if (s.faults.refuseRawAccess) {
-                    r = 2;
+                    r = SCSI_INIT_RAW_REFUSED;
                     tryLoginFile(&s);
                 } else {
-                    r = 0;
+                    r = SCSI_INIT_OK;
                     opened_ = true;
                 }
                 saveState(dir_, s);
@@ -481,7 +484,6 @@ private:
 
     std::array<uint8_t, 512> deviceInfo(const DiskState &s) const { return buildDeviceInfo(s); }
 
-    static constexpr int32_t SCSI_INIT_NO_DEVICE_ = -1;  // InitDisk: no device
     std::string dir_;
     bool opened_ = false;
     bool dirty_ = false;

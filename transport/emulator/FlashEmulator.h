@@ -65,7 +65,8 @@ struct LogEntry {
     bool hasCdb = false;
     std::array<uint8_t, 12> cdb{};
     int32_t result = 0;
-    std::vector<uint8_t> data;      // bytes written to a vendor address (>= 0x10000000)
+    std::vector<uint8_t> data;      // bytes written to a vendor address (>= 0x10000000);
+                                    // for InitDisk, its 40-byte parameter block when given
 };
 
 // Creates (or replaces) a factory-fresh disk in dir. The directory is created.

@@ -527,7 +527,9 @@ TEST(ScsiInput, MalformedCommandsFailAndChangeNothing) {
 TEST(ScsiLog, EveryCommandIsRecordedWithItsBytes) {
     Device d;
     ASSERT_TRUE(flashemu::setLogging(d.dir.path, true));
-    ASSERT_EQ(d.open(), 0);
+    uint8_t params[40] = {};
+    std::strcpy(reinterpret_cast<char *>(params + 12), "FLASH DISK");
+    ASSERT_EQ(d.open(params), 0);
     Sector a = pattern(8);
     ASSERT_TRUE(d.write(2, a.data()));
     auto digest = digestOf("a");
@@ -542,6 +544,7 @@ TEST(ScsiLog, EveryCommandIsRecordedWithItsBytes) {
     ASSERT_EQ(log.size(), 6u);
     EXPECT_EQ(log[0].op, "InitDisk");
     EXPECT_EQ(log[0].result, 0);
+    EXPECT_EQ(log[0].data, std::vector<uint8_t>(params, params + 40));
     EXPECT_EQ(log[1].op, "WriteDisk");
     EXPECT_EQ(log[1].address, 2u);
     EXPECT_EQ(log[1].length, 512u);
