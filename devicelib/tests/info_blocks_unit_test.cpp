@@ -132,6 +132,16 @@ TEST_F(InfoBlocks, SlotIsTheSectorInPageAndThree) {
     // Sixteen sectors in two pages of eight: sectors 4..7 reuse the slots of 0..3.
     for (uint32_t i = 0; i < 16; ++i) EXPECT_EQ(gWrites[2 + i].address, infoAt(i % 4, 9 + i / 8)) << i;
     EXPECT_EQ(bo::getLE32(state().InfoBuffer.data() + 4096 + 4088), 0xA5A5A5A5u);
+    EXPECT_EQ(bo::getLE32(gWrites[0].data.data() + 8), 1u);   // three pages: one block
+
+    // Sixteen sectors of four a page after the table page: five pages, two blocks
+    // erased by the one prepare, so that page 12 is not programmed over old data.
+    gWrites.clear();
+    state().PageSectors = 4;
+    ASSERT_EQ(WriteInfoBlocks(table_), 1);
+    EXPECT_EQ(bo::getLE32(gWrites[0].data.data() + 4), 8u);
+    EXPECT_EQ(bo::getLE32(gWrites[0].data.data() + 8), 2u);
+    EXPECT_EQ(gWrites.back().address, infoAt(3, 12));
 }
 
 TEST_F(InfoBlocks, InterleavedPreparesAndWholePages) {

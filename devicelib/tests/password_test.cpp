@@ -180,6 +180,23 @@ TEST(PasswordReliability, AFailedBackupWriteKeepsTheNewPrimary) {
     expectSoundCopy(disk, 40, digestOf(kOldPassword));
 }
 
+// Sixteen information sectors run one page past a four-page block.
+TEST(PasswordSixteenSectors, ChangeErasesEveryPageItWrites) {
+    flashemu::DiskOptions o;
+    o.infoSectors = 16;
+    EmulatedDisk disk(o);
+    disk.plantPassword(kOldPassword);
+    ASSERT_EQ(disk.open(), 0);
+    ASSERT_EQ(disk.loadTable(), 2);
+    ASSERT_EQ(q().ChangePassword(kOldPassword.text, kNewPassword.text), 1);
+    ASSERT_EQ(disk.loadTable(), 2);
+    EXPECT_EQ(q().VerifyPassword(kNewPassword.text, 0), 1);
+    for (uint32_t page : {8u, 40u}) {
+        const Sector last = disk.infoSector(page + 4, 3);   // sector 15: the second mark
+        EXPECT_EQ(bo::getLE32(last.data() + 504), 0xA5A5A5A5u);
+    }
+}
+
 TEST(PasswordUnset, NothingOpensAFactoryTable) {
     EmulatedDisk disk;
     ASSERT_EQ(disk.open(), 0);
