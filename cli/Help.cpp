@@ -3,7 +3,7 @@
 namespace cli {
 
 const char *mainHelp() {
-    return R"(Usage: quendal [--disk DIR] COMMAND [OPTIONS]
+    return R"(Usage: quendal [--disk DIR] [--verbose] COMMAND [OPTIONS]
 
 Prepares and guards a USB flash disk: divides it into areas, formats it as a
 normal, secure or bootable disk, logs in to its secure area and changes its
@@ -18,6 +18,8 @@ Commands:
 
 Options:
   --disk DIR    use the emulated flash disk in DIR (sets FLASHDISK_EMULATOR)
+  -v, --verbose log every command sent to a real disk on standard error
+                (sets QUENDAL_SCSI_LOG=stderr; a file path there logs to it)
   -h, --help    show this help (also: quendal COMMAND --help)
   --version     show the version
 

@@ -32,6 +32,9 @@ int main(int argc, char **argv) {
             if (dir.empty()) return fail(kExitUsage, "option --disk needs a folder", "see 'quendal --help'");
             // The transport reads the disk folder from the environment when it is opened.
             setenv(flashemu::kDiskEnv, dir.c_str(), 1);
+        } else if (a == "-v" || a == "--verbose") {
+            // The transport logs every command block, its outcome and sense data.
+            setenv("QUENDAL_SCSI_LOG", "stderr", 1);
         } else if (a == "-h" || a == "--help") {
             help = true;
         } else if (a == "--version" && command.empty()) {
