@@ -104,7 +104,9 @@ bool ioAt(const std::string &path, bool write, uint64_t offset, uint8_t *buf, si
 
 } // namespace
 
-DiskLock::DiskLock(const std::string &dir) {
+DiskLock::DiskLock(const std::string &dir, bool makingDisk) {
+    if (!makingDisk && ::access(confPath(dir).c_str(), F_OK) != 0)
+        return;
     fd_ = ::open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd_ >= 0) {
         while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {

@@ -69,7 +69,9 @@ bool parseLogLine(const std::string &line, LogEntry *entry);
 // turns, so no load-modify-save of one is lost under the other.
 class DiskLock {
 public:
-    explicit DiskLock(const std::string &dir);
+    // Only a disk directory (one with device.conf, or one being made a disk) gets
+    // a lock file; any other directory is left as it is.
+    explicit DiskLock(const std::string &dir, bool makingDisk = false);
     ~DiskLock();
     DiskLock(const DiskLock &) = delete;
     DiskLock &operator=(const DiskLock &) = delete;

@@ -57,7 +57,7 @@ bool createDisk(const std::string &dir, const DiskOptions &o, std::string *error
     std::filesystem::create_directories(dir, ec);
     if (ec)
         return setError(error, "cannot create " + dir + ": " + ec.message());
-    DiskLock hold(dir);
+    DiskLock hold(dir, true);
     // A replaced disk starts from nothing: old sectors, information area and log go.
     for (const std::string &p : {dataImagePath(dir), infoImagePath(dir), logPath(dir), commitPath(dir),
                                  drivesPath(dir), confPath(dir)})

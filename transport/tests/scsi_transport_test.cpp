@@ -50,6 +50,7 @@ TEST(ScsiOpen, AnswersByDevicePresenceAndIdentity) {
     TempDir empty;
     setenv(flashemu::kDiskEnv, empty.path.c_str(), 1);
     EXPECT_EQ(lib.InitDisk(nullptr), -1) << "a directory without a disk is no device";
+    EXPECT_TRUE(std::filesystem::is_empty(empty.path)) << "and is left untouched";
 
     Device d;
     uint8_t params[40] = {};
