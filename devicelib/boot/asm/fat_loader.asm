@@ -16,6 +16,8 @@ cpu 386
 org 0x7C00 + CODE_OFFSET
 
 BPB_DRIVE equ 0x24
+%define CHS_TRIES 3               ; FAT12 media are often floppy-like; the FAT32
+                                  ; loader has no room for retries
 
 %include "boot_defs.inc"
 
