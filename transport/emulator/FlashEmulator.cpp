@@ -176,8 +176,11 @@ bool readDeviceInfo(const std::string &dir, std::array<uint8_t, 512> *out) {
 }
 
 bool loggedIn(const std::string &dir) {
+    // A refuse-raw-access device notices a login file whenever it is asked.
     DiskState s;
-    return loadState(dir, &s) && s.loggedIn;
+    if (!loadState(dir, &s))
+        return false;
+    return s.faults.refuseRawAccess ? pollLoginFile(dir) : s.loggedIn;
 }
 
 bool pollLoginFile(const std::string &dir) {
@@ -196,6 +199,8 @@ bool pollLoginFile(const std::string &dir) {
 bool getStatus(const std::string &dir, DiskStatus *status) {
     DiskState s;
     if (!status || !loadState(dir, &s))
+        return false;
+    if (s.faults.refuseRawAccess && pollLoginFile(dir) && !loadState(dir, &s))
         return false;
     DiskStatus r;
     r.sectors = s.sectors;

@@ -294,7 +294,18 @@ TEST_P(LoginFile, LogFileWithTheDigestLogsTheDeviceIn) {
     EXPECT_FALSE(flashemu::loggedIn(d.dir.path));
     EXPECT_FALSE(flashemu::pollLoginFile(d.dir.path)) << "only refuse-raw-access hosts log in by file";
     d.setFaults([](flashemu::Faults &f) { f.refuseRawAccess = true; });
+    std::array<uint8_t, 512> devInfo{};
+    ASSERT_TRUE(flashemu::readDeviceInfo(d.dir.path, &devInfo));
+    EXPECT_EQ(devInfo[cfgtbl::kDevLoginStatus], 0);
     EXPECT_EQ(d.lib.GetDiskVolume(0), 1 << 4);
+    ASSERT_TRUE(flashemu::readDeviceInfo(d.dir.path, &devInfo));
+    EXPECT_EQ(devInfo[cfgtbl::kDevLoginStatus], 1);
+    // A rig asking the device notices the file just as well.
+    d.setFaults([](flashemu::Faults &f) { f.refuseRawAccess = false; });
+    ASSERT_EQ(d.open(), 0);
+    d.setFaults([](flashemu::Faults &f) { f.refuseRawAccess = true; });
+    ASSERT_TRUE(flashemu::readDeviceInfo(d.dir.path, &devInfo));
+    EXPECT_EQ(devInfo[cfgtbl::kDevLoginStatus], 0);
     EXPECT_TRUE(flashemu::loggedIn(d.dir.path));
 }
 
