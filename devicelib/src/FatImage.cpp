@@ -1,6 +1,6 @@
 // The FAT volume builder: boot-sector templates, geometry of FAT12, FAT16 and
-// FAT32 volumes, the partition table sector, and the writer that sends an area
-// image to the device in WRITE(10) commands.
+// FAT32 volumes placed behind the area's partition table sector, and the writer
+// that sends an area image to the device in WRITE(10) commands.
 #include "FatImage.h"
 
 #include <algorithm>
@@ -24,7 +24,6 @@ constexpr uint32_t kSector = 512;
 
 // Offsets of the BIOS parameter block shared by every template.
 namespace bpb {
-constexpr size_t kJump = 0x00;
 constexpr size_t kOemName = 0x03;          // 8 bytes
 constexpr size_t kBytesPerSector = 0x0B;   // 16-bit
 constexpr size_t kSectorsPerCluster = 0x0D;
