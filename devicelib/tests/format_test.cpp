@@ -302,15 +302,24 @@ TEST(FormatDisk, ProgressOfANormalOneAreaFormat) {
 
 TEST(FormatDisk, CdromImageIsWrittenSectorBySectorFromAddressZero) {
     HostFolders folders;
-    auto iso = pattern(2048 + 100, 9);   // four whole sectors and a piece
-    writeFile(folders.bin / "Cdrom" / "auto.iso", iso);
     flashemu::DiskOptions o;
     o.sectors = 100'000;
     EmulatedDisk disk(o);
-    disk.startLog();
     FormatSettings s = settingsFor(QUENDAL_MODE_CDROM, {50'000, 50'000});
+    // Exactly four sectors for 2048 bytes, none after the last.
+    writeFile(folders.bin / "Cdrom" / "auto.iso", pattern(2048, 8));
+    disk.startLog();
     ASSERT_EQ(format(disk, s), 1);
     std::vector<uint32_t> addresses;
+    for (const auto &e : disk.log())
+        if (e.op == "WriteDisk" && e.address < 0x10000000u) addresses.push_back(e.address);
+    EXPECT_EQ(addresses, (std::vector<uint32_t>{0, 1, 2, 3, 0, 1, 2, 3}));
+
+    auto iso = pattern(2048 + 100, 9);   // four whole sectors and a piece
+    writeFile(folders.bin / "Cdrom" / "auto.iso", iso);
+    disk.startLog();
+    ASSERT_EQ(format(disk, s), 1);
+    addresses.clear();
     for (const auto &e : disk.log())
         if (e.op == "WriteDisk" && e.address < 0x10000000u) addresses.push_back(e.address);
     EXPECT_EQ(addresses, (std::vector<uint32_t>{0, 1, 2, 3, 4, 0, 1, 2, 3, 4}));
@@ -386,4 +395,30 @@ TEST(FormatDisk, RefusalsAndFailuresStillCloseAndFinish) {
     disk.startLog();
     EXPECT_EQ(format(disk, odd), 0);
     for (const auto &e : disk.log()) EXPECT_NE(e.op, "WriteScsi");
+
+    // Without the transport nothing happens, not even a report.
+    q().FreeDiskLib();
+    gReports.clear();
+    EXPECT_EQ(q().FormatDisk(&s, record), 0);
+    EXPECT_TRUE(gReports.empty());
+    ASSERT_EQ(q().LoadDiskLib(), 1);
+}
+
+TEST(FormatDisk, AMakerTableDiskIsLeftAlone) {
+    flashemu::DiskOptions o;
+    o.sectors = 100'000;
+    o.table = flashemu::TableKind::Maker;
+    EmulatedDisk disk(o);
+    ASSERT_EQ(disk.open(), 0);
+    ASSERT_NE(disk.loadTable(), 0);
+    disk.startLog();
+    gReports.clear();
+    FormatSettings s = settingsFor(QUENDAL_MODE_NORMAL, {100'000});
+    EXPECT_EQ(q().FormatDisk(&s, record), 0);
+    for (const auto &e : disk.log()) {
+        EXPECT_NE(e.op, "WriteDisk");
+        EXPECT_NE(e.op, "WriteScsi");
+    }
+    ASSERT_EQ(gReports.size(), 11u);
+    EXPECT_EQ(gReports.back(), Report(100, "Finish--"));
 }
