@@ -3,6 +3,7 @@
 // (XDG_RUNTIME_DIR) and start the probe from a folder on drive E: of a drive map.
 #include <fcntl.h>
 #include <iconv.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -270,6 +271,37 @@ TEST_F(LauncherRun, PlantedLinksAreNotWrittenThrough) {
     // The other rows are unaffected.
     EXPECT_EQ(readFile(runtime / "1028.ini"), readFile(std::string(LANGUAGE_DIR) + "/1028.ini"));
     EXPECT_NE(awaitProbe(), "");
+}
+
+TEST_F(LauncherRun, ALoginProgramStillRunningKeepsItsFile) {
+    // An earlier login program, still running from the temporary directory: its
+    // file cannot be written, so that row is skipped and the earlier file stays.
+    const fs::path program = runtime / "Sarvik.exe";
+    fs::copy_file("/bin/sleep", program);
+    chmod(program.c_str(), 0700);
+    pid_t running = fork();
+    if (running == 0) {
+        execl(program.c_str(), "Sarvik.exe", "30", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(running, 0);
+    // Until exec has happened the file is not yet busy.
+    for (int i = 0; i < 500; ++i) {
+        int fd = open(program.c_str(), O_WRONLY);
+        if (fd < 0) break;
+        close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+
+    Outcome o = run(LAUNCHER_FULL);
+    kill(running, SIGKILL);
+    waitpid(running, nullptr, 0);
+    EXPECT_EQ(o.exitCode, 0);
+    EXPECT_NE(o.err.find("Sarvik.exe was not unpacked"), std::string::npos) << o.err;
+    EXPECT_TRUE(readFile(program) == readFile("/bin/sleep"));
+    // Every other row is unpacked as usual.
+    EXPECT_EQ(readFile(runtime / "Quendal.dll"), readFile(CORE_FILE));
+    EXPECT_EQ(fs::file_size(runtime / "FlashDisk.ini"), 56u);
 }
 
 namespace {
