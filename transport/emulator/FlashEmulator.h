@@ -90,6 +90,7 @@ bool readInfoSector(const std::string &dir, uint32_t page, uint32_t slot, uint8_
 bool writeInfoSector(const std::string &dir, uint32_t page, uint32_t slot, const uint8_t *in512);
 // The device information block as the device would answer it now.
 bool readDeviceInfo(const std::string &dir, std::array<uint8_t, 512> *out);
+// In refuse-raw-access mode, asking also lets the device notice a login file.
 bool loggedIn(const std::string &dir);
 
 // Refuse-raw-access hosts log in by writing LOG.LOG (512 bytes: A5 A5 A5 A5, the
