@@ -266,8 +266,9 @@ bool FatImage::inFatRegion(uint32_t sector, uint32_t *fatSector) const {
 
 const uint8_t *FatImage::sectorData(uint32_t sector) const {
     uint32_t fs;
-    const auto &map = inFatRegion(sector, &fs) ? fat_ : sectors_;
-    auto it = map.find(inFatRegion(sector, &fs) ? fs : sector);
+    const bool inFat = inFatRegion(sector, &fs);
+    const auto &map = inFat ? fat_ : sectors_;
+    auto it = map.find(inFat ? fs : sector);
     return it == map.end() ? nullptr : it->second->data();
 }
 

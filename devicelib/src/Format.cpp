@@ -14,6 +14,7 @@
 #include "FatImage.h"
 #include "Internal.h"
 #include "LibraryState.h"
+#include "Volumes.h"
 #include "platform/Paths.h"
 
 namespace quendal {
@@ -23,13 +24,12 @@ namespace {
 constexpr uint32_t kFirstAreaImageSectors = 6144;
 constexpr uint32_t kLaterAreaImageSectors = 3072;
 constexpr uint32_t kSectorBytes = 512;
-constexpr char kReferenceImageName[] = "img0.img";
 
 void pause1ms() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
 
 std::string referenceImagePath() {
     std::string dir = platform::temporaryDirectory();
-    return dir.empty() ? std::string() : dir + kReferenceImageName;
+    return dir.empty() ? std::string() : dir + kReferenceImageFile;
 }
 
 // The reference image: area 0 from its sector 0 up to and including the boot
