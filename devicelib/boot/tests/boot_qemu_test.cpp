@@ -99,6 +99,7 @@ struct Machine {
     Geometry geometry;
     bool hideLba = false;     // boot the LBA-hiding floppy first
     bool floppy = false;      // the disk is drive A: (BIOS drive 00h), booted from
+    bool flakyChs = false;    // with hideLba: every other CHS read fails once
 };
 
 struct BootOutput {
@@ -136,6 +137,7 @@ BootOutput boot(const std::string &qemu, const TempDir &dir, const Machine &m, c
         auto hider = readFile(BOOT_TEST_LBA_HIDER);
         EXPECT_EQ(hider.size(), 512u);
         std::copy(hider.begin(), hider.end(), image.begin());
+        image[0x1FD] = m.flakyChs ? 1 : 0;
         std::ofstream(floppy, std::ios::binary).write(reinterpret_cast<const char *>(image.data()), image.size());
         args.insert(args.end(), {"-drive", "if=floppy,index=0,format=raw,file=" + floppy, "-boot", "order=a"});
     } else {
@@ -301,6 +303,18 @@ TEST_F(BootTest, BootsFromAFloppyDriveWithItsOwnDriveNumberAndGeometry) {
     Machine floppy{disk_, {}, false, true};
     std::string report = bootSystemFile(floppy);
     EXPECT_NE(report.find("spt=0012 heads=0002"), std::string::npos) << report;
+}
+
+TEST_F(BootTest, FatBootSectorRetriesAFailedChsRead) {
+    // Without a partition table the boot sector does every read after the
+    // BIOS's; each of its reads fails on the first try.
+    for (uint32_t area : {3000u, 20000u}) {
+        SCOPED_TRACE(area);
+        makeDisk(kLayoutNoTable, area, "IO.SYS");
+        if (::testing::Test::HasFatalFailure()) return;
+        Machine flaky{disk_, {16, 63}, true, false, true};
+        bootSystemFile(flaky);
+    }
 }
 
 TEST_F(BootTest, TakesWinbootSysWhereTheTemplateNamesIt) {
