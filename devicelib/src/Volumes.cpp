@@ -29,6 +29,7 @@ constexpr uint32_t kFirstLetterIndex = 2;  // A: and B: are floppies, C: the sys
 constexpr uint32_t kResumePauseMs = 2000;
 constexpr uint32_t kResumeNameBytes = 12;  // jump and OEM name differ between builds
 constexpr size_t kPartitionBootFlag = 446;
+constexpr size_t kPartitionType = 450;
 constexpr size_t kPartitionStart = 454;
 constexpr char kLoginFileName[] = "\\log.log";
 
@@ -49,6 +50,16 @@ bool isLoginVolumeSize(uint64_t bytes) {
 bool readAt(std::FILE *f, uint64_t offset, uint8_t *out512) {
     if (std::fseek(f, long(offset), SEEK_SET) != 0) return false;
     return std::fread(out512, 1, kSectorSize, f) == kSectorSize;
+}
+
+// The loader-byte test above knows the partition table only by the first
+// instructions of one particular boot loader; a partition table whose code
+// starts otherwise would be taken for the boot sector and the rebuilt volume
+// never found. A first sector that is no FAT boot sector but has a first
+// partition entry with a type and a start is a partition table too.
+bool looksLikePartitionTable(const uint8_t *sector) {
+    return !platform::fatTotalBytes(sector) && sector[kPartitionType] != 0 &&
+           bo::getLE32(sector + kPartitionStart) != 0;
 }
 
 } // namespace
@@ -82,7 +93,8 @@ bool ReadReferenceBootSector(uint8_t *sector512) {
     uint8_t first[kSectorSize];
     bool ok = readAt(f, 0, first) && first[510] == 0x55 && first[511] == 0xAA;
     if (ok) {
-        bool partitionTable = (first[kPartitionBootFlag] == 0x80 && first[0] == 0xFA) || first[1] == 0x33;
+        bool partitionTable = (first[kPartitionBootFlag] == 0x80 && first[0] == 0xFA) || first[1] == 0x33 ||
+                              looksLikePartitionTable(first);
         if (partitionTable)
             ok = readAt(f, uint64_t(bo::getLE32(first + kPartitionStart)) * kSectorSize, sector512);
         else

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -222,7 +223,21 @@ TEST_F(VolumesTest, ReferenceIsTheBootSectorOrThePartitionItPointsTo) {
     ASSERT_TRUE(ReadReferenceBootSector(out.data()));
     EXPECT_EQ(out, boot);
 
+    // Loader code that starts otherwise (33 C0): a sector without a FAT boot
+    // record but with a first partition entry is still a partition table.
+    image[0] = 0x33;
+    image[1] = 0xC0;
+    image[450] = 0x06;
+    writeReference(image);
+    ASSERT_TRUE(ReadReferenceBootSector(out.data()));
+    EXPECT_EQ(out, boot);
+    image[450] = 0x00;  // no partition type: taken as it is
+    writeReference(image);
+    ASSERT_TRUE(ReadReferenceBootSector(out.data()));
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), image.begin()));
+
     // A partition start past the end of the file, no 55 AA, a short file, no file.
+    image[1] = 0x33;
     image.resize(32 * 512);
     writeReference(image);
     EXPECT_FALSE(ReadReferenceBootSector(out.data()));
