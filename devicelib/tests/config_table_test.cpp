@@ -147,7 +147,9 @@ TEST(TableScan, MakerTableSealAndSize) {
         EXPECT_EQ(q().HaveCfgTbl(), 0);
         const auto log = disk.log();
         for (const auto &e : log)
-            if (isInfoRead(e.address)) EXPECT_LT(e.address & 0xFFFFu, 40u) << std::hex << e.address;
+            if (isInfoRead(e.address)) {
+                EXPECT_LT(e.address & 0xFFFFu, 40u) << std::hex << e.address;
+            }
     }
 }
 

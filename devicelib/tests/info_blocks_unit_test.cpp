@@ -114,7 +114,9 @@ TEST_F(InfoBlocks, SimpleWriteOfPrimaryThenBackup) {
         for (size_t o = 0; o < 512; o += 4) x ^= bo::getLE32(t.data() + o);
         EXPECT_EQ(x, 0u);
         for (size_t i = 8; i < 512; ++i)
-            if (i != 228 && i != 229) ASSERT_EQ(t[i], table_[i]) << i;
+            if (i != 228 && i != 229) {
+                ASSERT_EQ(t[i], table_[i]) << i;
+            }
     }
     EXPECT_EQ(table_[228], uint8_t(228 ^ 0x5A));   // the caller's table is not written to
     // The information sectors carry the sealed buffer.

@@ -66,7 +66,9 @@ TEST_F(Password, LoginSendsOneRecordWithTheDigest) {
     const auto d = digestOf(kOldPassword);
     EXPECT_TRUE(std::equal(d.begin(), d.end(), log[0].data.begin() + 16));
     for (size_t i = 0; i < 512; ++i)
-        if (i < 16 || i >= 32) ASSERT_EQ(log[0].data[i], 0) << i;
+        if (i < 16 || i >= 32) {
+            ASSERT_EQ(log[0].data[i], 0) << i;
+        }
     EXPECT_TRUE(flashemu::loggedIn(disk_.dir()));
 
     // A login the device does not take is a failure without a code.
@@ -88,7 +90,9 @@ TEST_F(Password, ChangeCountsAfterTheTableIsReadAgainAndSurvivesAReplug) {
     EXPECT_EQ(countOps(disk_.log(), "ReadDisk"), 0u);
     const Sector after = disk_.infoSector(8, 0);
     for (size_t i = 8; i < 512; ++i)
-        if (i < 208 || i >= 224) ASSERT_EQ(after[i], before[i]) << i;
+        if (i < 208 || i >= 224) {
+            ASSERT_EQ(after[i], before[i]) << i;
+        }
 
     // The loaded digest is still the old one.
     EXPECT_EQ(q().VerifyPassword(kNewPassword.text, 0), 0);
@@ -125,7 +129,9 @@ TEST(PasswordReliability, AFailedPrimaryWriteLosesNothing) {
         EXPECT_EQ(countOps(log, "WriteDisk"), nth);
         for (const auto &e : log) {
             EXPECT_NE(e.address & 0xFFFFu, 40u);
-            if (e.address == 0x40000000u) EXPECT_EQ(bo::getLE32(e.data.data() + 4), 8u);
+            if (e.address == 0x40000000u) {
+                EXPECT_EQ(bo::getLE32(e.data.data() + 4), 8u);
+            }
         }
         EXPECT_EQ(disk.infoSector(40, 0), backup);
         disk.clearFaults();
