@@ -259,20 +259,6 @@ TEST_F(LauncherRun, StartedOutsideEveryDriveTheLoginProgramGetsNoParameter) {
     EXPECT_EQ(awaitProbe(), "argc=0\ncwd=" + elsewhere.string() + "\n");
 }
 
-TEST_F(LauncherRun, PlantedLinksAreNotWrittenThrough) {
-    const fs::path victim = root / "victim.txt";
-    std::ofstream(victim) << "keep me";
-    fs::create_symlink(victim, runtime / "1033.ini");
-    fs::create_symlink(victim, runtime / "2052.in~");
-    Outcome o = run(LAUNCHER_FULL);
-    EXPECT_EQ(o.exitCode, 0);
-    EXPECT_EQ(readText(victim), "keep me");
-    EXPECT_TRUE(fs::is_symlink(runtime / "1033.ini"));
-    // The other rows are unaffected.
-    EXPECT_EQ(readFile(runtime / "1028.ini"), readFile(std::string(LANGUAGE_DIR) + "/1028.ini"));
-    EXPECT_NE(awaitProbe(), "");
-}
-
 TEST_F(LauncherRun, ALoginProgramStillRunningKeepsItsFile) {
     // An earlier login program, still running from the temporary directory: its
     // file cannot be written, so that row is skipped and the earlier file stays.

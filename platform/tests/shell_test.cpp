@@ -60,12 +60,6 @@ TEST_F(ShellOpen, StartsTheProgramWithItsOneParameterDetached) {
     EXPECT_NE(std::stol(record.substr(6)), long(getpid()));
 }
 
-TEST_F(ShellOpen, AnEmptyParameterIsNoParameter) {
-    fs::path script = recorder();
-    ASSERT_TRUE(platform::shellOpen(script.string(), ""));
-    EXPECT_EQ(awaitRecord(script).rfind("0|", 0), 0u);
-}
-
 TEST_F(ShellOpen, ProgramsThatCannotStartAreReported) {
     EXPECT_FALSE(platform::shellOpen((dir / "missing").string(), "E:\\"));
     fs::path plain = dir / "plain.txt";
