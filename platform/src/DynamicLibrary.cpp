@@ -2,6 +2,7 @@
 #include "platform/DynamicLibrary.h"
 
 #include <dlfcn.h>
+#include <link.h>
 #include <sys/stat.h>
 
 #include "platform/Paths.h"
@@ -13,6 +14,21 @@ namespace {
 bool isRegularFile(const std::string &path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// dlsym on a handle also searches the libraries it depends on; binding by name
+// means the library's own export, so a name found only in a dependency counts as
+// missing (a transport that lacks an operation must not borrow it).
+void *ownSymbol(void *handle, const char *name) {
+    void *symbol = ::dlsym(handle, name);
+    if (!symbol) return nullptr;
+    struct link_map *own = nullptr;
+    struct link_map *holder = nullptr;
+    Dl_info info{};
+    if (::dlinfo(handle, RTLD_DI_LINKMAP, &own) != 0 ||
+        !::dladdr1(symbol, &info, reinterpret_cast<void **>(&holder), RTLD_DL_LINKMAP))
+        return nullptr;
+    return holder == own ? symbol : nullptr;
 }
 
 } // namespace
@@ -33,7 +49,7 @@ LibraryHandle loadLibrary(const std::string &name) {
 
 void *bindSymbol(LibraryHandle library, const char *name) {
     if (!library || !name) return nullptr;
-    return ::dlsym(library, name);
+    return ownSymbol(library, name);
 }
 
 int unloadLibrary(LibraryHandle library) {
@@ -48,7 +64,7 @@ void *findLoadedSymbol(const std::string &libraryName, const char *name) {
     // whoever loaded it keeps it, and the address stays valid as long as that.
     void *handle = ::dlopen(libraryName.c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (!handle) return nullptr;
-    void *symbol = ::dlsym(handle, name);
+    void *symbol = ownSymbol(handle, name);
     ::dlclose(handle);
     return symbol;
 }

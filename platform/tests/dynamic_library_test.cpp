@@ -71,6 +71,9 @@ TEST(DynamicLibrary, LoadsBindsAndUnloadsBySystemSearch) {
     ASSERT_NE(cosine, nullptr);
     EXPECT_DOUBLE_EQ(cosine(0.0), 1.0);
     EXPECT_EQ(platform::bindSymbol(m, "NoSuchExportAnywhere"), nullptr);
+    // Exported by the C library that libm depends on, not by libm.
+    ASSERT_NE(dlsym(m, "malloc"), nullptr);
+    EXPECT_EQ(platform::bindSymbol(m, "malloc"), nullptr);
     EXPECT_EQ(platform::bindSymbol(nullptr, "cos"), nullptr);
     EXPECT_EQ(platform::bindSymbol(m, nullptr), nullptr);
     EXPECT_NE(platform::unloadLibrary(m), 0);
@@ -96,6 +99,7 @@ TEST(DynamicLibrary, FindsOnlyLibrariesAlreadyLoaded) {
     void *bound = platform::bindSymbol(m, "sin");
     EXPECT_EQ(platform::findLoadedSymbol("libm.so.6", "sin"), bound);
     EXPECT_EQ(platform::findLoadedSymbol("libm.so.6", "NoSuchExportAnywhere"), nullptr);
+    EXPECT_EQ(platform::findLoadedSymbol("libm.so.6", "malloc"), nullptr);
     // The look-up keeps no reference: one unload balances the one load.
     void *again = dlopen("libm.so.6", RTLD_NOW | RTLD_NOLOAD);
     ASSERT_NE(again, nullptr);

@@ -20,7 +20,8 @@ std::string libraryLookupPath(const std::string &name, const std::string &progra
 // with unresolved references fails here rather than at the first call.
 LibraryHandle loadLibrary(const std::string &name);
 
-// Address of an exported name, or null.
+// Address of a name the library itself exports, or null (also when only a
+// library it depends on has that name).
 void *bindSymbol(LibraryHandle library, const char *name);
 
 // Drops one reference to the library. Nonzero when released, 0 on failure or
