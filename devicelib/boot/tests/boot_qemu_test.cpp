@@ -26,14 +26,30 @@ namespace {
 constexpr const char *kReplace = "\r\nReplace the disk, and then press any key";
 
 // Writes every sector the builder holds into a sparse file of the area's size.
-void writeArea(const FatImage &image, const std::string &path) {
+// With a shift, the volume (not the partition table sector) lies `shift`
+// sectors further on, and the table's start and the hidden sectors say so.
+void writeArea(const FatImage &image, const std::string &path, uint32_t shift = 0) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0) << path;
-    ASSERT_EQ(ftruncate(fd, off_t(image.areaSectors()) * 512), 0);
+    ASSERT_EQ(ftruncate(fd, off_t(image.areaSectors() + shift) * 512), 0);
     for (uint32_t s = 0; s < image.imageSectors() && s < image.areaSectors(); ++s) {
-        if (const uint8_t *p = image.sectorData(s)) {
-            ASSERT_EQ(pwrite(fd, p, 512, off_t(s) * 512), 512);
+        const uint8_t *p = image.sectorData(s);
+        if (!p) continue;
+        uint8_t sector[512];
+        std::copy(p, p + 512, sector);
+        uint32_t at = s;
+        if (s == 0 && image.hasPartitionTable()) {
+            bo::putLE32(sector + 0x1C6, image.volumeStart() + shift);
+        } else if (s >= image.volumeStart()) {
+            at = s + shift;
+            if (s == image.volumeStart()) bo::putLE32(sector + 0x1C, image.volumeStart() + shift);
+            // Without a table the BIOS starts the boot sector at sector 0: a
+            // copy stays there, pointing at the volume by its hidden sectors.
+            if (s == 0 && shift) {
+                ASSERT_EQ(pwrite(fd, sector, 512, 0), 512);
+            }
         }
+        ASSERT_EQ(pwrite(fd, sector, 512, off_t(at) * 512), 512);
     }
     close(fd);
 }
@@ -51,13 +67,14 @@ protected:
 
     // Builds an area with the builder, adds the system file under `name`
     // (none when empty) and writes it out as the machine's hard disk.
-    void makeDisk(int layout, uint32_t areaSectors, const std::string &name) {
+    void makeDisk(int layout, uint32_t areaSectors, const std::string &name, uint32_t shift = 0) {
         ASSERT_TRUE(BuildFatImage(image_, layout, areaSectors, 6144));
         if (!name.empty()) {
             ASSERT_EQ(AddFileToImage(image_, systemFile_.data(), uint32_t(systemFile_.size()), name), 1);
         }
         disk_ = dir_.file("disk.img");
-        writeArea(image_, disk_);
+        writeArea(image_, disk_, shift);
+        shift_ = shift;
     }
 
     void patchDisk(uint64_t offset, const std::vector<uint8_t> &bytes) {
@@ -74,7 +91,7 @@ protected:
         BootOutput out = boot(qemu_, dir_, m, "\r\n");
         const char *drive = m.floppy ? "00" : "80";
         std::string expected = std::string("SYSFILE cs=0070 ip=0000 dl=") + drive + " drive=" + drive +
-                               " sig=AA55 hidden=" + hex(image_.volumeStart(), 8) + " ";
+                               " sig=AA55 hidden=" + hex(image_.volumeStart() + shift_, 8) + " ";
         EXPECT_NE(out.serial.find(expected), std::string::npos)
             << "serial: " << out.serial << "\nconsole: " << out.console;
         EXPECT_NE(out.serial.find(" tail=TAIL\r\n"), std::string::npos) << out.serial;
@@ -86,6 +103,7 @@ protected:
     std::vector<uint8_t> systemFile_;
     FatImage image_;
     std::string disk_;
+    uint32_t shift_ = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -160,6 +178,26 @@ TEST_F(BootTest, FatBootSectorRetriesAFailedChsRead) {
         if (::testing::Test::HasFatalFailure()) return;
         Machine flaky{disk_, {16, 63}, true, false, true};
         bootSystemFile(flaky);
+    }
+}
+
+TEST_F(BootTest, VolumeFarIntoTheDiskNeedsAllThirtyTwoBitsOfItsSectorNumbers) {
+    // Volume starts past 65536 and past 2^24 sectors: the loaders' sector
+    // arithmetic must keep every bit. The partition table loader reads by CHS
+    // only from the entry's fixed CHS start, so the CHS case goes without a
+    // table, from a copy of the boot sector at sector 0.
+    struct Case {
+        int layout;
+        uint32_t shift;
+        bool chs;
+    };
+    for (const Case &c : {Case{kLayoutTable63, 200'000, false}, Case{kLayoutTable63, 20'000'000, false},
+                          Case{kLayoutNoTable, 200'000, true}, Case{kLayoutNoTable, 20'000'000, false}}) {
+        SCOPED_TRACE(c.shift);
+        makeDisk(c.layout, 20000, "IO.SYS", c.shift);
+        if (::testing::Test::HasFatalFailure()) return;
+        bootSystemFile({disk_, {}, false});
+        if (c.chs) bootSystemFile({disk_, {16, 63}, true});
     }
 }
 
