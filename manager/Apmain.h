@@ -1,0 +1,130 @@
+// TMainFrm: the manager's main window. It binds the device control library,
+// runs detection and the removal-warning watcher on worker tasks, shows the
+// disk's capacity and state, and leads to the format, login and change
+// password dialogs.
+#pragma once
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QString>
+#include <QWidget>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "BMThread.h"
+#include "DiskControl.h"
+#include "Multlanguage.h"
+#include "Quendal.h"
+
+class QFrame;
+class QSocketNotifier;
+namespace platform {
+class DeviceEventSource;
+struct DevBroadcastHeader;
+}
+
+class TMainFrm : public QWidget {
+    Q_OBJECT
+public:
+    explicit TMainFrm(QWidget *parent = nullptr);
+    ~TMainFrm() override;
+
+    // Components, named as their objectNames.
+    QLabel *ImageLogo;
+    QFrame *bsSkinBevel1;
+    QLabel *lbSizeCap;
+    QLabel *lbDiskCapacity;
+    QLabel *lbMsg;
+    QLabel *lbVersion;
+    QPushButton *BtnLogin;
+    QPushButton *BtnChangePsw;
+    QPushButton *BtnFormat;
+    QProgressBar *progBar;
+    TMultLanguage *MultLanguage1;
+    TBMThread *BMInitThread;
+    TBMThread *BMFormatThread;
+    TBMThread *BMKillTryThread;
+
+    // Own fields. The flags are written by one thread and polled by another.
+    QString LanguageFile;
+    std::atomic<bool> Formatting{false};
+    std::atomic<bool> StopWatcher{false};
+    TDiskControl *DiskControl = nullptr;
+    FormatSettings Settings{};
+    std::atomic<bool> FormatResult{false};
+
+    // Start-up: language, logo, library binding, then the two tasks. Programs
+    // call it once, right after constructing the window.
+    void FormCreate();
+    void MakeLanguageFileName();
+    // The system's device-change notification: event code and its data.
+    void WMDeviceChange(uint32_t eventCode, const platform::DevBroadcastHeader *data);
+    void FormClose();
+
+    int ShowMsgStr(const QString &key, const QString &defaultText);
+    // The text of a message key for a label (no dialog).
+    QString MsgText(const QString &key, const QString &defaultText) const;
+
+    // Tasks (Initthread, Killtry, Formatthread).
+    void BMInitThreadExecute();
+    void BMKillTryThreadExecute();
+    void BMKillTryThreadTerminate();
+    void BMFormatThreadExecute();
+
+    void BtnFormatClick();
+    void BtnLoginClick();
+    void BtnChangePswClick();
+
+    // True when FormCreate bound the library and its transport.
+    bool Available() const { return available_; }
+    // Takes a binding made elsewhere (with its transport loaded) in place of
+    // FormCreate's own, for a host or a test that drives the tasks itself.
+    void UseDiskControl(TDiskControl *control) {
+        DiskControl = control;
+        available_ = control != nullptr;
+    }
+
+    // How long FormClose gives the watcher to notice StopWatcher (ms).
+    static inline int CloseWaitMs = 2000;
+    // Pause between the end of a format and its result message (ms).
+    static inline int FormatResultDelayMs = 1000;
+
+    // The dialogs the buttons open. Each returns the dialog's result (1 for
+    // Start/OK, 2 for Cancel or close). A button whose dialog is not part of
+    // this build does nothing.
+    static inline std::function<int(TMainFrm *)> FormatSettingDialog;
+    static inline std::function<int(TMainFrm *)> LoginDialog;
+    static inline std::function<int(TMainFrm *)> ChangePasswordDialog;
+
+    // The exports the manager calls; a library lacking one is unusable.
+    static const std::initializer_list<TDiskControl::Export> &RequiredExports();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void setButtons(bool format, bool login);
+    void readDeviceEvents();
+
+    bool available_ = false;
+    bool closed_ = false;
+    std::unique_ptr<platform::DeviceEventSource> deviceEvents_;
+    QSocketNotifier *deviceNotifier_ = nullptr;
+
+public:
+    platform::DeviceEventSource *DeviceEvents() const { return deviceEvents_.get(); }
+};
+
+// The one main window of the process; the dialogs and tasks reach it here.
+extern TMainFrm *MainFrm;
+
+// The manager's progress callback for FormatDisk.
+extern "C" int32_t FormatProgress(int32_t percent, const char *text);
+
+// The classification of the running system the detection task asks for: 5 for
+// the NT family, 4 for Windows ME, 3 for the older 95/98 family. Tests replace it.
+extern int (*OsGeneration)();
