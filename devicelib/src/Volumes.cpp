@@ -52,7 +52,7 @@ bool readAt(std::FILE *f, uint64_t offset, uint8_t *out512) {
     return std::fread(out512, 1, kSectorSize, f) == kSectorSize;
 }
 
-// The loader-byte test above knows the partition table only by the first
+// The loader-byte test of ReadReferenceBootSector knows a partition table by the first
 // instructions of one particular boot loader; a partition table whose code
 // starts otherwise would be taken for the boot sector and the rebuilt volume
 // never found. A first sector that is no FAT boot sector but has a first
