@@ -4,6 +4,7 @@
 //   lzari unpack IN OUT    the reverse
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -26,6 +27,11 @@ int usage() {
 }
 
 int packFile(const char *inPath, const char *outPath) {
+    std::error_code ec;
+    if (std::filesystem::file_size(inPath, ec) > 0xFFFFFFFFu && !ec) {
+        std::fprintf(stderr, "lzari: %s is 4 GiB or larger; the size field holds 32 bits\n", inPath);
+        return 1;
+    }
     std::ifstream in(inPath, std::ios::binary);
     if (!in) {
         std::fprintf(stderr, "lzari: cannot open %s\n", inPath);
