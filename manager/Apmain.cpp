@@ -183,9 +183,9 @@ void TMainFrm::WMDeviceChange(uint32_t eventCode, const platform::DevBroadcastHe
 }
 
 void TMainFrm::FormClose() {
-    if (closed_) return;
-    closed_ = true;
+    if (released_) return;
     if (Formatting) return;
+    released_ = true;
     StopWatcher = true;
     QThread::msleep(static_cast<unsigned long>(CloseWaitMs));
     // The detection task may still be inside the library (a slow device); the

@@ -111,7 +111,7 @@ private:
     void readDeviceEvents();
 
     bool available_ = false;
-    bool closed_ = false;
+    bool released_ = false;   // FormClose has let go of the library
     std::unique_ptr<platform::DeviceEventSource> deviceEvents_;
     QSocketNotifier *deviceNotifier_ = nullptr;
 
