@@ -98,6 +98,10 @@ public:
                             uint32_t(latin1Title.size()), latin1Title.data());
         return w;
     }
+    void destroy(xcb_window_t w) {
+        xcb_destroy_window(conn_, w);
+        xcb_flush(conn_);
+    }
     void sync() { free(xcb_get_input_focus_reply(conn_, xcb_get_input_focus(conn_), nullptr)); }
 
     // Windows that received a close request, in order, waiting up to ms.
