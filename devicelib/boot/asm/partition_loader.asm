@@ -29,9 +29,13 @@ ENTRIES    equ RELOC + 0x1BE
 org RELOC
 
 start:
-        xor ax, ax
-        mov ss, ax                  ; no interrupt comes between these two moves
+        ; The library's volume discovery tells this sector from a boot sector
+        ; by its first bytes, FA 33 (cli; xor ax, ax in that encoding): keep them.
+        cli
+        db 0x33, 0xC0               ; xor ax, ax
+        mov ss, ax
         mov sp, LOADADDR
+        sti
         mov ds, ax
         mov es, ax
         cld
@@ -58,8 +62,7 @@ activeEntry:
         push byte 1
         push byte 16
         mov si, sp
-        mov ah, 0x42
-        mov dl, [di]
+        mov ah, 0x42                ; DL is still the drive: 41h returns none there
         int 0x13
         jnc checkSignature
 

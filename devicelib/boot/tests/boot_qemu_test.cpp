@@ -267,14 +267,18 @@ TEST_F(BootTest, PartitionTableLoaderReportsWhatStopsIt) {
 }
 
 // ---------------------------------------------------------------------------
-// What the builder relies on: each blob fills its space up to 01FEh and
-// carries the template's texts, the loader names at the very end.
+// What the builder and the volume discovery rely on: each blob fills its
+// space up to 01FEh and carries the template's texts, the loader names at the
+// very end; the partition table sector starts FA 33.
 
 TEST(BootCodeBlobs, FillTheirTemplatesWithTheTemplateTexts) {
     auto contains = [](const uint8_t *blob, size_t size, const std::string &text) {
         return std::search(blob, blob + size, text.begin(), text.end()) != blob + size;
     };
     EXPECT_EQ(bootcode::kPartitionLoaderSize, 218u);
+    // Volume discovery follows a partition table sector it knows by FA 33.
+    EXPECT_EQ(bootcode::kPartitionLoader[0], 0xFA);
+    EXPECT_EQ(bootcode::kPartitionLoader[1], 0x33);
     for (const char *text : {"Invalid partition table", "Error loading operating system", "Missing operating system"}) {
         EXPECT_TRUE(contains(bootcode::kPartitionLoader, bootcode::kPartitionLoaderSize, text)) << text;
     }
