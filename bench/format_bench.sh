@@ -71,6 +71,10 @@ ours_s=$(mean_seconds "$HOST" format 0 8000000 1000000)
 base_s=$(mean_seconds "$HOST" format 0 0)
 mkfs_s=$(mean_seconds mkfs_both)
 
+echo "phases of one FormatDisk (ms since the call; the reset and closing phases"
+echo "are paced by the specified 1 ms pauses between reports):"
+FORMAT_HOST_PHASES=1 "$HOST" format 0 8000000 1000000 2>&1 >/dev/null | sed 's/^/  /'
+
 ours_kb=$(peak_kb "$scratch/ours.time")
 base_kb=$(peak_kb "$scratch/base.time")
 m32_kb=$(peak_kb "$scratch/mkfs32.time")

@@ -6,7 +6,9 @@
 //   format_host format MODE SIZE0 [SIZE1 [SIZE2]]
 //
 // Exit status 0 when the format succeeded; otherwise the library's error code
-// is printed.
+// is printed. With FORMAT_HOST_PHASES set, the time at which each progress
+// phase begins (ms since the call) goes to standard error.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +16,22 @@
 
 #include "FlashEmulator.h"
 #include "QuendalLib.h"
+
+namespace {
+
+std::chrono::steady_clock::time_point gStart;
+std::string gPhase;
+
+int32_t phaseClock(int32_t, const char *text) {
+    if (gPhase != text) {
+        gPhase = text;
+        double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - gStart).count();
+        std::fprintf(stderr, "%9.2f ms  %s\n", ms, text);
+    }
+    return 0;
+}
+
+}  // namespace
 
 int main(int argc, char **argv) {
     if (argc >= 4 && std::strcmp(argv[1], "create") == 0) {
@@ -50,7 +68,10 @@ int main(int argc, char **argv) {
     s.mode = uint8_t(std::atoi(argv[2]));
     s.areaCount = uint32_t(argc - 3);
     for (int i = 3; i < argc; ++i) s.areaSize[i - 3] = uint32_t(std::strtoul(argv[i], nullptr, 10));
-    uint8_t ok = q.FormatDisk(&s, nullptr);
+    const bool phases = std::getenv("FORMAT_HOST_PHASES") != nullptr;
+    gStart = std::chrono::steady_clock::now();
+    uint8_t ok = q.FormatDisk(&s, phases ? phaseClock : nullptr);
+    if (phases) phaseClock(0, "(returned)");
     if (!ok) std::fprintf(stderr, "format_host: FormatDisk failed, error code %d\n", q.GetErrorCode());
     q.FreeFlashDisk();
     q.FreeDiskLib();
