@@ -235,6 +235,10 @@ TEST_F(ClockFixture, WhatDoesNotFitIsRefusedWithoutTakingClusters) {
     for (int i = 0; i < 512; ++i) ASSERT_EQ(AddFileToImage(other, nullptr, 0, "E" + std::to_string(i)), 1);
     EXPECT_EQ(AddFileToImage(other, nullptr, 0, "ONEMORE"), 0);
     EXPECT_EQ(AddFileToImage(other, nullptr, 0, "E7"), 1);   // a replacement still finds its slot
+    // Replacing an empty file frees no chain: its first cluster 0 is no cluster,
+    // and the reserved entries FAT[0] and FAT[1] keep their ones.
+    EXPECT_EQ(other.fatEntry(0), 0xFFFu);
+    EXPECT_EQ(other.fatEntry(1), 0xFFFu);
     // Not built: nothing is added.
     FatImage none;
     EXPECT_EQ(AddFileToImage(none, nullptr, 0, "X"), 0);
