@@ -198,7 +198,19 @@ std::vector<DriveLine> drives(const EmulatedDisk &disk) {
 TEST(FormatDisk, EveryModeAtTheAreaSizeBoundaries) {
     HostFolders folders;
     const uint32_t kSecond = 3000;   // a small second area right behind the first
-    for (uint8_t mode = 0; mode <= 4; ++mode) {
+    for (uint8_t mode = 0; mode <= 5; ++mode) {
+        {
+            // One sector short of the smallest area: refused before any write.
+            flashemu::DiskOptions o;
+            o.sectors = 999 + kSecond;
+            EmulatedDisk disk(o);
+            disk.startLog();
+            FormatSettings s = settingsFor(mode, {999, kSecond});
+            EXPECT_EQ(format(disk, s), 0);
+            EXPECT_EQ(q().GetErrorCode(), QUENDAL_ERR_SETTINGS);
+            for (const auto &e : disk.log()) EXPECT_FALSE(e.op == "WriteScsi" || e.op == "WriteDisk") << e.op;
+        }
+        if (mode == QUENDAL_MODE_CDROM) break;   // no FAT volume to check
         for (uint32_t size : {1000u, 2500u, 4199u, 4200u, 1'000'000u, 4'096'000u, 4'096'001u, 8'000'000u}) {
             SCOPED_TRACE("mode " + std::to_string(mode) + " size " + std::to_string(size));
             flashemu::DiskOptions o;
@@ -275,9 +287,16 @@ TEST(FormatDisk, A64GiBDiskGetsASoundFat32Volume) {
     flashemu::DiskOptions o;
     o.sectors = 134'217'728;   // 64 GiB
     EmulatedDisk disk(o);
-    FormatSettings s = settingsFor(QUENDAL_MODE_ZIP_BOOT, {o.sectors});
-    ASSERT_EQ(format(disk, s), 1) << "error " << q().GetErrorCode();
-    checkArea(disk, 0, o.sectors, QUENDAL_MODE_ZIP_BOOT, folders.bootfiles);
+    // Every mode becomes FAT32 behind a table at 63 on an area this big.
+    for (uint8_t mode = 0; mode <= 4; ++mode) {
+        SCOPED_TRACE("mode " + std::to_string(mode));
+        FormatSettings s = settingsFor(mode, {o.sectors});
+        ASSERT_EQ(format(disk, s), 1) << "error " << q().GetErrorCode();
+        const auto &files = mode == QUENDAL_MODE_NORMAL   ? std::map<std::string, std::vector<uint8_t>>{}
+                            : mode == QUENDAL_MODE_SECURE ? folders.pwd
+                                                          : folders.bootfiles;
+        checkArea(disk, 0, o.sectors, mode, files);
+    }
 }
 
 TEST(FormatDisk, ProgressOfANormalOneAreaFormat) {
