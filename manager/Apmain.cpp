@@ -1,6 +1,7 @@
 #include "Apmain.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
 #include <QFrame>
@@ -175,6 +176,12 @@ void TMainFrm::WMDeviceChange(uint32_t eventCode, const platform::DevBroadcastHe
                                             QStringLiteral("Please re-run this tool after replug Flash Disk.")));
     } else if (eventCode == platform::kDeviceRemoveComplete) {
         if (Formatting) return;
+        // The library's calls must not overlap: a detection still under way is
+        // let finish, and what it found is shown before the removal replaces it.
+        if (BMInitThread->Running()) {
+            BMInitThread->Wait();
+            QCoreApplication::sendPostedEvents(this);
+        }
         // Without a usable library there is no disk state to forget.
         if (available_ && DiskControl) DiskControl->DiskRemove();
         lbDiskCapacity->setText(MsgText(QStringLiteral("NODISK"), QStringLiteral("No Flash Disk.")));
@@ -198,7 +205,14 @@ void TMainFrm::FormClose() {
 
 void TMainFrm::closeEvent(QCloseEvent *event) {
     FormClose();
-    event->accept();
+    // Closing the last window ends every event loop, the format's wait among
+    // them, which would then report the running format as failed and leave
+    // the disk half written. The window stays until the format has ended;
+    // the format run closes it itself.
+    if (Formatting)
+        event->ignore();
+    else
+        event->accept();
 }
 
 int TMainFrm::ShowMsgStr(const QString &key, const QString &defaultText) {

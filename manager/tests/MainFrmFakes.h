@@ -21,6 +21,8 @@ struct Answers {
     std::atomic<uint8_t> haveTable{1}, formatOk{1}, loadDiskLib{1};
     std::atomic<int> removes{0}, frees{0}, haveTableCalls{0}, formats{0};
     std::atomic<bool> holdFormat{false};   // FormatDisk waits while true
+    std::atomic<bool> holdInit{false};     // InitFlashDisk waits while true
+    std::atomic<bool> initInside{false};   // InitFlashDisk has been entered
 };
 inline Answers &answers() {
     static Answers a;
@@ -32,9 +34,16 @@ inline void reset() {
     a.haveTable = 1, a.formatOk = 1, a.loadDiskLib = 1;
     a.removes = 0, a.frees = 0, a.haveTableCalls = 0, a.formats = 0;
     a.holdFormat = false;
+    a.holdInit = false;
+    a.initInside = false;
 }
 
-inline int32_t InitFlashDisk(void *) { return answers().init; }
+inline int32_t InitFlashDisk(void *) {
+    answers().initInside = true;
+    while (answers().holdInit) QThread::msleep(5);
+    return answers().init;
+}
+inline int32_t DiskRemove();
 inline int32_t GetConfigTable(uint8_t *t) {
     t[0] = 0x5A;
     return answers().table;
@@ -42,7 +51,11 @@ inline int32_t GetConfigTable(uint8_t *t) {
 inline int32_t UpdateParam() { return 1; }
 inline int32_t GetDiskCapacity() { return answers().capacity; }
 inline int32_t LoginState() { return answers().login; }
-inline int32_t DiskRemove() { return ++answers().removes; }
+inline int32_t DiskRemove() {
+    // A call that overlaps detection would be seen here.
+    if (answers().holdInit) answers().removes += 100;
+    return ++answers().removes;
+}
 inline int32_t FreeDiskLib() { return ++answers().frees; }
 inline uint8_t LoadDiskLib() { return answers().loadDiskLib; }
 inline uint8_t HaveCfgTbl() {

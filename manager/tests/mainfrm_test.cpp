@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <filesystem>
+#include <thread>
 
 #include "Apmain.h"
 #include "MainFrmFakes.h"
@@ -275,6 +276,25 @@ TEST(DeviceChange, ArrivalRemovalAndFormatting) {
         [&] { return w.frm.lbDiskCapacity->text() == "Please re-run this tool after replug Flash Disk."; }, 2000));
 }
 
+TEST(DeviceChange, RemovalDuringDetectionWaitsForItAndWins) {
+    Window w;
+    fakes::answers().holdInit = true;
+    w.frm.UseDiskControl(fakes::control());
+    ASSERT_TRUE(w.frm.BMInitThread->Start());
+    ASSERT_TRUE(fakes::waitFor([] { return fakes::answers().initInside.load(); }));
+    std::thread release([] {
+        QThread::msleep(30);
+        fakes::answers().holdInit = false;
+    });
+    platform::DevBroadcastHeader volume{12, platform::kDevTypeVolume, 0};
+    w.frm.WMDeviceChange(platform::kDeviceRemoveComplete, &volume);
+    release.join();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(fakes::answers().removes, 1);   // after detection, not during it
+    EXPECT_EQ(w.frm.lbDiskCapacity->text(), "No Flash Disk.");
+    EXPECT_EQ(w.buttons(), "---");
+}
+
 TEST(DeviceChange, RemovalBeforeTheLibraryIsBoundIsSafe) {
     Window w;
     platform::DevBroadcastHeader volume{12, platform::kDevTypeVolume, 0};
@@ -325,6 +345,7 @@ TEST(FormatRun, FormattingStateProgressResultAndClose) {
             std::string buttons;
             bool formatting = false;
             int removes = -1, frees = -1;
+            bool visible = false;
         } during;
         // Looks at the window while the task runs, from the window's own wait loop.
         QTimer::singleShot(0, &w.frm, [&] {
@@ -332,9 +353,9 @@ TEST(FormatRun, FormattingStateProgressResultAndClose) {
             platform::DevBroadcastHeader volume{12, platform::kDevTypeVolume, 0};
             w.frm.WMDeviceChange(platform::kDeviceRemoveComplete, &volume);
             w.frm.WMDeviceChange(platform::kDeviceArrival, &volume);
-            w.frm.close();   // closing now skips the release
+            w.frm.close();   // closing now skips the release, and the window stays
             during = {w.frm.lbMsg->text(), w.frm.progBar->text(), w.frm.lbDiskCapacity->text(), w.buttons(),
-                      w.frm.Formatting, fakes::answers().removes, fakes::answers().frees};
+                      w.frm.Formatting, fakes::answers().removes, fakes::answers().frees, w.frm.isVisible()};
             fakes::answers().holdFormat = false;
         });
         w.frm.BtnFormat->click();
@@ -345,6 +366,7 @@ TEST(FormatRun, FormattingStateProgressResultAndClose) {
         EXPECT_TRUE(during.formatting);
         EXPECT_EQ(during.removes, 0);
         EXPECT_EQ(during.frees, 0);
+        EXPECT_TRUE(during.visible);
         EXPECT_EQ(fakes::answers().formats, 1);
         EXPECT_FALSE(w.frm.Formatting);
         EXPECT_EQ(w.frm.FormatResult, ok != 0);
