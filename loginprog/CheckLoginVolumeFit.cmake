@@ -1,0 +1,26 @@
+# cmake -DFOLDER=<dir> -DCLUSTERS=<n> -DCLUSTER_BYTES=<n> -DSTAMP=<file> -P CheckLoginVolumeFit.cmake
+# Fails unless the plain files at the top of FOLDER fit into CLUSTERS clusters
+# (each file takes whole clusters), as the format will copy them.
+file(GLOB entries LIST_DIRECTORIES true ${FOLDER}/*)
+set(used 0)
+set(listing "")
+foreach(f ${entries})
+  if(IS_DIRECTORY ${f})
+    continue()
+  endif()
+  get_filename_component(name ${f} NAME)
+  if(name MATCHES "\\.[sS][cC][cC]$")
+    continue()
+  endif()
+  file(SIZE ${f} size)
+  math(EXPR clusters "(${size} + ${CLUSTER_BYTES} - 1) / ${CLUSTER_BYTES}")
+  math(EXPR used "${used} + ${clusters}")
+  string(APPEND listing "  ${name}: ${size} bytes, ${clusters} clusters\n")
+endforeach()
+if(used GREATER CLUSTERS)
+  math(EXPR over "(${used} - ${CLUSTERS}) * ${CLUSTER_BYTES}")
+  message(FATAL_ERROR "PWD does not fit the login volume: ${used} of ${CLUSTERS} clusters "
+                      "(${over} bytes too many). The format would leave files out.\n${listing}")
+endif()
+message(STATUS "PWD fits the login volume: ${used} of ${CLUSTERS} clusters\n${listing}")
+file(TOUCH ${STAMP})
