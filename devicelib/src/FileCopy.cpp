@@ -117,7 +117,11 @@ std::array<uint8_t, 11> shortName(const std::string &name) {
 
 int AddFileToImage(FatImage &image, const uint8_t *bytes, uint32_t size, const std::string &name) {
     if (!image.built() || (size > 0 && !bytes)) return 0;
-    const auto shortname = shortName(name);
+    auto shortname = shortName(name);
+    // A first byte of E5 marks a deleted entry to every FAT reader; a name that
+    // really starts with that byte (a letter of several code pages) is stored
+    // with 05 in its place, or the copied file would read as deleted.
+    if (shortname[0] == 0xE5) shortname[0] = 0x05;
     const bool fat32 = image.kind() == FatKind::Fat32;
 
     // Slot: the first empty entry or the one of the same name.
