@@ -3,9 +3,13 @@
 #include <algorithm>
 
 #include "Apmain.h"
+#include "PasswordEdit.h"
 
 void TMainFrm::BMFormatThreadExecute() {
     const uint8_t r = DiskControl->FormatDisk(&Settings, FormatProgress);
+    // The library has taken its digest; the program closes after every format,
+    // so the password need not stay in memory until then.
+    passwords::wipe(Settings.password, sizeof Settings.password);
     FormatResult = r != 0;
     Formatting = false;
 }
