@@ -22,6 +22,8 @@ inline QApplication *app() {
 
 struct Environment : ::testing::Environment {
     void SetUp() override { app(); }
+    // Qt lets go of the font caches it holds only when the application goes.
+    void TearDown() override { delete QApplication::instance(); }
 };
 
 inline ::testing::Environment *const registered = ::testing::AddGlobalTestEnvironment(new Environment);
