@@ -12,6 +12,9 @@
 #include <QThread>
 #include <QTimer>
 
+#include "Changepwddlg.h"
+#include "Formatsettingdlg.h"
+#include "Logindlg.h"
 #include "Messagedlg.h"
 #include "Style.h"
 #include "platform/DeviceEvents.h"
@@ -230,8 +233,8 @@ void TMainFrm::setButtons(bool format, bool login) {
 }
 
 void TMainFrm::BtnFormatClick() {
-    if (!FormatSettingDialog || !available_) return;
-    if (FormatSettingDialog(this) != 1) return;
+    if (!available_) return;
+    if ((FormatSettingDialog ? FormatSettingDialog(this) : TFormatSetFrm::Execute(this)) != 1) return;
     if (!DiskControl->HaveCfgTbl()) {
         ShowMsgStr(QStringLiteral("NODISK"), QStringLiteral("None Flash Disk detect."));
         return;
@@ -263,9 +266,14 @@ void TMainFrm::BtnFormatClick() {
 }
 
 void TMainFrm::BtnLoginClick() {
-    if (LoginDialog && available_) LoginDialog(this);
+    if (!available_) return;
+    // Logged in and the drive opened: the manager's work is done.
+    if ((LoginDialog ? LoginDialog(this) : TLoginFrm::Execute(this)) == 1) close();
 }
 
 void TMainFrm::BtnChangePswClick() {
-    if (ChangePasswordDialog && available_) ChangePasswordDialog(this);
+    if (!available_) return;
+    // The result is not used and the window is not refreshed.
+    if (ChangePasswordDialog) ChangePasswordDialog(this);
+    else TChangePwdFrm::Execute(this);
 }

@@ -94,8 +94,8 @@ public:
     static inline int FormatResultDelayMs = 1000;
 
     // The dialogs the buttons open. Each returns the dialog's result (1 for
-    // Start/OK, 2 for Cancel or close). A button whose dialog is not part of
-    // this build does nothing.
+    // Start/OK, 2 for Cancel or close). Unset, the buttons open the dialogs
+    // of this build; tests put stand-ins here.
     static inline std::function<int(TMainFrm *)> FormatSettingDialog;
     static inline std::function<int(TMainFrm *)> LoginDialog;
     static inline std::function<int(TMainFrm *)> ChangePasswordDialog;
