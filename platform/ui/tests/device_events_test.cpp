@@ -47,12 +47,3 @@ TEST(DeviceEvents, InjectedEventsArriveInOrderWithTheirDeviceType) {
     EXPECT_FALSE(source.next().has_value());
     EXPECT_FALSE(readable(source.fd(), 0));
 }
-
-TEST(DeviceEvents, SourcesAreIndependent) {
-    DeviceEventSource a, b;
-    DeviceEvent e;
-    e.code = kDeviceArrival;
-    a.inject(e);
-    EXPECT_TRUE(a.next().has_value());
-    EXPECT_FALSE(b.next().has_value());
-}
