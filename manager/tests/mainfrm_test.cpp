@@ -264,6 +264,9 @@ TEST(DeviceChange, RemovalDuringDetectionWaitsForItAndWins) {
     w.frm.UseDiskControl(fakes::control());
     ASSERT_TRUE(w.frm.BMInitThread->Start());
     ASSERT_TRUE(fakes::waitFor([] { return fakes::answers().initInside.load(); }));
+    // Detecting: the form's own text, nothing enabled.
+    EXPECT_EQ(w.frm.lbDiskCapacity->text(), "lbDiskCapacity");
+    EXPECT_EQ(w.buttons(), "---");
     std::thread release([] {
         QThread::msleep(30);
         fakes::answers().holdInit = false;
