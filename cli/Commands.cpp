@@ -167,10 +167,22 @@ int cmdEmulate(const Args &args) {
     Parsed p = parseOptions(args,
                             {"--sectors", "--table", "--page-sectors", "--block-unit",
                              "--info-sectors", "--label", "--fail", "--fail-read"},
-                            {"--refuse-raw", "--absent", "--write-protected", "--log", "--force"});
+                            {"--refuse-raw", "--absent", "--write-protected", "--log", "--force", "--replug"});
     if (!p.error.empty()) return usage("emulate", p.error);
     if (p.positional.size() != 1) return usage("emulate", "give exactly one disk folder");
     const std::string dir = p.positional[0];
+
+    if (p.flags["--replug"]) {
+        // Unplugging and plugging in the disk again: the controller starts afresh.
+        if (args.size() != 2) return usage("emulate", "--replug takes no other option");
+        if (!flashemu::isDisk(dir))
+            return fail(kExitNoDisk, "there is no emulated disk in " + dir, "create one with 'quendal emulate DIR'");
+        if (!flashemu::replug(dir))
+            return fail(kExitDeviceFailure, "cannot replug the emulated disk in " + dir,
+                        "check that the folder is writable");
+        std::printf("Replugged the emulated flash disk in %s: logged out, its stored layout in force\n", dir.c_str());
+        return kExitOk;
+    }
 
     flashemu::DiskOptions options;
     unsigned long long n = 0;
@@ -187,8 +199,9 @@ int cmdEmulate(const Args &args) {
         else return usage("emulate", "--table must be version, maker or none");
     }
     if (p.values.count("--page-sectors")) {
-        if (!parseNumber(p.values["--page-sectors"], 1, 64, &n))
-            return usage("emulate", "--page-sectors must be 1 to 64");
+        // A command address carries only two bits of the sector in a page.
+        if (!parseNumber(p.values["--page-sectors"], 1, 4, &n))
+            return usage("emulate", "--page-sectors must be 1 to 4");
         // Flag bit 0 set: the device reports sectors per page as they are.
         options.pageFlagBit0 = true;
         options.pageSectorsRaw = uint16_t(n);
@@ -388,7 +401,9 @@ int requireLoggedOut(Session &s, const char *what) {
     if (state == 1)
         return fail(kExitWrongState, std::string("the secure area is already open (logged in); ") + what +
                                          " needs a logged-out disk",
-                    "replug the flash disk to log out");
+                    std::getenv(flashemu::kDiskEnv) ? "replug the flash disk to log out ('quendal emulate DIR --replug' "
+                                                      "for the emulated disk)"
+                                                    : "replug the flash disk to log out");
     if (state < 0)
         return fail(kExitWrongState, "this disk has no secure area",
                     "format it with 'quendal format --mode secure' first");

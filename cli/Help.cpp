@@ -44,14 +44,18 @@ Exit codes:
 const char *subcommandHelp(const std::string &name) {
     if (name == "emulate")
         return R"(Usage: quendal emulate DIR [OPTIONS]
+       quendal emulate DIR --replug
 
 Creates a factory-fresh emulated flash disk in the folder DIR (created when
 missing). Use it with FLASHDISK_EMULATOR=DIR or quendal --disk DIR.
+With --replug, unplugs the existing emulated disk and plugs it in again: it
+is logged out and shows the layout stored in its table (a login holds across
+programs until then, as on a real disk).
 
 Options:
   --sectors N          capacity in 512-byte sectors (default 2000000)
   --table KIND         configuration table: version (default), maker or none
-  --page-sectors N     sectors per page of the information area (default 4)
+  --page-sectors N     sectors per page of the information area, 1 to 4 (default 4)
   --block-unit N       pages per block (default 4)
   --info-sectors N     information sectors after the table: 8 (default) or 16
   --label TEXT         table label, at most 11 characters (default FLASH DISK)
@@ -97,7 +101,8 @@ the format, replug the disk before use.
 
 Checks the password of the secure area, logs the disk in and shows the drive
 that now shows the secure area. With --password-stdin the password is read
-from the first line of standard input.
+from the first line of standard input. The login holds until the disk is
+replugged (the emulated disk: quendal emulate DIR --replug).
 )";
     if (name == "passwd")
         return R"(Usage: quendal passwd [--password-stdin]

@@ -382,6 +382,16 @@ TEST(SecureDisk, FormatLoginAndPasswordChange) {
     EXPECT_TRUE(has(login.out, "The secure area shows as E:")) << login.out;
     EXPECT_TRUE(has(login.out, "Login state:     logged in")) << login.out;
 
+    // The login holds for the next program, as on a real disk, until a replug.
+    Result later = s.q({"info"});
+    EXPECT_TRUE(has(later.out, "Login state:     logged in")) << later.out;
+    Result busy = s.q({"passwd", "--password-stdin"}, "Open Sesame\nnew\nnew\n");
+    EXPECT_RUN(busy, kWrongState);
+    EXPECT_TRUE(has(busy.err, "--replug")) << busy.err;
+    EXPECT_RUN(s.q({"emulate", s.disk(), "--replug", "--force"}), kUsage);
+    EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
+    EXPECT_TRUE(has(s.q({"info"}).out, "Login state:     logged out"));
+
     EXPECT_RUN(s.q({"passwd", "--password-stdin"}, "wrong\nnew\nnew\n"), kWrongPassword);
     Result mismatch = s.q({"passwd", "--password-stdin"}, "Open Sesame\nnew\nNew\n");
     EXPECT_RUN(mismatch, kUsage);

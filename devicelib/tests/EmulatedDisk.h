@@ -118,6 +118,8 @@ public:
                 t[234] = 2;
             });
         }
+        // The controller takes a table written behind its back at its next start.
+        EXPECT_TRUE(flashemu::replug(dir()));
     }
 
     void startLog() {

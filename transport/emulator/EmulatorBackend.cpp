@@ -157,8 +157,12 @@ public:
             if (s.faults.absent || !identityMatches(params, s)) {
                 r = SCSI_INIT_NO_DEVICE;
             } else {
-                // Opening the device is a replug: the controller starts afresh.
-                restart(&s);
+                // A host opening the device does not touch the controller's
+                // state: a login holds until a reset or a replug. Only a device
+                // that dropped off the bus (dismounted after a format, or still
+                // on the whole-disk table) comes back afresh, as it re-enumerates.
+                if (s.dismounted || s.wholeDisk)
+                    restartController(dir_, &s);
                 if (s.faults.refuseRawAccess) {
                     r = SCSI_INIT_RAW_REFUSED;
                     tryLoginFile(&s);
@@ -406,7 +410,15 @@ private:
         switch (d.cmd) {
         case Cmd::InfoWrite:
         case Cmd::InfoTable:
-            return program(s, d.page, d.slot, in);
+            if (!program(s, d.page, d.slot, in))
+                return false;
+            // The controller keeps the password of the table it last stored: a
+            // password change counts at once, the layout only at its next start.
+            if (s.haveTable && tableKind(in) == Kind::Version) {
+                std::memcpy(s.table.data() + cfgtbl::kDigest, in + cfgtbl::kDigest, 16);
+                dirty_ = true;
+            }
+            return true;
         case Cmd::Prepare:
             return prepare(s, in);
         case Cmd::StoreTable:
@@ -425,7 +437,7 @@ private:
         case Cmd::Login:
             return login(s, in + 16);
         case Cmd::Reset:
-            restart(&s);
+            restartController(dir_, &s);
             dirty_ = republish_ = true;
             return true;
         default:
@@ -471,15 +483,6 @@ private:
 
     // A reset or replug: logged out, the table read again from the information
     // area, the whole-disk layout and the dismount gone.
-    void restart(DiskState *s) {
-        s->loggedIn = false;
-        s->wholeDisk = false;
-        s->dismounted = false;
-        auto t = scanActiveTable(dir_, pageSectors(s->pageSectorsRaw, s->pageFlagBit0));
-        s->haveTable = t.has_value();
-        s->table = t ? *t : std::array<uint8_t, 512>{};
-    }
-
     bool tryLoginFile(DiskState *s) { return loginByFile(dir_, s); }
 
     std::array<uint8_t, 512> deviceInfo(const DiskState &s) const { return buildDeviceInfo(s); }

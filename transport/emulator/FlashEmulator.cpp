@@ -183,6 +183,18 @@ bool loggedIn(const std::string &dir) {
     return s.faults.refuseRawAccess ? pollLoginFile(dir) : s.loggedIn;
 }
 
+bool replug(const std::string &dir) {
+    DiskLock hold(dir);
+    DiskState s;
+    if (!loadState(dir, &s))
+        return false;
+    restartController(dir, &s);
+    if (!saveState(dir, s))
+        return false;
+    publishDrives(dir, s);
+    return true;
+}
+
 bool pollLoginFile(const std::string &dir) {
     DiskLock hold(dir);
     DiskState s;

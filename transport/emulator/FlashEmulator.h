@@ -92,6 +92,10 @@ bool writeInfoSector(const std::string &dir, uint32_t page, uint32_t slot, const
 bool readDeviceInfo(const std::string &dir, std::array<uint8_t, 512> *out);
 // In refuse-raw-access mode, asking also lets the device notice a login file.
 bool loggedIn(const std::string &dir);
+// Unplugs and plugs the disk in again: the controller starts afresh (logged out,
+// the stored layout in force) and the drive map is published anew. Opening the
+// device from a host does not do this.
+bool replug(const std::string &dir);
 
 // Refuse-raw-access hosts log in by writing LOG.LOG (512 bytes: A5 A5 A5 A5, the
 // digest at 16) into the root of the login volume. The platform layer calls this

@@ -198,4 +198,13 @@ std::optional<std::array<uint8_t, 512>> scanActiveTable(const std::string &dir, 
     return std::nullopt;
 }
 
+void restartController(const std::string &dir, DiskState *s) {
+    s->loggedIn = false;
+    s->wholeDisk = false;
+    s->dismounted = false;
+    auto t = scanActiveTable(dir, pageSectors(s->pageSectorsRaw, s->pageFlagBit0));
+    s->haveTable = t.has_value();
+    s->table = t ? *t : std::array<uint8_t, 512>{};
+}
+
 } // namespace flashemu

@@ -34,4 +34,10 @@ bool writeFactoryTable(const std::string &dir, const DiskOptions &options, std::
 // Scans candidate pages 0, 4, ..., 4092 for the first sound copy, as at a reset.
 std::optional<std::array<uint8_t, 512>> scanActiveTable(const std::string &dir, uint16_t pageSectorsValue);
 
+struct DiskState;
+// The controller starting afresh, as after a reset or a replug: logged out, the
+// whole-disk table and a dismount forgotten, the layout taken again from the
+// table stored in the information area.
+void restartController(const std::string &dir, DiskState *state);
+
 } // namespace flashemu

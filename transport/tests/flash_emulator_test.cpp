@@ -286,10 +286,12 @@ TEST_P(LoginFile, LogFileWithTheDigestLogsTheDeviceIn) {
         << "E: now shows the secure area";
 
     // A replug logs out; the file still on the login volume logs in again at open.
+    ASSERT_TRUE(flashemu::replug(d.dir.path));
     EXPECT_EQ(d.open(), 2);
     EXPECT_TRUE(flashemu::loggedIn(d.dir.path));
     // And through GetDiskVolume after a reset by the rig's hand.
     d.setFaults([](flashemu::Faults &f) { f.refuseRawAccess = false; });
+    ASSERT_TRUE(flashemu::replug(d.dir.path));
     ASSERT_EQ(d.open(), 0);
     EXPECT_FALSE(flashemu::loggedIn(d.dir.path));
     EXPECT_FALSE(flashemu::pollLoginFile(d.dir.path)) << "only refuse-raw-access hosts log in by file";
@@ -302,7 +304,7 @@ TEST_P(LoginFile, LogFileWithTheDigestLogsTheDeviceIn) {
     EXPECT_EQ(devInfo[cfgtbl::kDevLoginStatus], 1);
     // A rig asking the device notices the file just as well.
     d.setFaults([](flashemu::Faults &f) { f.refuseRawAccess = false; });
-    ASSERT_EQ(d.open(), 0);
+    ASSERT_TRUE(flashemu::replug(d.dir.path));
     d.setFaults([](flashemu::Faults &f) { f.refuseRawAccess = true; });
     ASSERT_TRUE(flashemu::readDeviceInfo(d.dir.path, &devInfo));
     EXPECT_EQ(devInfo[cfgtbl::kDevLoginStatus], 0);

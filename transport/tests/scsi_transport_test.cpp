@@ -350,11 +350,15 @@ TEST(ScsiLogin, DigestOfTheActiveTableOpensTheSecureArea) {
     ASSERT_TRUE(flashemu::readPhysicalSectors(d.dir.path, 2500, 1, raw));
     EXPECT_EQ(0, std::memcmp(raw, sec.data(), 512)) << "sector 0 of the secure area is disk sector 2500";
 
-    // A reset logs out; so does a replug.
+    // A reset logs out; so does a replug, but not another host opening the device.
     ASSERT_TRUE(d.reset());
     EXPECT_FALSE(flashemu::loggedIn(d.dir.path));
     EXPECT_EQ(d.readSector(0), pub);
     ASSERT_TRUE(d.login(digest));
+    ASSERT_EQ(d.open(), 0);
+    EXPECT_TRUE(flashemu::loggedIn(d.dir.path));
+    EXPECT_EQ(d.readSector(ad::kDeviceInfo)[cfgtbl::kDevLoginStatus], 1);
+    ASSERT_TRUE(flashemu::replug(d.dir.path));
     ASSERT_EQ(d.open(), 0);
     EXPECT_FALSE(flashemu::loggedIn(d.dir.path));
     EXPECT_EQ(d.driveLines()[0], "E: 0 1280000 rw");
