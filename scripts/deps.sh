@@ -8,6 +8,7 @@ PACKAGES=(
   libicu-dev qt6-base-dev libxcb1-dev libudev-dev
   dosfstools mtools fdisk xvfb xauth
   nasm qemu-system-x86 clang gzip xz-utils
+  dpkg-dev desktop-file-utils appstream
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
