@@ -20,7 +20,7 @@ namespace {
 
 quendal::FatTime fixedClock() { return {2026, 12, 8, 12, 0, 0}; }
 
-constexpr uint32_t kMaxFileBytes = 1u << 20;
+constexpr uint32_t kMaxFileBytes = 256u << 10;
 
 uint8_t contentByte(uint32_t fileSeed, uint32_t offset) {
     return uint8_t((offset * 131u + fileSeed * 7u + (offset >> 9)) & 0xFF);
@@ -88,8 +88,8 @@ void fatCopy(const uint8_t *data, size_t size) {
     if (size < 5) return;
     const uint32_t raw = bo::getLE32(data);
     const uint8_t mode = data[4];
-    // Mostly small areas (fast, FAT12/FAT16), sometimes up to FAT32 sizes.
-    const uint32_t area = (mode & 0x80) ? 1000 + raw % 9'000'000 : 1000 + raw % 70'000;
+    // Mostly small areas (fast, FAT12/FAT16), sometimes just past the FAT32 threshold.
+    const uint32_t area = (mode & 0xC0) == 0xC0 ? 4'000'000 + raw % 400'000 : 1000 + raw % 70'000;
     const int layout = mode & 3;
 
     quendal::setFileClock(fixedClock);
@@ -183,8 +183,8 @@ std::vector<Input> fatCopySeeds() {
         seeds.push_back(in);
     }
     {
-        Input in = area(5'000'000, 0x80 | 1);   // FAT32
-        file(in, "big.bin", 1 << 20);
+        Input in = area(4'000'000 + 150'000, 0xC0 | 1);   // FAT32
+        file(in, "big.bin", 256 << 10);
         file(in, ".hidden", 1);
         file(in, "a.b.c", 2);
         seeds.push_back(in);

@@ -97,7 +97,7 @@ std::vector<Input> iniFileSeeds() {
         seed("Disk|Vendor", "[Disk]\nVendor=MORVAN\nProduct=FLASH DISK\nVersion=2.00\n"),
         seed("a|b", "[a\nb=1\n[ a ]\n;b=2\nb\n=x\n" + std::string(3000, 'v') + "\n"),
         seed("", ""),
-        seed("x|y", std::string("[x]\ny=\xB2\xC4\xA4\xE5\r\n\r\n[z]\ny='q'\n", 27)),
+        seed("x|y", "[x]\ny=\xB2\xC4\xA4\xE5\r\n\r\n[z]\ny='q'\n"),
     };
 }
 
