@@ -13,7 +13,7 @@
 #include "Messagedlg.h"
 #include "Multlanguage.h"
 #include "PasswordEdit.h"
-#include "Style.h"
+#include "DialogStyle.h"
 
 namespace {
 
@@ -38,16 +38,7 @@ TChangePwdFrm::TChangePwdFrm(QWidget *parent) : QDialog(parent) {
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(kClientWidth, kClientHeight);
     setModal(true);
-    setStyleSheet(orvane::MainWindowStyle() + QStringLiteral(R"(
-QDialog#ChangePwdFrm {
-    background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #f7f9fc, stop:1 #e6ecf5);
-    font-family: "DejaVu Sans", "Noto Sans", "Arial";
-    font-size: 11px;
-    color: #1d2733;
-}
-QFrame#Bevel1 { background: #ffffff; border: 1px solid #b8c4d6; border-radius: 6px; }
-QLabel#ImageLogo { background: #1f4e8c; border-radius: 4px; }
-)"));
+    orvane::StyleDialog(this, objectName());
 
     Bevel1 = new QFrame(this);
     Bevel1->setObjectName(QStringLiteral("Bevel1"));

@@ -4,7 +4,7 @@
 if(QUENDAL_BUILD_GUI)
   target_sources(orvane_core PRIVATE
     Formatsettingdlg.cpp Formatsettingdlg.h Logindlg.cpp Logindlg.h
-    Changepwddlg.cpp Changepwddlg.h PasswordEdit.cpp PasswordEdit.h)
+    Changepwddlg.cpp Changepwddlg.h PasswordEdit.cpp PasswordEdit.h DialogStyle.cpp DialogStyle.h)
 
   if(QUENDAL_BUILD_TESTS)
     find_package(Qt6 REQUIRED COMPONENTS Test)

@@ -19,7 +19,7 @@
 #include "Messagedlg.h"
 #include "Multlanguage.h"
 #include "PasswordEdit.h"
-#include "Style.h"
+#include "DialogStyle.h"
 
 namespace formatsplit {
 
@@ -132,20 +132,7 @@ TFormatSetFrm::TFormatSetFrm(QWidget *parent) : QDialog(parent) {
                    Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(kClientWidth, kClientHeight);
     setModal(true);
-    setStyleSheet(orvane::MainWindowStyle() + QStringLiteral(R"(
-QDialog#FormatSetFrm {
-    background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #f7f9fc, stop:1 #e6ecf5);
-    font-family: "DejaVu Sans", "Noto Sans", "Arial";
-    font-size: 11px;
-    color: #1d2733;
-}
-QLabel#lblDiskSize { color: #1f4e8c; font-weight: bold; }
-QFrame#bsSkinPanel1 { border: 1px solid #c2cad6; border-radius: 4px; }
-)"));
-    QFont f;
-    f.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("DejaVu Sans")});
-    f.setPixelSize(11);
-    setFont(f);
+    orvane::StyleDialog(this, objectName());
 
     gb1 = new QGroupBox(QStringLiteral(" FormatSetting"), this);
     gb1->setObjectName(QStringLiteral("gb1"));
