@@ -203,19 +203,16 @@ TEST(FormatSetFrm, AClickOnTheBarJumpsThere) {
 TEST(FormatSetFrm, KindsModesAndClickRules) {
     Fixture f(1000000);
     TFormatSetFrm &d = *f.dlg;
+    // "B" when the three boot variants are enabled, "P" when the password
+    // edits and their labels are; "?" when a group is split.
+    auto all = [](std::initializer_list<QWidget *> ws, char on) {
+        int n = 0;
+        for (QWidget *w : ws) n += w->isEnabled();
+        return n == int(ws.size()) ? on : n == 0 ? '-' : '?';
+    };
     auto state = [&] {
-        return std::string(d.rbHddBoot->isEnabled() && d.rbZipBootLit->isEnabled() && d.rbZipBootBig->isEnabled()
-                               ? "B"
-                               : (!d.rbHddBoot->isEnabled() && !d.rbZipBootLit->isEnabled() &&
-                                          !d.rbZipBootBig->isEnabled()
-                                      ? "-"
-                                      : "?")) +
-               (d.mePassword->isEnabled() && d.meConfirm->isEnabled() && d.lbl1->isEnabled() && d.lbl2->isEnabled()
-                    ? "P"
-                    : (!d.mePassword->isEnabled() && !d.meConfirm->isEnabled() && !d.lbl1->isEnabled() &&
-                               !d.lbl2->isEnabled()
-                           ? "-"
-                           : "?"));
+        return std::string{all({d.rbHddBoot, d.rbZipBootLit, d.rbZipBootBig}, 'B'),
+                           all({d.mePassword, d.meConfirm, d.lbl1, d.lbl2}, 'P')};
     };
     f.click(d.rbSecureDisk);
     EXPECT_EQ(state(), "-P");
@@ -373,28 +370,6 @@ TEST(FormatSetFrm, CancelAndTheFrameCloseButtonLeaveSettings) {
         EXPECT_EQ(f.dlg->result(), 2) << how;
         EXPECT_EQ(std::memcmp(&before, &f.main.frm.Settings, sizeof before), 0) << how;
     }
-}
-
-TEST(FormatSetFrm, TextsFromTheLanguageFile) {
-    const QString file = QDir::temp().filePath(QStringLiteral("formatset-%1.ini").arg(getpid()));
-    {
-        QFile out(file);
-        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
-        out.write("[FormatSetFrm]\r\nFormatSetFrm.caption=Formatieren\r\nFormatSetFrm.btnOk.caption=Los\r\n"
-                  "FormatSetFrm.lblDiskSize.caption=Groesse\r\n[MSGSTRING]\r\n"
-                  "SMALLSECURE=Zu klein\r\n");
-    }
-    Fixture f(4000);
-    f.main.frm.LanguageFile = file;
-    TFormatSetFrm d;
-    EXPECT_EQ(d.windowTitle(), "Formatieren");
-    EXPECT_EQ(d.btnOk->text(), "Los");
-    EXPECT_EQ(d.lblDiskSize->text(), "1MByte");   // replaced by the size after the texts
-    d.show();
-    dialogs::click(d.rbSecureDisk);
-    QTest::mouseClick(d.btnOk, Qt::LeftButton);
-    EXPECT_EQ(f.main.messages.value(0), "Zu klein");
-    QFile::remove(file);
 }
 
 TEST(FormatSetFrm, ShippedLanguageFilesCarryTheNewMessages) {

@@ -15,6 +15,7 @@
 
 #include "LoginSupport.h"
 #include "Logindlg.h"
+#include "PasswordEdit.h"
 #include "XServer.h"
 
 namespace {
@@ -83,23 +84,6 @@ TEST(LoginFrm, Layout) {
     EXPECT_TRUE(dialogs::screenshot(&d, "loginfrm.png"));
     QTest::mouseClick(d.btnCancel, Qt::LeftButton);
     EXPECT_EQ(d.result(), 2);
-}
-
-TEST(LoginFrm, TextsFromTheLanguageFile) {
-    QTemporaryDir dir;
-    const QString file = dir.filePath("1033.ini");
-    QFile out(file);
-    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
-    out.write("[LoginFrm]\r\nLoginFrm.caption=X\r\nLoginFrm.btnOk.Caption=Go\r\nloginfrm.btnCancel.caption=No\r\n"
-              "LoginFrm.lbPassword.caption=Pass~~word\r\n");
-    out.close();
-    dialogs::Main m;
-    m.frm.LanguageFile = file;
-    TLoginFrm d;
-    EXPECT_EQ(d.windowTitle(), "X");
-    EXPECT_EQ(d.btnOk->text(), "Go");
-    EXPECT_EQ(d.btnCancel->text(), "&Cancel");   // the form name's case differs
-    EXPECT_EQ(d.lbPassword->text(), "Pass\r\nword");
 }
 
 TEST(Login, WrongThenRightPassword) {
@@ -218,6 +202,19 @@ TEST(CloseWindow, TableKeepsTheFirst256TitledWindows) {
     unsetenv("DISPLAY");
     CCloseWindow().CloseByTitle("E:");
     EXPECT_EQ(WindowTitleTable.count, 0);
+}
+
+TEST(PasswordEdit, TypedTextIsOverwrittenWhereItLay) {
+    QLineEdit *e = passwords::makeEdit(nullptr, "me", {0, 0, 100, 20});
+    e->setEchoMode(QLineEdit::Normal);   // so that undo would be offered
+    QTest::keyClicks(e, "hunter2");
+    const QString shared = e->text();     // shares the edit's buffer
+    ASSERT_TRUE(e->isUndoAvailable());
+    passwords::wipeEdit(e);
+    EXPECT_EQ(e->text(), "");
+    EXPECT_EQ(shared, QString(7, QChar(0)));
+    EXPECT_FALSE(e->isUndoAvailable());
+    delete e;
 }
 
 TEST(Explore, OpensTheMountDirectoryOfTheDrive) {
