@@ -28,7 +28,7 @@ const char *const TLoginFrm::kBoundNames[TLoginFrm::kBoundCount] = {
 
 namespace {
 
-constexpr int kClientWidth = 280;
+constexpr int kClientWidth = 292;
 constexpr int kClientHeight = 118;
 constexpr int kMaxPassword = 20;
 
@@ -63,25 +63,25 @@ TLoginFrm::TLoginFrm(QWidget *parent) : QWidget(parent) {
 
     mePassword = new QLineEdit(this);
     mePassword->setObjectName(QStringLiteral("mePassword"));
-    mePassword->setGeometry(92, 18, 172, 21);
+    mePassword->setGeometry(92, 18, 188, 21);
     mePassword->setMaxLength(kMaxPassword);
     mePassword->setEchoMode(QLineEdit::Password);
     mePassword->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));
 
     lbMessage = new QLabel(this);
     lbMessage->setObjectName(QStringLiteral("lbMessage"));
-    lbMessage->setGeometry(12, 48, 252, 17);
+    lbMessage->setGeometry(12, 48, 268, 17);
 
     BtnLogin = new QPushButton(QStringLiteral("&Login"), this);
     BtnLogin->setObjectName(QStringLiteral("BtnLogin"));
-    BtnLogin->setGeometry(12, 80, 80, 25);
+    BtnLogin->setGeometry(12, 80, 84, 25);
     BtnLogin->setDefault(true);
     BtnChangePassword = new QPushButton(QStringLiteral("&Change Pwd"), this);
     BtnChangePassword->setObjectName(QStringLiteral("BtnChangePassword"));
-    BtnChangePassword->setGeometry(100, 80, 80, 25);
+    BtnChangePassword->setGeometry(104, 80, 84, 25);
     BtnCancel = new QPushButton(QStringLiteral("&Cancel"), this);
     BtnCancel->setObjectName(QStringLiteral("BtnCancel"));
-    BtnCancel->setGeometry(188, 80, 80, 25);
+    BtnCancel->setGeometry(196, 80, 84, 25);
 
     MultLanguage1 = new TMultLanguage(this);
 
