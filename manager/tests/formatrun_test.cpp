@@ -147,6 +147,20 @@ TEST(FormatRun, EveryKindEndToEndThroughTheWindow) {
         ASSERT_TRUE(flashemu::getStatus(disk.str(), &st));
         EXPECT_TRUE(st.haveTable);
         EXPECT_FALSE(st.loggedIn);
+        if (c.password) {
+            // The password typed in the dialog opens the secure area, whose
+            // volume then takes the first drive.
+            {
+                dialogs::Main m;
+                ASSERT_TRUE(m.startOnDisk());
+                EXPECT_FALSE(m.frm.DiskControl->VerifyPassword("tr0ub4dor", 0));
+                ASSERT_TRUE(m.frm.DiskControl->VerifyPassword(c.password, 1));
+            }
+            const auto secure = volumes(disk);
+            ASSERT_FALSE(secure.empty());
+            EXPECT_NE(secure[0].offset, vs[0].offset);
+            checkVolume(disk, secure[0]);
+        }
     }
 }
 
