@@ -60,12 +60,9 @@ void wipeEdit(QLineEdit *edit) {
     edit->setText(QString());
 }
 
-Secret::Secret(const QLineEdit *edit) {
-    QString t = edit ? edit->text() : QString();
-    bytes_ = bytesOf(t);
-    // Force a terminating NUL of our own (constData of an empty array is "").
-    bytes_.reserve(bytes_.size() + 1);
-}
+// QByteArray keeps a NUL after its bytes (an empty one gives ""), so the bytes
+// pass to the library as they are.
+Secret::Secret(const QLineEdit *edit) : bytes_(bytesOf(edit ? edit->text() : QString())) {}
 
 Secret::~Secret() { wipe(bytes_); }
 
