@@ -163,7 +163,7 @@ uint32_t erasedSpan(uint32_t infoSectors, uint32_t pageSectors, uint32_t blockUn
 void configTable(const uint8_t *data, size_t size) {
     using namespace quendal;
     uint8_t header[8] = {};
-    std::memcpy(header, data, std::min<size_t>(size, 8));
+    if (size) std::memcpy(header, data, std::min<size_t>(size, 8));
     FlashModel flash;
     gFlash = &flash;
     flash.deviceInfo[cfgtbl::kDevFlags] = header[0];
