@@ -77,14 +77,15 @@ void TChangePwdFrm::btnOkClick() {
     if (!dc->VerifyPassword(oldPwd.constData(), 0)) {
         clearEdits();
         --TriesLeft;
-        login_->ShowMsgStr(QStringLiteral("OLDERR"), QStringLiteral("Old Password Error."));
+        login_->ShowMsgStr(QStringLiteral("OLDERR"), QStringLiteral("Old Password Error."), this);
         if (TriesLeft <= 0) done(kResultCancel);
         return;
     }
     const QByteArray newPwd = TLoginFrm::PasswordBytes(meNewPwd);
     if (newPwd != TLoginFrm::PasswordBytes(meConfirmPwd)) {
         clearEdits();
-        login_->ShowMsgStr(QStringLiteral("CONFIRMERR"), QStringLiteral("Confirm Password is not same as new password!"));
+        login_->ShowMsgStr(QStringLiteral("CONFIRMERR"),
+                           QStringLiteral("Confirm Password is not same as new password!"), this);
         return;
     }
     if (dc->ChangePassword(oldPwd.constData(), newPwd.constData())) {
@@ -94,10 +95,10 @@ void TChangePwdFrm::btnOkClick() {
         uint8_t table[512] = {};
         dc->GetConfigTable(table);
         dc->UpdateParam();
-        login_->ShowMsgStr(QStringLiteral("CHANGEOK"), QStringLiteral("Change password success."));
+        login_->ShowMsgStr(QStringLiteral("CHANGEOK"), QStringLiteral("Change password success."), this);
         done(kResultOk);
     } else {
-        login_->ShowMsgStr(QStringLiteral("CHANGEKO"), QStringLiteral("Change password failed."));
+        login_->ShowMsgStr(QStringLiteral("CHANGEKO"), QStringLiteral("Change password failed."), this);
         done(kResultCancel);
     }
 }

@@ -107,8 +107,9 @@ QByteArray TLoginFrm::PasswordBytes(const QLineEdit *edit) {
     return edit->text().toLocal8Bit();
 }
 
-void TLoginFrm::ShowMsgStr(const QString &key, const QString &defaultText) {
-    sarvik::showMessage(this, TMultLanguage::LoadMsgStr(LanguageFile, QStringLiteral("MSGSTRING"), key, defaultText));
+void TLoginFrm::ShowMsgStr(const QString &key, const QString &defaultText, QWidget *owner) {
+    sarvik::showMessage(owner ? owner : this,
+                        TMultLanguage::LoadMsgStr(LanguageFile, QStringLiteral("MSGSTRING"), key, defaultText));
 }
 
 void TLoginFrm::FormCreate() {

@@ -63,8 +63,9 @@ public:
     void BtnCancelClick();
     void BtnChangePasswordClick();
 
-    // Text of key in section MSGSTRING of the language file, in a message box.
-    void ShowMsgStr(const QString &key, const QString &defaultText);
+    // Text of key in section MSGSTRING of the language file, in a message box
+    // over owner (this form when none is given).
+    void ShowMsgStr(const QString &key, const QString &defaultText, QWidget *owner = nullptr);
 
     // The password edit's text as the library takes it (the locale's bytes).
     static QByteArray PasswordBytes(const QLineEdit *edit);
