@@ -16,16 +16,6 @@
 #include "platform/Locale.h"
 #include "platform/Paths.h"
 
-const char *const TLoginFrm::kBoundNames[TLoginFrm::kBoundCount] = {
-    "InitFlashDisk",   "FreeFlashDisk",     "InitVariable",
-    "DiskRemove",      "LoadDiskLib",       "UpdateParam",
-    "GetConfigTable",  "SendCfgTable",      "ReverseWriteStatusIfProtect",
-    "GetFlashDiskInfo", "GetDiskCapacity",  "GetDiskSize",
-    "GetErrorCode",    "HaveCfgTbl",        "FormatDisk",
-    "CreateNewCfgtblV2", "ResetDisk",       "WaitDiskResume",
-    "VerifyPassword",  "ChangePassword",    "LoginState",
-    "GetSecureDiskVolume", "GetOsVersion"};
-
 namespace {
 
 constexpr int kClientWidth = 292;

@@ -36,9 +36,16 @@ public:
     // logs in by writing the login file and compares nothing beforehand.
     bool FileLoginOnly = false;
 
-    // The library binding, shared with the manager; null until FormCreate.
+    // The library binding, shared with the manager; null until FormCreate. The
+    // login program's names among those it binds: InitFlashDisk, FreeFlashDisk,
+    // InitVariable, DiskRemove, LoadDiskLib, UpdateParam, GetConfigTable,
+    // SendCfgTable, ReverseWriteStatusIfProtect, GetFlashDiskInfo,
+    // GetDiskCapacity, GetDiskSize, GetErrorCode, HaveCfgTbl, FormatDisk,
+    // CreateNewCfgtblV2, ResetDisk, WaitDiskResume, VerifyPassword,
+    // ChangePassword, LoginState and GetSecureDiskVolume (only eight are called).
     TDiskControl *DiskControl = nullptr;
-    // Bound with the others by name but never called.
+    // The 23rd name the login program binds, which the manager does not: bound
+    // by name like the others but never called.
     decltype(&::GetOsVersion) GetOsVersion = nullptr;
     // True when every export the program calls is bound.
     bool Usable = false;
@@ -46,10 +53,6 @@ public:
     InitDiskParams ParamBlock{};
     QString LanguageFile;
     QString SettingsFile;
-
-    // The names this program binds, in binding order.
-    static constexpr int kBoundCount = 23;
-    static const char *const kBoundNames[kBoundCount];
 
     // The pause between the login and opening the drive, in ms: the system
     // needs a moment to show the secure area in place of the login volume.
