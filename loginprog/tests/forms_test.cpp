@@ -159,32 +159,19 @@ TEST(LoginFrm, DesignedFormBeforeAnyDevice) {
     absent.absent = true;
     Disk disk(false, &absent);
     TLoginFrm f;
-    EXPECT_EQ(f.objectName(), "LoginFrm");
-    EXPECT_EQ(f.windowTitle(), "Keyvane");
-    const std::pair<QWidget *, const char *> named[] = {
-        {f.Label1, "Label1"}, {f.mePassword, "mePassword"}, {f.BtnLogin, "BtnLogin"},
-        {f.BtnChangePassword, "BtnChangePassword"}, {f.BtnCancel, "BtnCancel"}, {f.lbMessage, "lbMessage"}};
-    for (auto [w, name] : named) EXPECT_EQ(w->objectName(), name);
-    EXPECT_EQ(f.MultLanguage1->objectName(), "MultLanguage1");
-    EXPECT_EQ(f.Label1->text(), "password:");
-    EXPECT_EQ(f.BtnLogin->text(), "&Login");
-    EXPECT_EQ(f.BtnChangePassword->text(), "&Change Pwd");
-    EXPECT_EQ(f.BtnCancel->text(), "&Cancel");
-    EXPECT_EQ(f.lbMessage->text(), "");
+    // The language files reach the controls by these names.
+    for (const char *name : {"Label1", "mePassword", "BtnLogin", "BtnChangePassword", "BtnCancel", "lbMessage"})
+        EXPECT_NE(f.findChild<QWidget *>(name), nullptr) << name;
     EXPECT_EQ(f.mePassword->echoMode(), QLineEdit::Password);
     // The 21st character does not go in.
-    f.mePassword->setEnabled(true);
-    f.mePassword->setFocus();
     f.mePassword->insert(QString(25, 'x'));
     EXPECT_EQ(f.mePassword->text().size(), 20);
-    f.mePassword->setEnabled(false);
 
     // No device: nothing is said and nothing can be typed or pressed but Cancel.
     EXPECT_TRUE(f.Usable);
     EXPECT_EQ(enabled(f), "---");
     EXPECT_TRUE(f.BtnCancel->isEnabled());
     EXPECT_TRUE(desk.messages.isEmpty());
-    EXPECT_EQ(f.TriesLeft, 3);
     EXPECT_FALSE(f.FileLoginOnly);
     EXPECT_NE(f.GetOsVersion, nullptr);
 }
@@ -410,14 +397,11 @@ TEST(ChangePwdFrm, WrongOldPasswordsAndMismatchesThenAChangeThatCounts) {
     TLoginFrm f;
     {
         TChangePwdFrm c(&f);
-        EXPECT_EQ(c.objectName(), "ChangePwdFrm");
         for (QLineEdit *e : {c.meOldPwd, c.meNewPwd, c.meConfirmPwd}) {
-            EXPECT_EQ(e->maxLength(), 20);
+            e->insert(QString(25, 'x'));
+            EXPECT_EQ(e->text().size(), 20);
             EXPECT_EQ(e->echoMode(), QLineEdit::Password);
         }
-        EXPECT_EQ(c.lbPassword->text(), "Old Password:");
-        EXPECT_EQ(c.Label1->text(), "New Password:");
-        EXPECT_EQ(c.Label2->text(), "Confirm:");
         // Two wrong old passwords, then a mismatch: still open, one try left.
         for (int i = 0; i < 2; ++i) {
             c.meOldPwd->setText("bad");
