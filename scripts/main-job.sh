@@ -27,8 +27,11 @@ echo
 echo "== The disk after the format"
 "$QUENDAL" info
 echo
-echo "== Logging in (the disk as it is right after the login follows)"
+echo "== Logging in"
 printf '%s\n' "$DEMO_PASSWORD" | "$QUENDAL" login --password-stdin
+echo
+echo "== The disk after the login"
+"$QUENDAL" info
 echo
 if [[ -x "$BIN/Orvane" ]]; then
   echo "To work on the disk in the window, start the manager on a display:"
@@ -39,5 +42,6 @@ else
   echo "(QUENDAL_BUILD_GUI=ON, the default), start it on a display with:"
   echo "  FLASHDISK_EMULATOR=$DISK $BIN/Orvane"
 fi
-echo "Each quendal command opens the disk afresh, as replugging it does, which"
-echo "logs it out again: 'quendal --disk $DISK info' now shows it logged out."
+echo "The login holds until the disk is replugged, as a real disk's does:"
+echo "  $QUENDAL emulate $DISK --replug"
+echo "logs it out; the next run of this job formats it afresh."
