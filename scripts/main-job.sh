@@ -19,6 +19,9 @@ fi
 DEMO_PASSWORD=quendal-demo
 QUENDAL="$BIN/quendal"
 
+# Plugging the disk in: a login left from an earlier run ends here.
+"$QUENDAL" emulate "$DISK" --replug > /dev/null
+
 echo "== Formatting the emulated flash disk in $DISK as a secure disk"
 echo "   (demo password: $DEMO_PASSWORD; first part 50% of the disk)"
 printf '%s\n%s\n' "$DEMO_PASSWORD" "$DEMO_PASSWORD" |
@@ -44,4 +47,4 @@ else
 fi
 echo "The login holds until the disk is replugged, as a real disk's does:"
 echo "  $QUENDAL emulate $DISK --replug"
-echo "logs it out; the next run of this job formats it afresh."
+echo "logs it out (the next run of this job replugs it and formats it afresh)."
