@@ -43,12 +43,19 @@ void writeFile(const fs::path &p, const std::vector<uint8_t> &bytes) {
 }
 
 // The folders the library copies from, beside the host program (this test),
-// and a private temporary folder for the reference image. Removed afterwards.
+// and a private temporary folder for the reference image. The build's own
+// folders of the same names are set aside meanwhile and put back afterwards;
+// the tests that use them hold a CTest resource lock, so none runs meanwhile.
 struct HostFolders {
     fs::path bin = testsupport::programDirectory();
     testsupport::TempDir runtime;
     std::map<std::string, std::vector<uint8_t>> pwd, bootfiles;
+    static constexpr const char *kFolders[] = {"PWD", "BOOTFILES", "Cdrom"};
+    static fs::path keptName(const fs::path &folder) { return folder.string() + ".kept-by-format-test"; }
     HostFolders() {
+        std::error_code ec;
+        for (const char *d : kFolders)
+            if (fs::exists(bin / d, ec) && !fs::exists(keptName(bin / d), ec)) fs::rename(bin / d, keptName(bin / d), ec);
         clear();
         pwd["LOGIN.EXE"] = pattern(70'000, 1);
         pwd["FLASHDISK.INI"] = pattern(300, 2);   // 8.3: FLASHDIS.INI
@@ -62,11 +69,14 @@ struct HostFolders {
     }
     ~HostFolders() {
         clear();
+        std::error_code ec;
+        for (const char *d : kFolders)
+            if (fs::exists(keptName(bin / d), ec)) fs::rename(keptName(bin / d), bin / d, ec);
         unsetenv("XDG_RUNTIME_DIR");
     }
     void clear() {
         std::error_code ec;
-        for (const char *d : {"PWD", "BOOTFILES", "Cdrom"}) fs::remove_all(bin / d, ec);
+        for (const char *d : kFolders) fs::remove_all(bin / d, ec);
     }
     fs::path reference() const { return runtime.path / "img0.img"; }
 };

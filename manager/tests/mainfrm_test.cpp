@@ -334,7 +334,7 @@ TEST(FormatRun, FormattingStateProgressResultAndClose) {
         } during;
         // Looks at the window while the task runs, from the window's own wait loop.
         QTimer::singleShot(0, &w.frm, [&] {
-            fakes::waitFor([&] { return w.frm.progBar->value() == 10; }, 2000);
+            fakes::waitFor([&] { return w.frm.progBar->value() == 10; }, 30000);
             platform::DevBroadcastHeader volume{12, platform::kDevTypeVolume, 0};
             w.frm.WMDeviceChange(platform::kDeviceRemoveComplete, &volume);
             w.frm.WMDeviceChange(platform::kDeviceArrival, &volume);

@@ -32,7 +32,7 @@ TEST(Watcher, ClosesTheFirstWarningInTableOrderOnceAndEnds) {
     TMainFrm frm;
     frm.StopWatcher = false;
     ASSERT_TRUE(frm.BMKillTryThread->Start());
-    ASSERT_TRUE(fakes::waitFor([&] { return frm.StopWatcher.load(); }, 5000));
+    ASSERT_TRUE(fakes::waitFor([&] { return frm.StopWatcher.load(); }, 30000));
     EXPECT_FALSE(frm.BMKillTryThread->Running());
     // Only the first title of the table that has a window was asked to close.
     EXPECT_EQ(client.closeRequests(200), std::vector<xcb_window_t>{second});
@@ -57,7 +57,7 @@ TEST(Watcher, FindsEachTitleAndStopsOnRequest) {
         EXPECT_TRUE(frm.BMKillTryThread->Running());
         const auto w = client.create(title);
         client.sync();
-        ASSERT_TRUE(fakes::waitFor([&] { return frm.StopWatcher.load(); }, 5000)) << title;
+        ASSERT_TRUE(fakes::waitFor([&] { return frm.StopWatcher.load(); }, 30000)) << title;
         const auto closed = client.closeRequests(100);
         ASSERT_FALSE(closed.empty()) << title;
         EXPECT_EQ(closed.back(), w) << title;

@@ -148,7 +148,8 @@ public:
             x.hostStatus = f.hostStatus;
             x.driverStatus = f.driverStatus;
             x.senseLength = uint8_t(std::min<size_t>(f.sense.size(), sizeof x.sense));
-            std::memcpy(x.sense, f.sense.data(), x.senseLength);
+            if (x.senseLength)
+                std::memcpy(x.sense, f.sense.data(), x.senseLength);
             return 0;
         }
         uint8_t op = x.cdb[0];
