@@ -181,10 +181,11 @@ void TMainFrm::WMDeviceChange(uint32_t eventCode, const platform::DevBroadcastHe
         if (Formatting) return;
         // The library's calls must not overlap: a detection still under way is
         // let finish, and what it found is shown before the removal replaces it.
-        if (BMInitThread->Running()) {
+        // A detection that has just ended may still have its results queued:
+        // they are shown first too, or they would land over the removal's text.
+        if (BMInitThread->Running())
             BMInitThread->Wait();
-            QCoreApplication::sendPostedEvents(this);
-        }
+        QCoreApplication::sendPostedEvents(this);
         // Without a usable library there is no disk state to forget.
         if (available_ && DiskControl) DiskControl->DiskRemove();
         lbDiskCapacity->setText(MsgText(QStringLiteral("NODISK"), QStringLiteral("No Flash Disk.")));
