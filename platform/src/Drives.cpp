@@ -125,6 +125,46 @@ bool readSector(const DriveEntry &e, uint64_t sector, uint8_t *out512) {
     return ok;
 }
 
+#ifdef _WIN32
+constexpr char kSeparator = '\\';
+bool isSeparator(char c) { return c == '\\' || c == '/'; }
+#else
+constexpr char kSeparator = '/';
+bool isSeparator(char c) { return c == '/'; }
+#endif
+
+// The folder part of a path ("" for a bare name).
+std::string parentFolder(const std::string &path) {
+    size_t at = path.size();
+    while (at > 0 && !isSeparator(path[at - 1])) --at;
+    if (at == 0) return {};
+    std::string folder = path.substr(0, at);
+    // Keep a root ("/", "C:\") whole; drop the separator otherwise.
+    bool root = folder.size() == 1 || (folder.size() == 3 && folder[1] == ':');
+    if (!root) folder.pop_back();
+    return folder;
+}
+
+// A map's source as a path of this system: relative to the map's folder unless
+// it is rooted ("/x", "\\x", "C:\x", "C:x").
+std::string resolveSource(std::string source, const std::string &mapDirectory) {
+    if (source.empty()) return source;
+#ifdef _WIN32
+    std::replace(source.begin(), source.end(), '/', '\\');
+    bool rooted = source[0] == '\\' ||
+                  (source.size() >= 2 && source[1] == ':' && std::isalpha(static_cast<unsigned char>(source[0])));
+#else
+    bool rooted = source[0] == '/';
+#endif
+    if (rooted || mapDirectory.empty()) return source;
+    std::string folder = mapDirectory;
+#ifdef _WIN32
+    std::replace(folder.begin(), folder.end(), '/', '\\');
+#endif
+    if (!isSeparator(folder.back())) folder += kSeparator;
+    return folder + source;
+}
+
 std::string canonical(const std::string &path) {
     std::error_code ec;
     std::filesystem::path p = std::filesystem::weakly_canonical(path, ec);
@@ -138,11 +178,15 @@ std::string canonical(const std::string &path) {
 
 std::string driveMapPath() {
     if (const char *map = std::getenv(kDrivesEnv); map && *map) return map;
-    if (const char *disk = std::getenv(kEmulatorEnv); disk && *disk) return std::string(disk) + "/drives";
+    if (const char *disk = std::getenv(kEmulatorEnv); disk && *disk) {
+        std::string path = disk;
+        if (!isSeparator(path.back())) path += kSeparator;
+        return path + "drives";
+    }
     return {};
 }
 
-std::vector<DriveEntry> parseDriveMap(const std::string &text) {
+std::vector<DriveEntry> parseDriveMap(const std::string &text, const std::string &mapDirectory) {
     std::map<char, DriveEntry> byLetter;
     std::istringstream in(text);
     std::string line;
@@ -157,7 +201,7 @@ std::vector<DriveEntry> parseDriveMap(const std::string &text) {
         if (letter < 'C' || letter > 'Z') continue;
         DriveEntry e;
         e.letter = letter;
-        e.source = f[1];
+        e.source = resolveSource(f[1], mapDirectory);
         if (e.source.empty() || !parseUnsigned(f[2], &e.offset) || !parseUnsigned(f[3], &e.length))
             continue;
         if (e.offset % kSector != 0) continue;  // a boot sector starts on a sector
@@ -231,7 +275,7 @@ std::vector<DriveEntry> driveTable() {
     std::string map = driveMapPath();
     if (!map.empty()) {
         std::string text = readWholeFile(map, &ok);
-        return ok ? parseDriveMap(text) : std::vector<DriveEntry>{};
+        return ok ? parseDriveMap(text, parentFolder(map)) : std::vector<DriveEntry>{};
     }
     std::string text = readWholeFile("/proc/self/mountinfo", &ok);
     return ok ? parseMountInfo(text) : std::vector<DriveEntry>{};

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -20,12 +22,31 @@ using namespace platform;
 
 namespace {
 
+void setEnv(const char *name, const std::string &value) {
+#ifdef _WIN32
+    _putenv_s(name, value.c_str());
+#else
+    setenv(name, value.c_str(), 1);
+#endif
+}
+
+void unsetEnv(const char *name) {
+#ifdef _WIN32
+    _putenv_s(name, "");
+#else
+    unsetenv(name);
+#endif
+}
+
 struct TempDir {
     fs::path path;
     TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "drives-test-XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
-        path = tmpl;
+        std::random_device random;
+        for (int attempt = 0; attempt < 100 && path.empty(); ++attempt) {
+            fs::path candidate = fs::temp_directory_path() / ("drives-test-" + std::to_string(random()));
+            if (fs::create_directory(candidate)) path = candidate;
+        }
+        if (path.empty()) throw std::runtime_error("no temporary folder");
     }
     ~TempDir() {
         std::error_code ec;
@@ -113,12 +134,12 @@ uint64_t bytesFree(const Volume &v) {
 class DriveMapTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        unsetenv("FLASHDISK_EMULATOR");
-        setenv("FLASHDISK_DRIVES", map.c_str(), 1);
+        unsetEnv("FLASHDISK_EMULATOR");
+        setEnv("FLASHDISK_DRIVES", map);
     }
     void TearDown() override {
-        unsetenv("FLASHDISK_DRIVES");
-        unsetenv("FLASHDISK_EMULATOR");
+        unsetEnv("FLASHDISK_DRIVES");
+        unsetEnv("FLASHDISK_EMULATOR");
     }
     void writeMap(const std::string &text) {
         std::ofstream out(map, std::ios::trunc);
@@ -169,6 +190,36 @@ TEST(DriveMapParse, KeepsWellFormedLinesFirstWinsAndSkipsTheRest) {
     EXPECT_EQ(t[2].letter, 'K');
 }
 
+TEST(DriveMapParse, RelativeSourcesLieInTheMapsFolder) {
+    const char *text = "E:\tdata.img\t0\t0\trw\n"
+                       "F:\tsub/f.img\t0\t0\trw\n"
+                       "G:\t/abs/g.img\t0\t0\trw\n";
+#ifdef _WIN32
+    std::string withBackslash = std::string(text) + "H:\tsub\\h.img\t0\t0\trw\n"
+                                "I:\tC:/x/i.img\t0\t0\trw\n"
+                                "J:\t\\\\.\\PhysicalDrive1\t0\t0\tro\n";
+    auto t = parseDriveMap(withBackslash, "Z:\\disks/one");
+    ASSERT_EQ(t.size(), 6u);
+    EXPECT_EQ(t[0].source, "Z:\\disks\\one\\data.img");
+    EXPECT_EQ(t[1].source, "Z:\\disks\\one\\sub\\f.img");
+    EXPECT_EQ(t[2].source, "\\abs\\g.img");  // rooted on the current drive
+    EXPECT_EQ(t[3].source, "Z:\\disks\\one\\sub\\h.img");
+    EXPECT_EQ(t[4].source, "C:\\x\\i.img");
+    EXPECT_EQ(t[5].source, "\\\\.\\PhysicalDrive1");
+    EXPECT_EQ(parseDriveMap(text, "C:\\")[0].source, "C:\\data.img");
+#else
+    auto t = parseDriveMap(text, "/disks/one");
+    ASSERT_EQ(t.size(), 3u);
+    EXPECT_EQ(t[0].source, "/disks/one/data.img");
+    EXPECT_EQ(t[1].source, "/disks/one/sub/f.img");
+    EXPECT_EQ(t[2].source, "/abs/g.img");
+    EXPECT_EQ(parseDriveMap(text, "/")[0].source, "/data.img");
+    EXPECT_EQ(parseDriveMap(text, "/disks/one/")[0].source, "/disks/one/data.img");
+#endif
+    // Without a folder a relative source stays relative (to the current directory).
+    EXPECT_EQ(parseDriveMap(text)[0].source, "data.img");
+}
+
 TEST(MountInfoParse, RootIsCThenRealBlockDevicesByMountPoint) {
     const char *text =
         "21 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
@@ -205,8 +256,8 @@ TEST(MountInfoParse, StopsAtZ) {
 }
 
 TEST(MachineDrives, WithoutADriveMapTheRootIsDriveC) {
-    unsetenv("FLASHDISK_DRIVES");
-    unsetenv("FLASHDISK_EMULATOR");
+    unsetEnv("FLASHDISK_DRIVES");
+    unsetEnv("FLASHDISK_EMULATOR");
     EXPECT_TRUE(logicalDriveMask() & (1u << 2));
     EXPECT_EQ(driveOfDirectory("/"), "C:");
     auto size = volumeTotalBytes("C:");
@@ -305,8 +356,8 @@ TEST_F(DriveMapTest, AMissingDriveMapMeansNoDrives) {
 }
 
 TEST_F(DriveMapTest, EmulatorDirectoryNamesTheMapWhenNoOtherIs) {
-    unsetenv("FLASHDISK_DRIVES");
-    setenv("FLASHDISK_EMULATOR", dir.path.c_str(), 1);
+    unsetEnv("FLASHDISK_DRIVES");
+    setEnv("FLASHDISK_EMULATOR", dir.path.string());
     Volume e = makeVolume(dir, "e", "-F 12", 1024);
     writeMap(line('E', e));
     EXPECT_EQ(driveMapPath(), map);
@@ -480,4 +531,46 @@ TEST_F(DriveMapTest, MountedDrivesTakeFilesInTheirDirectoryAndOwnTheirSubfolders
     EXPECT_EQ(driveOfDirectory(""), "");
     // Size of a mounted drive comes from the file system holding the directory.
     EXPECT_TRUE(volumeTotalBytes("E:").has_value());
+}
+
+TEST_F(DriveMapTest, ARelativeSourceIsReadFromBesideTheMapWhateverTheCurrentDirectory) {
+    // A disk directory of its own, away from the current directory, holding its
+    // map and an image named plainly; the map itself is named by a relative path
+    // once the current directory is the disk's parent.
+    fs::path disk = dir.path / "disk";
+    fs::create_directories(disk / "sub");
+    std::vector<uint8_t> image = pattern(8 * 512, 0x21);
+    std::vector<uint8_t> other = pattern(4 * 512, 0x42);
+    writeFile((disk / "data.img").string(), image);
+    writeFile((disk / "sub" / "other.img").string(), other);
+    std::ofstream((disk / "drives").string()) << "E:\tdata.img\t1024\t2048\trw\n"
+                                              << "F:\tsub/other.img\t0\t0\tro\n"
+                                              << "G:\tnot-there.img\t0\t0\trw\n";
+    ASSERT_NE(fs::current_path(), disk);
+
+    uint8_t s[512];
+    for (const std::string &mapName : {(disk / "drives").string(), std::string("disk/drives")}) {
+        SCOPED_TRACE(mapName);
+        fs::path before = fs::current_path();
+        if (mapName == "disk/drives") fs::current_path(dir.path);
+        setEnv("FLASHDISK_DRIVES", mapName);
+        EXPECT_EQ(logicalDriveMask(), (1u << 4) | (1u << 5) | (1u << 6));
+        ASSERT_TRUE(readVolumeSector(4, 3, s));
+        EXPECT_EQ(std::vector<uint8_t>(s, s + 512), std::vector<uint8_t>(image.begin() + 1024 + 3 * 512,
+                                                                         image.begin() + 1024 + 4 * 512));
+        EXPECT_FALSE(readVolumeSector(4, 4, s)) << "still bounded by the map's length";
+        ASSERT_TRUE(readVolumeSector(5, 1, s));
+        EXPECT_EQ(std::vector<uint8_t>(s, s + 512), std::vector<uint8_t>(other.begin() + 512, other.begin() + 1024));
+        EXPECT_FALSE(readVolumeSector(6, 0, s));
+        fs::current_path(before);
+    }
+
+    // The emulator's disk directory names the same map.
+    unsetEnv("FLASHDISK_DRIVES");
+    setEnv("FLASHDISK_EMULATOR", disk.string());
+    ASSERT_TRUE(readVolumeSector(5, 3, s));
+    EXPECT_EQ(std::vector<uint8_t>(s, s + 512), std::vector<uint8_t>(other.begin() + 3 * 512, other.end()));
+    auto table = driveTable();
+    ASSERT_EQ(table.size(), 3u);
+    EXPECT_TRUE(fs::equivalent(table[0].source, disk / "data.img"));
 }

@@ -31,8 +31,12 @@ struct DriveEntry {
 std::string driveMapPath();
 
 // Parses drive map text. Malformed lines are skipped; of two lines for one
-// letter the first wins. The result is in letter order.
-std::vector<DriveEntry> parseDriveMap(const std::string &text);
+// letter the first wins. The result is in letter order. A relative source is
+// taken as relative to mapDirectory, the folder holding the map file (left as it
+// is when mapDirectory is empty), so a disk directory can be moved or shared
+// between systems. On Windows a source may be written with '/' or '\'; it is
+// given back with '\'.
+std::vector<DriveEntry> parseDriveMap(const std::string &text, const std::string &mapDirectory = {});
 
 // Parses /proc/self/mountinfo text: C: is "/", then D:, E:, ... the other
 // mounts of block devices in the order of their mount points, pseudo file
