@@ -9,6 +9,7 @@ PACKAGES=(
   dosfstools mtools fdisk xvfb xauth
   nasm qemu-system-x86 clang gzip xz-utils
   dpkg-dev desktop-file-utils appstream
+  g++-mingw-w64-x86-64 googletest wine wine64
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

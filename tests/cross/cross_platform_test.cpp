@@ -1,0 +1,202 @@
+// One emulated flash disk used by the Linux and the Windows build in turn: a
+// secure disk formatted by the Linux quendal is logged in by the Windows
+// quendal.exe and by the Windows login program under Wine, and a disk the
+// Windows quendal.exe formatted is checked with the Linux FAT tools and logged
+// in by the Linux quendal and login program.
+#include <gtest/gtest.h>
+
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "Desktop.h"
+#include "FatTools.h"
+#include "FlashEmulator.h"
+#include "LoginFrm.h"
+#include "QtTestApp.h"
+#include "StartParameter.h"
+#include "XServer.h"
+#include "platform/Drives.h"
+
+namespace fs = std::filesystem;
+using fattools::quote;
+using fattools::RunResult;
+
+namespace {
+
+const std::string kPassword = "Cross-Over-7";
+const std::string kNewPassword = "Second-Key-9";
+
+fs::path scratch() {
+    static fs::path root = [] {
+        fs::path p = fs::temp_directory_path() / ("quendal-cross-" + std::to_string(getpid()));
+        fs::create_directories(p);
+        return p;
+    }();
+    return root;
+}
+
+std::string windowsBin() { return QUENDAL_WINDOWS_BIN; }
+
+// The same path as a Windows program under Wine sees it.
+std::string winPath(const fs::path &p) {
+    std::string s = "Z:" + fs::absolute(p).string();
+    for (char &c : s)
+        if (c == '/') c = '\\';
+    return s;
+}
+
+// Runs a command with the given lines on its standard input.
+RunResult runWithInput(const std::string &command, const std::string &input) {
+    const fs::path in = scratch() / "stdin.txt";
+    std::ofstream(in) << input;
+    return fattools::run(command + " < " + quote(in.string()));
+}
+
+std::string linuxQuendal(const fs::path &disk) { return quote(QUENDAL_TOOL) + " --disk " + quote(disk.string()); }
+
+std::string windowsQuendal(const fs::path &disk) {
+    return "wine " + quote(windowsBin() + "/quendal.exe") + " --disk " + quote(winPath(disk));
+}
+
+std::string withoutCarriageReturns(std::string s) {
+    s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
+    return s;
+}
+
+// What `quendal info` says, with the disk's folder written the same way.
+std::string infoOf(const std::string &tool, const fs::path &disk, const std::string &folderAsShown) {
+    RunResult r = fattools::run(tool + " info");
+    EXPECT_EQ(r.status, 0) << r.output;
+    std::string out = withoutCarriageReturns(r.output);
+    for (size_t at; (at = out.find(folderAsShown)) != std::string::npos;) out.replace(at, folderAsShown.size(), "<disk>");
+    (void)disk;
+    return out;
+}
+
+// Every volume the disk shows now, checked by fsck.fat.
+void expectSoundVolumes(const fs::path &disk) {
+    setenv(flashemu::kDiskEnv, disk.c_str(), 1);
+    const auto drives = platform::driveTable();
+    unsetenv(flashemu::kDiskEnv);
+    ASSERT_FALSE(drives.empty());
+    for (const auto &d : drives) {
+        const fs::path volume = scratch() / (std::string(1, d.letter) + ".img");
+        ASSERT_TRUE(fattools::extractRange(d.source, d.offset, d.length, volume.string())) << d.source;
+        EXPECT_EQ(fattools::fsckProblems(volume.string(), true), std::vector<std::string>{}) << d.letter << ":";
+        fs::remove(volume);
+    }
+}
+
+struct Display {
+    xtest::XServer server;   // the Windows login program's window needs one
+};
+
+// The Windows login program driven by sarvik_driver.exe with the passwords.
+RunResult windowsLogin(const fs::path &disk, const std::vector<std::string> &passwords) {
+    std::string cmd = "FLASHDISK_EMULATOR=" + quote(winPath(disk)) + " wine " +
+                      quote(windowsBin() + "/sarvik_driver.exe") + " " + quote(winPath(windowsBin() + "/Sarvik.exe")) +
+                      " 'E:\\'";
+    for (const auto &p : passwords) cmd += " " + quote(p);
+    return fattools::run(cmd);
+}
+
+TEST(CrossPlatform, ASecureDiskFormattedOnLinuxIsLoggedInOnWindows) {
+    const fs::path disk = scratch() / "from-linux";
+    ASSERT_EQ(fattools::run(quote(QUENDAL_TOOL) + " emulate " + quote(disk.string()) + " --sectors 300000").status, 0);
+    RunResult f = runWithInput(linuxQuendal(disk) + " format --mode secure --first 40 --password-stdin",
+                               kPassword + "\n" + kPassword + "\n");
+    ASSERT_EQ(f.status, 0) << f.output;
+
+    // Both builds read the same table off the same disk.
+    EXPECT_EQ(infoOf(windowsQuendal(disk), disk, winPath(disk)), infoOf(linuxQuendal(disk), disk, disk.string()));
+
+    RunResult wrong = runWithInput(windowsQuendal(disk) + " login --password-stdin", "not-it\n");
+    EXPECT_EQ(wrong.status, 5) << wrong.output;
+    EXPECT_FALSE(flashemu::loggedIn(disk.string()));
+    RunResult right = runWithInput(windowsQuendal(disk) + " login --password-stdin", kPassword + "\n");
+    EXPECT_EQ(right.status, 0) << right.output;
+    EXPECT_TRUE(flashemu::loggedIn(disk.string()));
+    // The Linux side sees the secure area the Windows login opened.
+    EXPECT_NE(infoOf(linuxQuendal(disk), disk, disk.string()).find("logged in"), std::string::npos);
+
+    // The Windows login program: a wrong password is refused with the message,
+    // the right one opens the secure area.
+    ASSERT_TRUE(flashemu::replug(disk.string()));
+    {
+        Display display;
+        RunResult s = windowsLogin(disk, {"wrong-one", kPassword});
+        EXPECT_NE(s.output.find("window: Keyvane"), std::string::npos) << s.output;
+        EXPECT_NE(s.output.find("message: Password Error."), std::string::npos) << s.output;
+        EXPECT_NE(s.output.find("exit: "), std::string::npos) << s.output;
+    }
+    EXPECT_TRUE(flashemu::loggedIn(disk.string()));
+
+    // A password changed on Windows is the one Linux must give.
+    ASSERT_TRUE(flashemu::replug(disk.string()));
+    RunResult change = runWithInput(windowsQuendal(disk) + " passwd --password-stdin",
+                                    kPassword + "\n" + kNewPassword + "\n" + kNewPassword + "\n");
+    ASSERT_EQ(change.status, 0) << change.output;
+    ASSERT_TRUE(flashemu::replug(disk.string()));
+    EXPECT_EQ(runWithInput(linuxQuendal(disk) + " login --password-stdin", kPassword + "\n").status, 5);
+    RunResult again = runWithInput(linuxQuendal(disk) + " login --password-stdin", kNewPassword + "\n");
+    EXPECT_EQ(again.status, 0) << again.output;
+    EXPECT_TRUE(flashemu::loggedIn(disk.string()));
+}
+
+TEST(CrossPlatform, ASecureDiskFormattedOnWindowsIsLoggedInOnLinux) {
+    const fs::path disk = scratch() / "from-windows";
+    RunResult made = fattools::run("wine " + quote(windowsBin() + "/quendal.exe") + " emulate " + quote(winPath(disk)) +
+                                   " --sectors 300000");
+    ASSERT_EQ(made.status, 0) << made.output;
+    RunResult f = runWithInput(windowsQuendal(disk) + " format --mode secure --first 40 --password-stdin",
+                               kPassword + "\n" + kPassword + "\n");
+    ASSERT_EQ(f.status, 0) << f.output;
+
+    EXPECT_EQ(infoOf(linuxQuendal(disk), disk, disk.string()), infoOf(windowsQuendal(disk), disk, winPath(disk)));
+    // The volumes the Windows build wrote, as the Linux FAT tools see them.
+    expectSoundVolumes(disk);
+
+    EXPECT_EQ(runWithInput(linuxQuendal(disk) + " login --password-stdin", "not-it\n").status, 5);
+    RunResult right = runWithInput(linuxQuendal(disk) + " login --password-stdin", kPassword + "\n");
+    EXPECT_EQ(right.status, 0) << right.output;
+    EXPECT_TRUE(flashemu::loggedIn(disk.string()));
+    expectSoundVolumes(disk);   // now with the secure area shown
+
+    // The Linux login program, in process.
+    ASSERT_TRUE(flashemu::replug(disk.string()));
+    ASSERT_FALSE(flashemu::loggedIn(disk.string()));
+    QStringList messages;
+    sarvik::MessageResponder = [&](QMessageBox *b) {
+        messages << b->text();
+        b->accept();
+    };
+    sarvik::OpenFolder = [](const std::string &) { return true; };
+    sarvik::StartParameter.clear();
+    setenv(flashemu::kDiskEnv, disk.c_str(), 1);
+    {
+        TLoginFrm form;
+        ASSERT_TRUE(form.mePassword->isEnabled());
+        form.mePassword->setText(QString::fromStdString(kPassword));
+        form.BtnLogin->click();
+    }
+    unsetenv(flashemu::kDiskEnv);
+    sarvik::MessageResponder = nullptr;
+    EXPECT_TRUE(flashemu::loggedIn(disk.string())) << messages.join("|").toStdString();
+}
+
+struct Cleanup : ::testing::Environment {
+    void SetUp() override { setenv("LC_ALL", "en_US.UTF-8", 1); }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(scratch(), ec);
+    }
+};
+::testing::Environment *const cleanup = ::testing::AddGlobalTestEnvironment(new Cleanup);
+
+} // namespace
