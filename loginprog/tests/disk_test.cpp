@@ -94,7 +94,7 @@ TEST(LoginFromTheDisk, LauncherOnTheLoginVolumeStartsTheLoginProgramOnThatDrive)
     ASSERT_EQ(format.status, 0) << format.output;
     ASSERT_TRUE(flashemu::replug(disk.string()));
 
-    const auto drives = platform::parseDriveMap(readFile(flashemu::drivesPath(disk.string())));
+    const auto drives = platform::parseDriveMap(readFile(flashemu::drivesPath(disk.string())), disk.string());
     ASSERT_FALSE(drives.empty());
     const platform::DriveEntry login = drives.front();
     const std::string image = quote(login.source + "@@" + std::to_string(login.offset));

@@ -93,7 +93,7 @@ struct Disk {
         std::ifstream in(flashemu::drivesPath(dir.string()));
         std::stringstream s;
         s << in.rdbuf();
-        auto drives = platform::parseDriveMap(s.str());
+        auto drives = platform::parseDriveMap(s.str(), dir.string());
         if (drives.empty()) throw std::runtime_error("the disk shows no drive");
         return drives.front();
     }
