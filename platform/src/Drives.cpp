@@ -4,16 +4,22 @@
 // the letters come from.
 #include "platform/Drives.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#include <winioctl.h>
+#else
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstring>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -22,6 +28,7 @@
 #include <sstream>
 
 #include "byteorder.h"
+#include "file_io.h"
 
 namespace platform {
 namespace {
@@ -30,6 +37,14 @@ constexpr uint32_t kSector = 512;
 // Emulator variables (the emulator's own header names them the same way).
 constexpr const char kDrivesEnv[] = "FLASHDISK_DRIVES";
 constexpr const char kEmulatorEnv[] = "FLASHDISK_EMULATOR";
+
+#ifdef _WIN32
+constexpr char kSeparator = '\\';
+bool isSeparator(char c) { return c == '\\' || c == '/'; }
+#else
+constexpr char kSeparator = '/';
+bool isSeparator(char c) { return c == '/'; }
+#endif
 
 std::vector<std::string> split(const std::string &line, char sep) {
     std::vector<std::string> out;
@@ -89,6 +104,66 @@ std::string unescapeMountField(const std::string &s) {
     return out;
 }
 
+#ifdef _WIN32
+// The volume's bytes from its offset on: the map's length, else what the
+// source holds past the offset; empty when that is nothing.
+std::optional<uint64_t> volumeSpan(const DriveEntry &e, std::optional<uint64_t> sourceBytes) {
+    if (e.length != 0) return e.length;
+    if (!sourceBytes || *sourceBytes <= e.offset) return std::nullopt;
+    return *sourceBytes - e.offset;
+}
+
+bool isDevicePath(const std::string &source) { return source.rfind("\\\\.\\", 0) == 0; }
+
+// A volume or disk opened as a device ("\\.\E:") is read only in whole
+// sectors of its own size, into memory aligned to them: the 512 bytes wanted
+// are cut out of the device sectors that hold them.
+bool readDeviceSector(const DriveEntry &e, uint64_t sector, uint8_t *out512) {
+    HANDLE h = CreateFileA(e.source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool ok = false;
+    DWORD got = 0;
+    DISK_GEOMETRY geometry{};
+    uint32_t deviceSector = kSector;
+    if (DeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry, sizeof geometry, &got,
+                        nullptr) &&
+        geometry.BytesPerSector >= kSector && (geometry.BytesPerSector & (geometry.BytesPerSector - 1)) == 0)
+        deviceSector = geometry.BytesPerSector;
+    GET_LENGTH_INFORMATION length{};
+    std::optional<uint64_t> deviceBytes;
+    if (DeviceIoControl(h, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length, &got, nullptr))
+        deviceBytes = uint64_t(length.Length.QuadPart);
+    std::optional<uint64_t> span = volumeSpan(e, deviceBytes);
+    // Without a known size the device itself refuses reads past its end.
+    bool inside = span ? (sector + 1) * kSector <= *span : e.length == 0;
+    if (inside) {
+        uint64_t at = e.offset + sector * kSector;
+        uint64_t first = at / deviceSector * deviceSector;
+        DWORD bytes = DWORD((at + kSector - first + deviceSector - 1) / deviceSector * deviceSector);
+        void *buffer = VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        LARGE_INTEGER position;
+        position.QuadPart = LONGLONG(first);
+        if (buffer && SetFilePointerEx(h, position, nullptr, FILE_BEGIN) &&
+            ReadFile(h, buffer, bytes, &got, nullptr) && got == bytes) {
+            std::memcpy(out512, static_cast<uint8_t *>(buffer) + (at - first), kSector);
+            ok = true;
+        }
+        if (buffer) VirtualFree(buffer, 0, MEM_RELEASE);
+    }
+    CloseHandle(h);
+    return ok;
+}
+
+bool readSector(const DriveEntry &e, uint64_t sector, uint8_t *out512) {
+    if (isDevicePath(e.source)) return readDeviceSector(e, sector, out512);
+    fileio::File file(e.source, fileio::File::Mode::Read);
+    if (!file.isOpen()) return false;
+    std::optional<uint64_t> span = volumeSpan(e, file.size());
+    if (!span || (sector + 1) * kSector > *span) return false;
+    return file.readAt(e.offset + sector * kSector, out512, kSector);
+}
+#else
 // Bytes of the source from the volume's offset on: the map's length, else what
 // the file or block device holds.
 std::optional<uint64_t> volumeSpan(const DriveEntry &e, int fd) {
@@ -124,13 +199,6 @@ bool readSector(const DriveEntry &e, uint64_t sector, uint8_t *out512) {
     ::close(fd);
     return ok;
 }
-
-#ifdef _WIN32
-constexpr char kSeparator = '\\';
-bool isSeparator(char c) { return c == '\\' || c == '/'; }
-#else
-constexpr char kSeparator = '/';
-bool isSeparator(char c) { return c == '/'; }
 #endif
 
 // The folder part of a path ("" for a bare name).
@@ -165,14 +233,120 @@ std::string resolveSource(std::string source, const std::string &mapDirectory) {
     return folder + source;
 }
 
-std::string canonical(const std::string &path) {
+// A directory in the form mounts are compared in: absolute, without links
+// where they can be resolved, without a trailing separator except at a root;
+// on Windows with '\\' only and in lower case, as its file names ignore case.
+std::string comparable(const std::string &path) {
+#ifdef _WIN32
+    char buffer[MAX_PATH * 4];
+    DWORD n = GetFullPathNameA(path.c_str(), sizeof buffer, buffer, nullptr);
+    std::string s = (n > 0 && n < sizeof buffer) ? std::string(buffer, n) : path;
+    std::replace(s.begin(), s.end(), '/', '\\');
+    for (char &c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+    while (s.size() > 3 && s.back() == '\\') s.pop_back();
+    return s;
+#else
     std::error_code ec;
     std::filesystem::path p = std::filesystem::weakly_canonical(path, ec);
     if (ec) p = std::filesystem::path(path).lexically_normal();
     std::string s = p.string();
     while (s.size() > 1 && s.back() == '/') s.pop_back();
     return s;
+#endif
 }
+
+// path lies in directory m (both comparable()).
+bool isInside(const std::string &path, const std::string &m) {
+    if (path == m) return true;
+    if (path.size() <= m.size() || path.compare(0, m.size(), m) != 0) return false;
+    return isSeparator(m.back()) || isSeparator(path[m.size()]);
+}
+
+#ifdef _WIN32
+// The system's own drives: every letter of GetLogicalDrives, its volume as a
+// device, its root as the mount.
+std::vector<DriveEntry> systemDrives() {
+    std::vector<DriveEntry> out;
+    DWORD mask = GetLogicalDrives();
+    for (char letter = 'A'; letter <= 'Z'; ++letter) {
+        if (!(mask & (1u << (letter - 'A')))) continue;
+        DriveEntry e;
+        e.letter = letter;
+        e.source = std::string("\\\\.\\") + letter + ":";
+        e.mount = std::string(1, letter) + ":\\";
+        e.cdrom = GetDriveTypeA(e.mount.c_str()) == DRIVE_CDROM;
+        e.readOnly = e.cdrom;
+        out.push_back(e);
+    }
+    return out;
+}
+
+// Data clusters x cluster size of the file system holding directory.
+std::optional<uint64_t> mountedTotalBytes(const std::string &directory) {
+    std::string root = directory;
+    if (!isSeparator(root.back())) root += '\\';
+    DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, totalClusters = 0;
+    bool isRoot = root.size() == 3 && root[1] == ':';
+    if (isRoot && GetDiskFreeSpaceA(root.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters,
+                                    &totalClusters))
+        return uint64_t(sectorsPerCluster) * bytesPerSector * totalClusters;
+    // A folder, or a volume whose cluster count does not fit the old call.
+    ULARGE_INTEGER available{}, total{}, free{};
+    if (!GetDiskFreeSpaceExA(root.c_str(), &available, &total, &free)) return std::nullopt;
+    return uint64_t(total.QuadPart);
+}
+
+// Creates the file with exactly these bytes, written through to the device,
+// then gives it the attributes. An existing file of that name is replaced
+// whatever its attributes were.
+bool writeMountedFile(const std::string &path, const uint8_t *data, size_t size, uint8_t attributes) {
+    DWORD old = GetFileAttributesA(path.c_str());
+    if (old != INVALID_FILE_ATTRIBUTES) {
+        if (old & FILE_ATTRIBUTE_DIRECTORY) return false;
+        if (!SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL)) return false;
+    }
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool ok = true;
+    size_t done = 0;
+    while (ok && done < size) {
+        DWORD chunk = DWORD(std::min<size_t>(size - done, 1u << 30));
+        DWORD written = 0;
+        ok = WriteFile(h, data + done, chunk, &written, nullptr) && written > 0;
+        done += written;
+    }
+    ok = FlushFileBuffers(h) && ok;
+    ok = CloseHandle(h) && ok;
+    DWORD wanted = attributes & (kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrArchive);
+    if (ok && wanted) ok = SetFileAttributesA(path.c_str(), wanted) != 0;
+    return ok;
+}
+#else
+// Data clusters x cluster size of the file system holding directory.
+std::optional<uint64_t> mountedTotalBytes(const std::string &directory) {
+    struct statvfs sv {};
+    if (::statvfs(directory.c_str(), &sv) != 0) return std::nullopt;
+    return uint64_t(sv.f_blocks) * sv.f_frsize;
+}
+
+// Attributes have no place in the host's file system: only the bytes go.
+bool writeMountedFile(const std::string &path, const uint8_t *data, size_t size, uint8_t) {
+    // Write-through, as the file is created for a device that reads it at once.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_SYNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = true;
+    size_t done = 0;
+    while (ok && done < size) {
+        ssize_t n = ::write(fd, data + done, size - done);
+        if (n <= 0) ok = false;
+        else done += size_t(n);
+    }
+    ok = ::fsync(fd) == 0 && ok;
+    ok = ::close(fd) == 0 && ok;
+    return ok;
+}
+#endif
 
 } // namespace
 
@@ -277,8 +451,12 @@ std::vector<DriveEntry> driveTable() {
         std::string text = readWholeFile(map, &ok);
         return ok ? parseDriveMap(text, parentFolder(map)) : std::vector<DriveEntry>{};
     }
+#ifdef _WIN32
+    return systemDrives();
+#else
     std::string text = readWholeFile("/proc/self/mountinfo", &ok);
     return ok ? parseMountInfo(text) : std::vector<DriveEntry>{};
+#endif
 }
 
 uint32_t logicalDriveMask() {
@@ -314,11 +492,7 @@ std::optional<uint64_t> volumeTotalBytes(const char *drive) {
     if (!letter) return std::nullopt;
     std::optional<DriveEntry> e = findDrive(letter);
     if (!e) return std::nullopt;
-    if (!e->mount.empty()) {
-        struct statvfs sv {};
-        if (::statvfs(e->mount.c_str(), &sv) != 0) return std::nullopt;
-        return uint64_t(sv.f_blocks) * sv.f_frsize;
-    }
+    if (!e->mount.empty()) return mountedTotalBytes(e->mount);
     uint8_t bs[kSector];
     if (!readSector(*e, 0, bs)) return std::nullopt;
     return fatTotalBytes(bs);
@@ -344,23 +518,12 @@ bool createDriveFile(const std::string &drivePath, const uint8_t *data, size_t s
     if (!e || e->readOnly || e->cdrom) return false;
 
     if (!e->mount.empty()) {
-        std::replace(rest.begin(), rest.end(), '\\', '/');
-        for (const std::string &part : split(rest, '/'))
+        std::replace(rest.begin(), rest.end(), kSeparator == '/' ? '\\' : '/', kSeparator);
+        for (const std::string &part : split(rest, kSeparator))
             if (part == "..") return false;  // stay on the drive
-        std::string path = e->mount + "/" + rest;
-        // Write-through, as the file is created for a device that reads it at once.
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_SYNC | O_CLOEXEC, 0644);
-        if (fd < 0) return false;
-        bool ok = true;
-        size_t done = 0;
-        while (ok && done < size) {
-            ssize_t n = ::write(fd, data + done, size - done);
-            if (n <= 0) ok = false;
-            else done += size_t(n);
-        }
-        ok = ::fsync(fd) == 0 && ok;
-        ok = ::close(fd) == 0 && ok;
-        return ok;
+        std::string path = e->mount;
+        if (!isSeparator(path.back())) path += kSeparator;
+        return writeMountedFile(path + rest, data, size, attributes);
     }
 
     if (rest.find_first_of("\\/") != std::string::npos) return false;  // root directory only
@@ -372,15 +535,22 @@ bool createDriveFile(const std::string &drivePath, const uint8_t *data, size_t s
 
 std::string driveOfDirectory(const std::string &dir) {
     if (dir.empty()) return {};
-    std::string path = canonical(dir);
+    std::string path = comparable(dir);
+#ifdef _WIN32
+    // The system's drives: the letter the full path starts with.
+    if (driveMapPath().empty()) {
+        if (path.size() < 2 || path[1] != ':' || !std::isalpha(static_cast<unsigned char>(path[0]))) return {};
+        char letter = char(std::toupper(static_cast<unsigned char>(path[0])));
+        if (!(GetLogicalDrives() & (1u << (letter - 'A')))) return {};
+        return std::string(1, letter) + ":";
+    }
+#endif
     char best = 0;
     size_t bestLength = 0;
     for (const DriveEntry &e : driveTable()) {
         if (e.mount.empty()) continue;
-        std::string m = canonical(e.mount);
-        bool inside = path == m || m == "/" || (path.size() > m.size() && path.compare(0, m.size(), m) == 0 &&
-                                                path[m.size()] == '/');
-        if (inside && (best == 0 || m.size() > bestLength)) {
+        std::string m = comparable(e.mount);
+        if (isInside(path, m) && (best == 0 || m.size() > bestLength)) {
             best = e.letter;
             bestLength = m.size();
         }

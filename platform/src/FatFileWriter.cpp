@@ -9,10 +9,6 @@
 // the free ones (the old file's clusters still count as used) and filled, the
 // chain is recorded in every FAT copy, the directory entry is switched to it,
 // and only then are the old file's clusters given back.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -21,6 +17,7 @@
 #include <vector>
 
 #include "byteorder.h"
+#include "file_io.h"
 #include "platform/Drives.h"
 
 namespace platform {
@@ -75,36 +72,14 @@ constexpr size_t kDirFileSize = 28;
 
 enum class FatKind { Fat12, Fat16, Fat32 };
 
-bool preadAll(int fd, uint8_t *buffer, size_t length, uint64_t offset) {
-    while (length > 0) {
-        ssize_t n = ::pread(fd, buffer, length, off_t(offset));
-        if (n <= 0) return false;
-        buffer += n;
-        length -= size_t(n);
-        offset += uint64_t(n);
-    }
-    return true;
-}
-
-bool pwriteAll(int fd, const uint8_t *buffer, size_t length, uint64_t offset) {
-    while (length > 0) {
-        ssize_t n = ::pwrite(fd, buffer, length, off_t(offset));
-        if (n <= 0) return false;
-        buffer += n;
-        length -= size_t(n);
-        offset += uint64_t(n);
-    }
-    return true;
-}
-
 class FatVolume {
 public:
-    FatVolume(int fd, uint64_t base) : fd_(fd), base_(base) {}
+    FatVolume(fileio::File &file, uint64_t base) : file_(file), base_(base) {}
 
     // Reads and checks the boot sector; limit is the byte length the volume may use.
     bool open(uint64_t limit) {
         uint8_t bs[512];
-        if (!preadAll(fd_, bs, sizeof bs, base_)) return false;
+        if (!file_.readAt(base_, bs, sizeof bs)) return false;
         if (bs[510] != 0x55 || bs[511] != 0xAA) return false;
         bps_ = bo::getLE16(bs + kBpbBytesPerSector);
         if (bps_ != 512 && bps_ != 1024 && bps_ != 2048 && bps_ != 4096) return false;
@@ -256,11 +231,11 @@ public:
 
     bool readBytes(uint64_t volOffset, uint8_t *buffer, size_t length) const {
         if (volOffset + length > volumeBytes_) return false;
-        return preadAll(fd_, buffer, length, base_ + volOffset);
+        return file_.readAt(base_ + volOffset, buffer, length);
     }
     bool writeBytes(uint64_t volOffset, const uint8_t *buffer, size_t length) const {
         if (volOffset + length > volumeBytes_) return false;
-        return pwriteAll(fd_, buffer, length, base_ + volOffset);
+        return file_.writeAt(base_ + volOffset, buffer, length);
     }
 
     // Writes the changed FAT sectors into every copy in use.
@@ -352,7 +327,7 @@ public:
     uint32_t rootCluster() const { return rootCluster_; }
 
 private:
-    int fd_;
+    fileio::File &file_;
     uint64_t base_;
     uint16_t bps_ = 0;
     uint8_t spc_ = 0;
@@ -397,7 +372,12 @@ void fatTimeStamp(int64_t when, uint16_t *date, uint16_t *time) {
     std::time_t t = std::time_t(when);
     std::tm tm{};
     // FAT dates run from 1980 to 2107; outside that the earliest date stands in.
-    if (!localtime_r(&t, &tm) || tm.tm_year + 1900 < 1980 || tm.tm_year + 1900 > 2107) {
+#ifdef _WIN32
+    bool known = localtime_s(&tm, &t) == 0;
+#else
+    bool known = localtime_r(&t, &tm) != nullptr;
+#endif
+    if (!known || tm.tm_year + 1900 < 1980 || tm.tm_year + 1900 > 2107) {
         *date = uint16_t((1 << 5) | 1);
         *time = 0;
         return;
@@ -437,14 +417,10 @@ bool writeFatRootFile(const std::string &source, uint64_t volumeOffset, uint64_t
                       const char name83[11], const uint8_t *data, size_t size, uint8_t attributes,
                       int64_t modified) {
     if (size > 0xFFFFFFFFu || (size > 0 && data == nullptr) || name83 == nullptr) return false;
-    int fd = ::open(source.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
+    fileio::File file(source, fileio::File::Mode::ReadWrite);
+    if (!file.isOpen()) return false;
 
-    FatVolume vol(fd, volumeOffset);
+    FatVolume vol(file, volumeOffset);
     if (!vol.open(volumeLength) || !vol.loadFsInfo()) return false;
 
     FatVolume::Directory root;
@@ -555,7 +531,7 @@ bool writeFatRootFile(const std::string &source, uint64_t volumeOffset, uint64_t
     uint32_t nextFree = fresh.empty() ? 0xFFFFFFFF : fresh.back() + 1;
     if (!vol.validCluster(nextFree)) nextFree = 0xFFFFFFFF;
     if (!vol.storeFsInfo(nextFree)) return false;
-    return ::fsync(fd) == 0;
+    return file.sync() && file.close();
 }
 
 } // namespace platform

@@ -1,7 +1,8 @@
 // The drive table: drive letters mapped to volumes, in place of the logical
 // drives of the original platform. The table comes from a drive map file when
 // one is named (FLASHDISK_DRIVES, or <FLASHDISK_EMULATOR>/drives), otherwise from
-// the mounted file systems of the machine (docs/drive-map.md describes both).
+// the system: on Linux the mounted file systems, on Windows its own logical
+// drives (docs/drive-map.md describes both).
 //
 // The table is read afresh by every call: the emulated disk rewrites its drive
 // map whenever what the host sees of it changes, as a real disk's volumes come
@@ -43,15 +44,19 @@ std::vector<DriveEntry> parseDriveMap(const std::string &text, const std::string
 // systems left out, at most up to Z:.
 std::vector<DriveEntry> parseMountInfo(const std::string &text);
 
-// The current table (drive map if named, else the mounts). A named but missing
-// drive map gives an empty table: the device's volumes are simply not there.
+// The current table (drive map if named, else the mounts; on Windows the
+// logical drives, each with its volume device "\\.\X:" as source and "X:\"
+// as mount). A named but missing drive map gives an empty table: the device's
+// volumes are simply not there.
 std::vector<DriveEntry> driveTable();
 
 // Bit i set for every present drive, bit 0 being A:.
 uint32_t logicalDriveMask();
 
 // Total size of the volume's file system as the original platform reports it:
-// data clusters x cluster size. drive is "X:" (also accepted: "X:\" or "x").
+// data clusters x cluster size (statvfs of a mount on Linux, GetDiskFreeSpace
+// on Windows, the boot sector of an unmounted volume on both). drive is "X:"
+// (also accepted: "X:\" or "x").
 // Empty when the drive is absent or its size cannot be determined.
 std::optional<uint64_t> volumeTotalBytes(const char *drive);
 
@@ -60,7 +65,8 @@ std::optional<uint64_t> volumeTotalBytes(const char *drive);
 std::optional<uint64_t> fatTotalBytes(const uint8_t *bootSector512);
 
 // Reads one 512-byte sector of drive index (0 = A:) at sector within the
-// volume. Reads never leave the volume's bounds.
+// volume. Reads never leave the volume's bounds. A device source ("\\.\E:")
+// is read in whole sectors of the device's own size.
 bool readVolumeSector(uint32_t driveIndex, uint32_t sector, uint8_t *out512);
 
 // The absolute disk read of the 95/98/Me family (through "\\.\vwin32"). Such a
@@ -73,13 +79,16 @@ enum FileAttributes : uint8_t { kAttrReadOnly = 0x01, kAttrHidden = 0x02, kAttrS
 
 // Creates the file named by a drive path ("X:\name.ext"), replacing an existing
 // one, with exactly these bytes. On a mounted drive the file goes into the mount
-// directory (attributes do not apply). On a drive without a mount the file is
+// directory (attributes apply on Windows only; there an existing file is
+// replaced whatever its attributes). On a drive without a mount the file is
 // written into the root directory of the FAT volume itself; only the root
 // directory and 8.3 names are supported there.
 bool createDriveFile(const std::string &drivePath, const uint8_t *data, size_t size,
                      uint8_t attributes);
 
 // The drive whose mount directory holds dir ("X:"), or empty when no drive does.
+// On Windows without a drive map: the drive letter of dir's full path, when
+// that drive exists.
 std::string driveOfDirectory(const std::string &dir);
 
 // Writes a file into the root directory of the FAT12/16/32 volume at byte

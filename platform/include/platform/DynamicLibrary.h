@@ -2,6 +2,7 @@
 // the way the system's programs load Quendal.dll and the library loads SCSI.dll.
 // A bare name is looked for in the host program's own directory first and then
 // by the loader's normal search; a name with a directory part is used as given.
+// Linux: dlopen/dlsym. Windows: LoadLibrary/GetProcAddress/FreeLibrary.
 #pragma once
 
 #include <string>
@@ -17,11 +18,14 @@ using LibraryHandle = void *;
 std::string libraryLookupPath(const std::string &name, const std::string &programDir);
 
 // Loads a library; null on failure. All symbols are bound at once, so a library
-// with unresolved references fails here rather than at the first call.
+// with unresolved references fails here rather than at the first call. On
+// Windows a library loaded by path finds the libraries it needs beside itself.
 LibraryHandle loadLibrary(const std::string &name);
 
 // Address of a name the library itself exports, or null (also when only a
-// library it depends on has that name).
+// library it depends on has that name). On Windows an export the library
+// forwards to another library is its own export too; its address lies in that
+// other library.
 void *bindSymbol(LibraryHandle library, const char *name);
 
 // Drops one reference to the library. Nonzero when released, 0 on failure or
@@ -33,7 +37,8 @@ int unloadLibrary(LibraryHandle library);
 // loaded or lacks the name.
 void *findLoadedSymbol(const std::string &libraryName, const char *name);
 
-// The loader's description of the last failure of this thread, or "".
+// The loader's description of the last failure of this thread, or ""; asking
+// clears it. On Windows "error <code>: <system message>".
 std::string lastLibraryError();
 
 } // namespace platform

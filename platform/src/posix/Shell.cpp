@@ -1,4 +1,5 @@
-// Starting a program the way the shell's "open" does: fire and forget.
+// Starting a program the way the shell's "open" does: fire and forget; and the
+// shell's "explore" through the desktop's opener, xdg-open.
 #include "platform/Shell.h"
 
 #include <fcntl.h>
@@ -6,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <sstream>
 #include <vector>
 
 namespace platform {
@@ -58,6 +61,20 @@ bool shellOpen(const std::string &program, const std::string &parameter) {
     } while (n < 0 && errno == EINTR);
     close(report[0]);
     return n == 0;
+}
+
+bool shellExplore(const std::string &directory) {
+    if (directory.empty()) return false;
+    // Found on PATH as a shell would; a missing opener is a failure to show.
+    const char *path = std::getenv("PATH");
+    std::stringstream dirs(path && *path ? path : "/usr/local/bin:/usr/bin:/bin");
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        if (dir.empty()) continue;
+        std::string candidate = dir + "/xdg-open";
+        if (::access(candidate.c_str(), X_OK) == 0) return shellOpen(candidate, directory);
+    }
+    return false;
 }
 
 } // namespace platform
