@@ -121,10 +121,13 @@ std::vector<std::string> IniFile::sectionLines(const std::string &section) const
     return out;
 }
 
+#ifndef _WIN32
+// Windows answers this with its own profile reader (ui/win/Profile.cpp).
 std::string getProfileString(const std::string &path, const std::string &section, const std::string &key,
                              const std::string &fallback) {
     return IniFile::load(path).value(section, key, fallback);
 }
+#endif
 
 bool writeProfileString(const std::string &path, const std::string &section, const std::string &key,
                         const std::string &value) {
