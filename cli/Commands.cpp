@@ -275,8 +275,13 @@ int cmdEmulate(const Args &args) {
                     "check that the folder is writable");
     std::printf("Created an emulated flash disk of %u sectors (%s) in %s\n", options.sectors,
                 mbytes(options.sectors).c_str(), dir.c_str());
+#if defined(_WIN32)
+    std::printf("Use it with: quendal --disk %s info   (or set FLASHDISK_EMULATOR=%s)\n", dir.c_str(),
+                dir.c_str());
+#else
     std::printf("Use it with: quendal --disk %s info   (or FLASHDISK_EMULATOR=%s)\n", dir.c_str(),
                 dir.c_str());
+#endif
     return kExitOk;
 }
 

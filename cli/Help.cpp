@@ -38,7 +38,29 @@ Exit codes:
   5  wrong password
   6  Quendal.dll or SCSI.dll missing or incomplete
   7  not possible in the disk's present state (logged in, no secure area)
-)";
+)"
+    // The examples in the shell and with the folder names of the system at
+    // hand: a Linux path or printf would only mislead at a Windows prompt.
+#if defined(_WIN32)
+    R"(
+Examples (Command Prompt):
+  quendal.exe emulate C:\disk --sectors 2097152
+  quendal.exe --disk C:\disk info
+  (echo secret& echo secret) | quendal.exe --disk C:\disk format --mode secure --password-stdin
+  quendal.exe --disk C:\disk login
+  set FLASHDISK_EMULATOR=C:\disk
+)"
+#else
+    R"(
+Examples:
+  quendal emulate /tmp/disk --sectors 2097152
+  quendal --disk /tmp/disk info
+  printf '%s\n' secret secret | quendal --disk /tmp/disk format --mode secure --password-stdin
+  quendal --disk /tmp/disk login
+  export FLASHDISK_EMULATOR=/tmp/disk
+)"
+#endif
+        ;
 }
 
 const char *subcommandHelp(const std::string &name) {

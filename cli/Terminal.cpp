@@ -4,8 +4,8 @@
 #include <iostream>
 
 #if defined(_WIN32)
-#include <conio.h>
 #include <io.h>
+#include <windows.h>
 #else
 #include <signal.h>
 #include <termios.h>
@@ -16,7 +16,10 @@ namespace cli {
 
 bool isTerminal(FILE *f) {
 #if defined(_WIN32)
-    return _isatty(_fileno(f)) != 0;
+    // _isatty also says yes for NUL and serial ports; only a console has a mode.
+    DWORD mode = 0;
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+    return h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != 0;
 #else
     return isatty(fileno(f)) != 0;
 #endif
@@ -25,24 +28,69 @@ bool isTerminal(FILE *f) {
 namespace {
 
 #if defined(_WIN32)
-bool readHidden(const char *prompt, std::string *out, std::string *error) {
+// The console's input mode while echo is off, so that Ctrl+C or Ctrl+Break
+// does not leave the user's console without echo: the mode belongs to the
+// console, not to this process, and outlives it.
+HANDLE gQuietConsole = INVALID_HANDLE_VALUE;
+DWORD gSavedMode = 0;
+
+BOOL WINAPI restoreOnBreak(DWORD) {
+    if (gQuietConsole != INVALID_HANDLE_VALUE) SetConsoleMode(gQuietConsole, gSavedMode);
+    return FALSE;   // the default handler then ends the process
+}
+
+bool readConsoleHidden(HANDLE in, DWORD saved, const char *prompt, std::string *out,
+                       std::string *error) {
     std::fprintf(stderr, "%s", prompt);
     std::fflush(stderr);
+    gSavedMode = saved;
+    gQuietConsole = in;
+    SetConsoleCtrlHandler(restoreOnBreak, TRUE);
+    // Line input keeps the console's own editing (backspace); only echo goes.
+    DWORD quiet = (saved | ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT) & ~DWORD(ENABLE_ECHO_INPUT);
+    SetConsoleMode(in, quiet);
     out->clear();
+    bool ok = false;
     for (;;) {
-        int c = _getch();
-        if (c == '\r' || c == '\n') break;
-        if (c == 3 || c == EOF) {
-            *error = "password entry interrupted";
-            return false;
+        char buf[64];
+        DWORD n = 0;
+        if (!ReadConsoleA(in, buf, sizeof buf, &n, nullptr) || n == 0) break;
+        std::string chunk(buf, n);
+        auto newline = chunk.find('\n');
+        out->append(chunk, 0, newline);
+        if (newline != std::string::npos) {
+            ok = true;
+            break;
         }
-        if (c == '\b') {
-            if (!out->empty()) out->pop_back();
-            continue;
-        }
-        out->push_back(char(c));
     }
+    SetConsoleMode(in, saved);
+    gQuietConsole = INVALID_HANDLE_VALUE;
+    SetConsoleCtrlHandler(restoreOnBreak, FALSE);
+    // The Enter key was not echoed either.
     std::fprintf(stderr, "\n");
+    // Ctrl+Z then Enter is the console's end of input.
+    if (ok && out->find('\x1a') != std::string::npos) ok = false;
+    if (!ok) {
+        out->clear();
+        *error = "password entry ended without a line";
+    }
+    return ok;
+}
+
+bool readHidden(const char *prompt, std::string *out, std::string *error) {
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD saved = 0;
+    if (in != nullptr && in != INVALID_HANDLE_VALUE && GetConsoleMode(in, &saved))
+        return readConsoleHidden(in, saved, prompt, out, error);
+    // Standard input is no console: a terminal that is not one (mintty and the
+    // like hand their input over a pipe) or a redirection. Its echo is not ours
+    // to switch off; the password is the next line, as typed there.
+    std::fprintf(stderr, "%s", prompt);
+    std::fflush(stderr);
+    if (!std::getline(std::cin, *out)) {
+        *error = "password entry ended without a line";
+        return false;
+    }
     return true;
 }
 #else

@@ -2,10 +2,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 #include "Commands.h"
+#include "Environment.h"
 #include "ExitCodes.h"
 #include "FlashEmulator.h"
 #include "Session.h"
@@ -31,10 +31,12 @@ int main(int argc, char **argv) {
             }
             if (dir.empty()) return fail(kExitUsage, "option --disk needs a folder", "see 'quendal --help'");
             // The transport reads the disk folder from the environment when it is opened.
-            setenv(flashemu::kDiskEnv, dir.c_str(), 1);
+            if (!setEnvironment(flashemu::kDiskEnv, dir))
+                return fail(kExitUsage, "cannot name the disk folder " + dir + " to the library",
+                            "set FLASHDISK_EMULATOR instead");
         } else if (a == "-v" || a == "--verbose") {
             // The transport logs every command block, its outcome and sense data.
-            setenv("QUENDAL_SCSI_LOG", "stderr", 1);
+            setEnvironment("QUENDAL_SCSI_LOG", "stderr");
         } else if (a == "-h" || a == "--help") {
             help = true;
         } else if (a == "--version" && command.empty()) {
@@ -48,15 +50,7 @@ int main(int argc, char **argv) {
             rest.push_back(a);
         }
     }
-    // The library makes the program's folder the current directory while it
-    // formats; a disk folder named relative to the caller's would then be lost.
-    for (const char *name : {flashemu::kDiskEnv, flashemu::kDrivesEnv}) {
-        const char *value = std::getenv(name);
-        if (!value || !*value) continue;
-        std::error_code ec;
-        std::filesystem::path absolute = std::filesystem::absolute(value, ec);
-        if (!ec) setenv(name, absolute.lexically_normal().string().c_str(), 1);
-    }
+    anchorDiskPaths();
     if (command.empty()) {
         if (help) {
             std::fputs(mainHelp(), stdout);

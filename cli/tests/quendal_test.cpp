@@ -2,11 +2,13 @@
 // in a temporary folder, its exit code and its output looked at.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
@@ -16,70 +18,51 @@
 #include <string>
 #include <vector>
 
+#include "TestProcess.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
 struct Result {
     int code = -1;
-    std::string out, err;
+    std::string out;   // standard output and standard error as written
 };
 
-std::string slurp(const fs::path &p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+// quendal as built, beside this test program and the libraries.
+fs::path quendalProgram() {
+    return fs::path(testsupport::programDirectory()) / (std::string("quendal") + testsupport::kExeSuffix);
 }
 
 struct Sandbox {
-    fs::path root;
-    Sandbox() {
-        std::string tmpl = (fs::temp_directory_path() / "quendal-cli-XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-        root = tmpl;
-    }
-    ~Sandbox() {
-        std::error_code ec;
-        fs::remove_all(root, ec);
-    }
+    testsupport::ScratchDir scratch{"quendal-cli"};
+    fs::path root = scratch.path();
     std::string disk() const { return (root / "disk").string(); }
 
-    // Runs a quendal program with args; `input` is its standard input. The child
-    // has no controlling terminal, so a password prompt cannot wait for one.
-    // FLASHDISK_EMULATOR is set to `emulator` (unset when empty).
+    // Runs a quendal program with args in the sandbox folder; `input` is its
+    // standard input. FLASHDISK_EMULATOR is set to `emulator` (unset when empty).
     Result run(const std::vector<std::string> &args, const std::string &input = "",
-               const std::string &emulator = "", const fs::path &program = QUENDAL_EXE) const {
-        fs::path in = root / "stdin", out = root / "stdout", err = root / "stderr";
-        std::ofstream(in, std::ios::binary) << input;
-        pid_t pid = fork();
-        if (pid == 0) {
-            setsid();
-            if (chdir(root.c_str()) != 0) _exit(126);
-            int fi = open(in.c_str(), O_RDONLY);
-            int fo = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            int fe = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(fi, 0);
-            dup2(fo, 1);
-            dup2(fe, 2);
-            unsetenv("FLASHDISK_DRIVES");
-            if (emulator.empty()) unsetenv("FLASHDISK_EMULATOR");
-            else setenv("FLASHDISK_EMULATOR", emulator.c_str(), 1);
-            std::vector<char *> argv;
-            std::string prog = program.string();
-            argv.push_back(prog.data());
-            std::vector<std::string> copy = args;
-            for (auto &a : copy) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(prog.c_str(), argv.data());
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
+               const std::string &emulator = "", const fs::path &program = quendalProgram()) const {
+        testsupport::ProcessOptions o;
+        o.input = input;
+        o.workingDirectory = root.string();
+        o.unsetEnv = {"FLASHDISK_DRIVES", "QUENDAL_SCSI_LOG"};
+        if (emulator.empty()) o.unsetEnv.push_back("FLASHDISK_EMULATOR");
+        else o.env = {{"FLASHDISK_EMULATOR", emulator}};
+#ifdef _WIN32
+        testsupport::ProcessResult p = testsupport::runProcess(program.string(), args, o);
+#else
+        // In a session of its own the child has no controlling terminal, so a
+        // password prompt cannot wait for the developer's.
+        std::vector<std::string> withSession = {"--wait", program.string()};
+        withSession.insert(withSession.end(), args.begin(), args.end());
+        testsupport::ProcessResult p = testsupport::runProcess("setsid", withSession, o);
+#endif
         Result r;
-        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        r.out = slurp(out);
-        r.err = slurp(err);
+        r.code = p.started && !p.crashed && !p.timedOut ? p.exitCode : -1;
+        r.out = p.output;
+        if (!p.started || p.crashed || p.timedOut)
+            r.out += p.crashed ? "\n(crashed)" : p.timedOut ? "\n(timed out)" : "\n(not started)";
         return r;
     }
     // Runs against the sandbox's emulated disk.
@@ -90,10 +73,11 @@ struct Sandbox {
         std::vector<std::string> args = {"emulate", disk()};
         args.insert(args.end(), extra.begin(), extra.end());
         Result r = run(args);
-        ASSERT_EQ(r.code, 0) << r.err;
+        ASSERT_EQ(r.code, 0) << r.out;
     }
 };
 
+#ifndef _WIN32
 // Runs quendal on a terminal of its own, answering each prompt that appears
 // with the next of `answers`. Gives everything the terminal showed.
 Result runOnTerminal(const std::vector<std::string> &args, const std::string &disk,
@@ -103,7 +87,7 @@ Result runOnTerminal(const std::vector<std::string> &args, const std::string &di
     if (pid == 0) {
         setenv("FLASHDISK_EMULATOR", disk.c_str(), 1);
         std::vector<char *> argv;
-        std::string prog = QUENDAL_EXE;
+        std::string prog = quendalProgram().string();
         argv.push_back(prog.data());
         std::vector<std::string> copy = args;
         for (auto &a : copy) argv.push_back(a.data());
@@ -135,13 +119,14 @@ Result runOnTerminal(const std::vector<std::string> &args, const std::string &di
     r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return r;
 }
+#endif
 
 bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
 #define EXPECT_RUN(result, exitCode)                                                               \
     do {                                                                                           \
         const Result &r_ = (result);                                                               \
-        EXPECT_EQ(r_.code, exitCode) << "stdout:\n" << r_.out << "stderr:\n" << r_.err;            \
+        EXPECT_EQ(r_.code, exitCode) << "output:\n" << r_.out;                                      \
     } while (0)
 
 // Exit codes as documented.
@@ -193,7 +178,7 @@ TEST(Usage, BadCommandLinesAreRefusedWithOneLine) {
         for (auto &a : c.args) joined += a + " ";
         SCOPED_TRACE(joined);
         EXPECT_RUN(r, kUsage);
-        EXPECT_TRUE(has(r.err, c.says)) << r.err;
+        EXPECT_TRUE(has(r.out, c.says)) << r.out;
     }
 }
 
@@ -204,7 +189,7 @@ TEST(Emulate, CreatesADiskAndRefusesToOverwriteIt) {
     EXPECT_TRUE(has(r.out, "300000 sectors (146MByte)")) << r.out;
     Result again = s.run({"emulate", s.disk(), "--sectors", "300000"});
     EXPECT_RUN(again, kUsage);
-    EXPECT_TRUE(has(again.err, "--force")) << again.err;
+    EXPECT_TRUE(has(again.out, "--force")) << again.out;
     EXPECT_RUN(s.run({"emulate", s.disk(), "--sectors", "400000", "--force"}), kOk);
     Result info = s.q({"info"});
     EXPECT_RUN(info, kOk);
@@ -245,14 +230,14 @@ TEST(Info, DeviceStatesGiveTheirExitCodes) {
         s.emulate({"--sectors", "200000", "--absent"});
         Result r = s.q({"info"});
         EXPECT_RUN(r, kNoDisk);
-        EXPECT_TRUE(has(r.err, "No Flash Disk")) << r.err;
+        EXPECT_TRUE(has(r.out, "No Flash Disk")) << r.out;
     }
     {
         Sandbox s;
         s.emulate({"--sectors", "200000", "--refuse-raw"});
         Result r = s.q({"info"});
         EXPECT_RUN(r, kNoDisk);
-        EXPECT_TRUE(has(r.err, "raw access")) << r.err;
+        EXPECT_TRUE(has(r.out, "raw access")) << r.out;
     }
     {
         Sandbox s;   // a folder without a disk
@@ -261,14 +246,14 @@ TEST(Info, DeviceStatesGiveTheirExitCodes) {
         // No emulator named: the pass-through finds no such disk on this machine.
         Result r = s.run({"info"});
         EXPECT_RUN(r, kNoDisk);
-        EXPECT_TRUE(has(r.err, "No Flash Disk")) << r.err;
+        EXPECT_TRUE(has(r.out, "No Flash Disk")) << r.out;
     }
     {
         Sandbox s;
         s.emulate({"--sectors", "200000", "--table", "none"});
         Result r = s.q({"info"});
         EXPECT_RUN(r, kUnknownDisk);
-        EXPECT_TRUE(has(r.err, "no configuration table")) << r.err;
+        EXPECT_TRUE(has(r.out, "no configuration table")) << r.out;
         EXPECT_RUN(s.q({"format"}), kUnknownDisk);
     }
     {
@@ -279,7 +264,7 @@ TEST(Info, DeviceStatesGiveTheirExitCodes) {
         EXPECT_TRUE(has(r.out, "maker table")) << r.out;
         Result f = s.q({"format"});
         EXPECT_RUN(f, kWrongState);
-        EXPECT_TRUE(has(f.err, "maker table")) << f.err;
+        EXPECT_TRUE(has(f.out, "maker table")) << f.out;
         EXPECT_RUN(s.q({"passwd", "--password-stdin"}, "a\nb\nb\n"), kWrongState);
     }
     {
@@ -317,12 +302,48 @@ TEST(Format, DiskFolderRelativeToTheCaller) {
     EXPECT_TRUE(has(info.out, "two public areas")) << info.out;
 }
 
+#ifdef _WIN32
+// Windows names one folder many ways: either separator, with or without the
+// drive, and "X:name" relative to the current folder of drive X:, which the
+// library's change of the current directory while formatting would move.
+TEST(Format, DiskFolderNamedTheWindowsWays) {
+    Sandbox s;
+    const std::string drive = s.root.root_name().string();   // "C:"
+    ASSERT_EQ(drive.size(), 2u) << s.root;
+    fs::create_directories(s.root / "sub");
+    struct Case {
+        std::string created, used;   // as given to emulate, then to --disk
+        fs::path where;              // where the disk must be
+    } cases[] = {
+        {s.root.string() + "\\slash", fs::path(s.root.string() + "/slash").generic_string(), s.root / "slash"},
+        {drive + "drel", drive + "drel\\", s.root / "drel"},
+        {"sub\\back", "sub/back", s.root / "sub" / "back"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.created + " then " + c.used);
+        EXPECT_RUN(s.run({"emulate", c.created, "--sectors", "200000"}), kOk);
+        EXPECT_TRUE(fs::exists(c.where)) << c.where;
+        Result f = s.run({"--disk", c.used, "format", "--first", "50"});
+        EXPECT_RUN(f, kOk);
+        // The device named by its full path: the format reached that disk.
+        Result info = s.run({"info"}, "", c.where.string());
+        EXPECT_RUN(info, kOk);
+        EXPECT_TRUE(has(info.out, "two public areas")) << info.out;
+        EXPECT_TRUE(has(info.out, "E:  ")) << info.out;
+        // And the folder the user named is the one reported.
+        Result named = s.run({"--disk", c.used, "info"});
+        EXPECT_RUN(named, kOk);
+        EXPECT_TRUE(has(named.out, "emulated flash disk in " + c.where.string())) << named.out;
+    }
+}
+#endif
+
 TEST(Format, FailedWriteIsADeviceFailure) {
     Sandbox s;
     s.emulate({"--sectors", "200000", "--fail", "data:3"});
     Result r = s.q({"format"});
     EXPECT_RUN(r, kDeviceFailure);
-    EXPECT_TRUE(has(r.err, "Format Failed!")) << r.err;
+    EXPECT_TRUE(has(r.out, "Format Failed!")) << r.out;
 }
 
 TEST(Format, SecureDiskInputIsChecked) {
@@ -337,13 +358,16 @@ TEST(Format, SecureDiskInputIsChecked) {
         {{"format", "--mode", "secure", "--password-stdin"}, "", "standard input ended"},
         {{"format", "--mode", "secure", "--password-stdin"}, "only\n", "standard input ended"},
         {{"format", "--mode", "secure", "--password-stdin"}, std::string(21, 'p') + "\n", "longer than 20"},
+#ifndef _WIN32
+        // Without --password-stdin only a terminal is asked; this child has none.
         {{"format", "--mode", "secure"}, "typed\ntyped\n", "no terminal"},
+#endif
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.says);
         Result r = s.q(c.args, c.input);
         EXPECT_RUN(r, kUsage);
-        EXPECT_TRUE(has(r.err, c.says)) << r.err;
+        EXPECT_TRUE(has(r.out, c.says)) << r.out;
     }
     // Nothing was formatted.
     Result info = s.q({"info"});
@@ -357,7 +381,7 @@ TEST(Format, TooSmallForASecureSplit) {
     s.emulate({"--sectors", "6000"});
     Result r = s.q({"format", "--mode", "secure", "--first", "60", "--password-stdin"}, "a\na\n");
     EXPECT_RUN(r, kUsage);
-    EXPECT_TRUE(has(r.err, "too small")) << r.err;
+    EXPECT_TRUE(has(r.out, "too small")) << r.out;
 }
 
 TEST(SecureDisk, FormatLoginAndPasswordChange) {
@@ -374,7 +398,7 @@ TEST(SecureDisk, FormatLoginAndPasswordChange) {
 
     Result wrong = s.q({"login", "--password-stdin"}, "open sesame\n");
     EXPECT_RUN(wrong, kWrongPassword);
-    EXPECT_TRUE(has(wrong.err, "Password Error.")) << wrong.err;
+    EXPECT_TRUE(has(wrong.out, "Password Error.")) << wrong.out;
     EXPECT_RUN(s.q({"login", "--password-stdin"}, ""), kUsage);
 
     Result login = s.q({"login", "--password-stdin"}, "Open Sesame\n");
@@ -387,7 +411,7 @@ TEST(SecureDisk, FormatLoginAndPasswordChange) {
     EXPECT_TRUE(has(later.out, "Login state:     logged in")) << later.out;
     Result busy = s.q({"passwd", "--password-stdin"}, "Open Sesame\nnew\nnew\n");
     EXPECT_RUN(busy, kWrongState);
-    EXPECT_TRUE(has(busy.err, "--replug")) << busy.err;
+    EXPECT_TRUE(has(busy.out, "--replug")) << busy.out;
     EXPECT_RUN(s.q({"emulate", s.disk(), "--replug", "--force"}), kUsage);
     EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
     EXPECT_TRUE(has(s.q({"info"}).out, "Login state:     logged out"));
@@ -395,7 +419,7 @@ TEST(SecureDisk, FormatLoginAndPasswordChange) {
     EXPECT_RUN(s.q({"passwd", "--password-stdin"}, "wrong\nnew\nnew\n"), kWrongPassword);
     Result mismatch = s.q({"passwd", "--password-stdin"}, "Open Sesame\nnew\nNew\n");
     EXPECT_RUN(mismatch, kUsage);
-    EXPECT_TRUE(has(mismatch.err, "not same")) << mismatch.err;
+    EXPECT_TRUE(has(mismatch.out, "not same")) << mismatch.out;
     EXPECT_RUN(s.q({"passwd", "--password-stdin"}, "Open Sesame\n"), kUsage);
 
     Result changed = s.q({"passwd", "--password-stdin"}, "Open Sesame\nclosed\nclosed\n");
@@ -405,37 +429,56 @@ TEST(SecureDisk, FormatLoginAndPasswordChange) {
     EXPECT_RUN(s.q({"login", "--password-stdin"}, "closed\n"), kOk);
 }
 
+#ifdef _WIN32
+// Standard input that is no console (a pipe, as from mintty or a script) is
+// read a line per password even without --password-stdin; its echo is not
+// quendal's to switch off.
+TEST(SecureDisk, PasswordsFromStandardInputThatIsNoConsole) {
+    Sandbox s;
+    s.emulate();
+    Result f = s.q({"format", "--mode", "secure"}, "piped\r\npiped\r\n");
+    EXPECT_RUN(f, kOk);
+    EXPECT_TRUE(has(f.out, "Confirm Password: ")) << f.out;
+    EXPECT_RUN(s.q({"login"}, "Piped\n"), kWrongPassword);
+    Result none = s.q({"login"}, "");
+    EXPECT_RUN(none, kUsage);
+    EXPECT_TRUE(has(none.out, "ended without a line")) << none.out;
+    EXPECT_RUN(s.q({"login"}, "piped\n"), kOk);
+}
+#endif
+
 TEST(SecureDisk, LoginRefusedByTheDeviceIsADeviceFailure) {
     Sandbox s;
     s.emulate({"--sectors", "200000", "--fail", "login:1"});
     EXPECT_RUN(s.q({"format", "--mode", "secure", "--password-stdin"}, "pw\npw\n"), kOk);
     Result r = s.q({"login", "--password-stdin"}, "pw\n");
     EXPECT_RUN(r, kDeviceFailure);
-    EXPECT_TRUE(has(r.err, "Login failed.")) << r.err;
+    EXPECT_TRUE(has(r.out, "Login failed.")) << r.out;
 }
 
 TEST(Installation, MissingLibraryOrIncompleteTransport) {
-    fs::path bin = fs::path(QUENDAL_EXE).parent_path();
+    const fs::path bin = quendalProgram().parent_path(), name = quendalProgram().filename();
     Sandbox s;
     s.emulate();
     fs::path alone = s.root / "alone", partial = s.root / "partial";
     for (const fs::path &d : {alone, partial}) {
         fs::create_directories(d);
-        fs::copy_file(QUENDAL_EXE, d / "quendal");
+        fs::copy_file(quendalProgram(), d / name);
     }
     fs::copy_file(bin / "Quendal.dll", partial / "Quendal.dll");
 
-    Result r = s.run({"info"}, "", s.disk(), alone / "quendal");
+    Result r = s.run({"info"}, "", s.disk(), alone / name);
     EXPECT_RUN(r, kNotInstalled);
-    EXPECT_TRUE(has(r.err, "Can't load Quendal.dll")) << r.err;
+    EXPECT_TRUE(has(r.out, "Can't load Quendal.dll")) << r.out;
 #ifdef TRANSPORT_WITHOUT_READSCSI
-    fs::copy_file(TRANSPORT_WITHOUT_READSCSI, partial / "SCSI.dll");
-    r = s.run({"info"}, "", s.disk(), partial / "quendal");
+    fs::copy_file(bin / TRANSPORT_WITHOUT_READSCSI, partial / "SCSI.dll");
+    r = s.run({"info"}, "", s.disk(), partial / name);
     EXPECT_RUN(r, kNotInstalled);
-    EXPECT_TRUE(has(r.err, "Can't load SCSI.dll")) << r.err;
+    EXPECT_TRUE(has(r.out, "Can't load SCSI.dll")) << r.out;
 #endif
 }
 
+#ifndef _WIN32
 TEST(Terminal, PasswordsAreReadWithoutEcho) {
     Sandbox s;
     s.emulate();
@@ -448,3 +491,4 @@ TEST(Terminal, PasswordsAreReadWithoutEcho) {
     EXPECT_TRUE(has(l.out, "Logged in.")) << l.out;
     EXPECT_FALSE(has(l.out, "Hidden Word")) << l.out;
 }
+#endif

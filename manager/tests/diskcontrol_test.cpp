@@ -2,29 +2,27 @@
 // different libraries: none, stand-ins that lack names, and the real library.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 
+#include "TestProcess.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
+// The build's output folder, where this test, the probe and the real library lie.
+fs::path outputDir() { return testsupport::programDirectory(); }
+
+fs::path standin(const char *variant) { return outputDir() / ".." / "standins" / variant / "Quendal.dll"; }
+
 struct Folder {
-    fs::path path;
-    Folder() {
-        std::string tmpl = (fs::temp_directory_path() / "diskcontrol-XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-        path = tmpl;
-        fs::copy_file(PROBE_PATH, path / "probe");
-    }
-    ~Folder() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
+    testsupport::ScratchDir scratch{"diskcontrol"};
+    fs::path path = scratch.path();
+    fs::path probe = path / (std::string("probe") + testsupport::kExeSuffix);
+    Folder() { fs::copy_file(outputDir() / (std::string("diskcontrol_probe") + testsupport::kExeSuffix), probe); }
     void put(const fs::path &library, const char *as = "Quendal.dll") {
         fs::copy_file(library, path / as, fs::copy_options::overwrite_existing);
     }
@@ -35,17 +33,20 @@ struct Folder {
         s << in.rdbuf();
         return s.str();
     }
-    // Runs the probe with the given operations; its standard output.
+    // Runs the probe with the given operations; its output. It runs in the
+    // build's output folder, which holds the real library: only the probe's own
+    // folder may supply one.
     std::string run(const std::string &ops) const {
-        std::string cmd = "STANDIN_LOG='" + log().string() + "' '" + (path / "probe").string() +
-                          "' " + ops + " 2>&1";
-        std::string out;
-        if (FILE *p = popen(cmd.c_str(), "r")) {
-            char buf[512];
-            while (fgets(buf, sizeof buf, p)) out += buf;
-            int status = pclose(p);
-            if (status != 0) out += "exit " + std::to_string(status) + "\n";
-        }
+        std::vector<std::string> args;
+        std::istringstream words(ops);
+        for (std::string w; words >> w;) args.push_back(w);
+        testsupport::ProcessOptions o;
+        o.env = {{"STANDIN_LOG", log().string()}};
+        o.workingDirectory = outputDir().string();
+        testsupport::ProcessResult r = testsupport::runProcess(probe.string(), args, o);
+        std::string out = r.output;
+        if (!r.started || r.crashed || r.timedOut || r.exitCode != 0)
+            out += "exit " + std::to_string(r.exitCode) + (r.crashed ? " crashed" : "") + "\n";
         return out;
     }
 };
@@ -62,7 +63,7 @@ TEST(BindLibrary, NoLibraryBesideTheProgramFailsAndUnbindCallsNothing) {
 
 TEST(BindLibrary, LibraryWithoutInitFlashDiskStaysLoadedButUnbound) {
     Folder f;
-    f.put(STANDIN_NOINIT);
+    f.put(standin("noinit"));
     // Bound names stay recorded, yet the object is unusable and a release must
     // neither free the library's transport nor unload it.
     EXPECT_EQ(f.run("bind state missing:LoadDiskLib unbind state bind"),
@@ -73,14 +74,14 @@ TEST(BindLibrary, LibraryWithoutInitFlashDiskStaysLoadedButUnbound) {
 
 TEST(BindLibrary, SecondBindIsRefusedAndChangesNothing) {
     Folder f;
-    f.put(STANDIN_MINIMAL);
+    f.put(standin("minimal"));
     EXPECT_EQ(f.run("bind state bind state"),
               "bind 1\nstate module=1 loaded=1 bound=2\nbind 0\nstate module=1 loaded=1 bound=2\n");
 }
 
 TEST(UnbindLibrary, FreesOnlyWhileLoadedAndNeverBindsAgain) {
     Folder f;
-    f.put(STANDIN_MINIMAL);
+    f.put(standin("minimal"));
     EXPECT_EQ(f.run("bind unbind state unbind bind state"),
               "bind 1\nunbind\nstate module=1 loaded=0 bound=2\nunbind\nbind 0\n"
               "state module=1 loaded=0 bound=2\n");
@@ -89,28 +90,28 @@ TEST(UnbindLibrary, FreesOnlyWhileLoadedAndNeverBindsAgain) {
 
 TEST(UnbindLibrary, DestructionReleasesABoundLibrary) {
     Folder f;
-    f.put(STANDIN_MINIMAL);
+    f.put(standin("minimal"));
     EXPECT_EQ(f.run("bind"), "bind 1\n");
     EXPECT_EQ(f.freeCalls(), "FreeDiskLib\n");
 }
 
 TEST(UnbindLibrary, LibraryWithoutFreeDiskLibIsReleasedWithoutACall) {
     Folder f;
-    f.put(STANDIN_NOFREE);
+    f.put(standin("nofree"));
     EXPECT_EQ(f.run("bind state unbind state"),
               "bind 1\nstate module=1 loaded=1 bound=1\nunbind\nstate module=1 loaded=0 bound=1\n");
 }
 
 TEST(MissingName, NamesTheFirstAbsentExportTheCallerNeeds) {
     Folder f;
-    f.put(STANDIN_PARTIAL);
+    f.put(standin("partial"));
     EXPECT_EQ(f.run("missing:InitFlashDisk bind missing:InitFlashDisk,LoadDiskLib,LoginState "
                     "missing:LoginState,FormatDisk,HaveCfgTbl missing:HaveCfgTbl,VerifyPassword"),
               "missing InitFlashDisk\nbind 1\nmissing -\nmissing FormatDisk\nmissing HaveCfgTbl\n");
 }
 
 TEST(RealLibrary, BindsAllNames) {
-    fs::path real = fs::path(PROBE_PATH).parent_path() / "Quendal.dll";
+    fs::path real = outputDir() / "Quendal.dll";
     if (!fs::exists(real)) GTEST_SKIP() << "Quendal.dll is not built";
     Folder f;
     f.put(real);

@@ -5,7 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#if defined(_WIN32)
+#define STANDIN_API extern "C" __declspec(dllexport)
+#else
 #define STANDIN_API extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 [[maybe_unused]] void record(const char *what) {
