@@ -2,13 +2,18 @@
 // sector reads inside a volume's bounds, and files written into unmounted FAT
 // volumes, checked with dosfstools and mtools.
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <stdlib.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -55,6 +60,7 @@ struct TempDir {
     std::string operator/(const std::string &name) const { return (path / name).string(); }
 };
 
+#ifndef _WIN32
 // Runs a shell command; returns its standard output and sets *status.
 std::string run(const std::string &command, int *status = nullptr) {
     std::string out;
@@ -67,6 +73,8 @@ std::string run(const std::string &command, int *status = nullptr) {
     if (status) *status = rc;
     return out;
 }
+
+#endif
 
 std::vector<uint8_t> readFile(const std::string &path, uint64_t offset = 0, uint64_t length = UINT64_MAX) {
     std::ifstream in(path, std::ios::binary);
@@ -90,6 +98,7 @@ struct Volume {
     uint64_t length;
 };
 
+#ifndef _WIN32
 Volume makeVolume(const TempDir &dir, const std::string &name, const std::string &mkfsArgs,
                   uint32_t kilobytes, uint32_t lead = 32) {
     std::string vol = dir / (name + ".vol");
@@ -129,6 +138,8 @@ uint64_t bytesFree(const Volume &v) {
         if (isdigit(static_cast<unsigned char>(out[i]))) number.push_back(out[i]);
     return std::stoull(number);
 }
+
+#endif
 
 // Each test gets a drive map of its own and no emulator disk.
 class DriveMapTest : public ::testing::Test {
@@ -178,7 +189,11 @@ TEST(DriveMapParse, KeepsWellFormedLinesFirstWinsAndSkipsTheRest) {
                            "K:\t/x/k.img\t0\t0\n");               // flags may be left out
     ASSERT_EQ(t.size(), 3u);
     EXPECT_EQ(t[0].letter, 'E');
+#ifdef _WIN32
+    EXPECT_EQ(t[0].source, "\\x\\a.img");  // the system's own separator
+#else
     EXPECT_EQ(t[0].source, "/x/a.img");
+#endif
     EXPECT_EQ(t[0].offset, 512u);
     EXPECT_EQ(t[0].length, 4096u);
     EXPECT_FALSE(t[0].readOnly);
@@ -255,6 +270,7 @@ TEST(MountInfoParse, StopsAtZ) {
     EXPECT_EQ(t.back().mount, "/m/22");
 }
 
+#ifndef _WIN32
 TEST(MachineDrives, WithoutADriveMapTheRootIsDriveC) {
     unsetEnv("FLASHDISK_DRIVES");
     unsetEnv("FLASHDISK_EMULATOR");
@@ -264,6 +280,8 @@ TEST(MachineDrives, WithoutADriveMapTheRootIsDriveC) {
     ASSERT_TRUE(size.has_value());
     EXPECT_GT(*size, 0u);
 }
+
+#endif
 
 TEST(FatSize, DataClustersTimesClusterSizeAndNothingForGarbage) {
     // The secure disk's login area: 2500 sectors, 1 reserved, two FATs of 8
@@ -305,6 +323,7 @@ TEST(FatSize, DataClustersTimesClusterSizeAndNothingForGarbage) {
     EXPECT_FALSE(fatTotalBytes(bad));
 }
 
+#ifndef _WIN32
 TEST_F(DriveMapTest, MaskSizesAndSectorReadsFollowTheMap) {
     Volume e = makeVolume(dir, "e", "-F 12 -S 512 -s 1", 1024);
     Volume f = makeVolume(dir, "f", "-F 16 -S 512 -s 4", 16384, 63);
@@ -349,12 +368,15 @@ TEST_F(DriveMapTest, ReadsStayInsideTheMappedLength) {
     EXPECT_FALSE(createDriveFile("E:\\log.log", data.data(), data.size(), 0));
 }
 
+#endif
+
 TEST_F(DriveMapTest, AMissingDriveMapMeansNoDrives) {
     EXPECT_EQ(logicalDriveMask(), 0u);
     writeMap("garbage without tabs\n\x01\x02\n");
     EXPECT_EQ(logicalDriveMask(), 0u);
 }
 
+#ifndef _WIN32
 TEST_F(DriveMapTest, EmulatorDirectoryNamesTheMapWhenNoOtherIs) {
     unsetEnv("FLASHDISK_DRIVES");
     setEnv("FLASHDISK_EMULATOR", dir.path.string());
@@ -533,6 +555,8 @@ TEST_F(DriveMapTest, MountedDrivesTakeFilesInTheirDirectoryAndOwnTheirSubfolders
     EXPECT_TRUE(volumeTotalBytes("E:").has_value());
 }
 
+#endif
+
 TEST_F(DriveMapTest, ARelativeSourceIsReadFromBesideTheMapWhateverTheCurrentDirectory) {
     // A disk directory of its own, away from the current directory, holding its
     // map and an image named plainly; the map itself is named by a relative path
@@ -574,3 +598,179 @@ TEST_F(DriveMapTest, ARelativeSourceIsReadFromBesideTheMapWhateverTheCurrentDire
     ASSERT_EQ(table.size(), 3u);
     EXPECT_TRUE(fs::equivalent(table[0].source, disk / "data.img"));
 }
+
+#ifdef _WIN32
+namespace {
+
+// A file read back out of a FAT12/16/32 volume by its short name in the root
+// directory, following its cluster chain: written independently of the
+// platform's FAT writer, so the two must agree on the layout.
+std::optional<std::vector<uint8_t>> readFatRootFile(const std::vector<uint8_t> &image, uint64_t offset,
+                                                    const char name83[11], uint8_t *attributes) {
+    const uint8_t *bs = image.data() + offset;
+    uint32_t bps = bo::getLE16(bs + 11), spc = bs[13], reserved = bo::getLE16(bs + 14), fats = bs[16];
+    uint32_t rootEntries = bo::getLE16(bs + 17);
+    uint32_t total = bo::getLE16(bs + 19) ? bo::getLE16(bs + 19) : bo::getLE32(bs + 32);
+    uint32_t fatSize = bo::getLE16(bs + 22) ? bo::getLE16(bs + 22) : bo::getLE32(bs + 36);
+    uint32_t rootSectors = (rootEntries * 32 + bps - 1) / bps;
+    uint32_t dataStart = reserved + fats * fatSize + rootSectors;
+    uint32_t clusters = (total - dataStart) / spc;
+    int bits = clusters < 4085 ? 12 : clusters < 65525 ? 16 : 32;
+    const uint8_t *fat = bs + uint64_t(reserved) * bps;
+    auto next = [&](uint32_t c) -> uint32_t {
+        if (bits == 12) {
+            uint16_t v = bo::getLE16(fat + c * 3 / 2);
+            return (c & 1) ? v >> 4 : v & 0xFFF;
+        }
+        if (bits == 16) return bo::getLE16(fat + c * 2);
+        return bo::getLE32(fat + c * 4) & 0x0FFFFFFF;
+    };
+    uint32_t endMark = bits == 12 ? 0xFF8 : bits == 16 ? 0xFFF8 : 0x0FFFFFF8;
+    auto clusterData = [&](uint32_t c) { return bs + (uint64_t(dataStart) + uint64_t(c - 2) * spc) * bps; };
+    // The root directory: a fixed area, or on FAT32 a chain from the boot sector.
+    std::vector<uint8_t> root;
+    if (bits == 32) {
+        for (uint32_t c = bo::getLE32(bs + 44); c >= 2 && c < endMark; c = next(c))
+            root.insert(root.end(), clusterData(c), clusterData(c) + spc * bps);
+    } else {
+        const uint8_t *r = bs + uint64_t(reserved + fats * fatSize) * bps;
+        root.assign(r, r + rootEntries * 32);
+    }
+    for (size_t at = 0; at + 32 <= root.size(); at += 32) {
+        const uint8_t *e = &root[at];
+        if (e[0] == 0) break;
+        if (e[0] == 0xE5 || e[11] == 0x0F || std::memcmp(e, name83, 11) != 0) continue;
+        uint32_t size = bo::getLE32(e + 28);
+        uint32_t c = bo::getLE16(e + 26) | (bits == 32 ? uint32_t(bo::getLE16(e + 20)) << 16 : 0);
+        *attributes = e[11];
+        std::vector<uint8_t> out;
+        for (uint32_t hops = 0; out.size() < size && c >= 2 && c < endMark && hops <= clusters; ++hops) {
+            out.insert(out.end(), clusterData(c), clusterData(c) + spc * bps);
+            c = next(c);
+        }
+        if (out.size() < size) return std::nullopt;  // chain cut short
+        out.resize(size);
+        return out;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+TEST(MachineDrives, TheSystemsOwnDrivesWithoutADriveMap) {
+    unsetEnv("FLASHDISK_DRIVES");
+    unsetEnv("FLASHDISK_EMULATOR");
+    uint32_t mask = logicalDriveMask();
+    EXPECT_EQ(mask, uint32_t(GetLogicalDrives()));
+    // Wine gives every prefix C: (its own folder) and Z: (the host's root).
+    EXPECT_TRUE(mask & (1u << 2)) << std::hex << mask;
+    EXPECT_TRUE(mask & (1u << 25)) << std::hex << mask;
+    auto table = driveTable();
+    ASSERT_FALSE(table.empty());
+    EXPECT_EQ(table[0].source.rfind("\\\\.\\", 0), 0u) << table[0].source;
+
+    DWORD spc = 0, bps = 0, freeClusters = 0, clusters = 0;
+    ASSERT_TRUE(GetDiskFreeSpaceA("C:\\", &spc, &bps, &freeClusters, &clusters));
+    EXPECT_EQ(volumeTotalBytes("C:").value_or(0), uint64_t(spc) * bps * clusters);
+    EXPECT_EQ(volumeTotalBytes("c:\\").value_or(0), uint64_t(spc) * bps * clusters);
+    char absent = 0;
+    for (char l = 'Y'; l >= 'D' && !absent; --l)
+        if (!(mask & (1u << (l - 'A')))) absent = l;
+    ASSERT_NE(absent, 0);
+    EXPECT_FALSE(volumeTotalBytes((std::string(1, absent) + ":").c_str()));
+    uint8_t s[512];
+    EXPECT_FALSE(readVolumeSector(uint32_t(absent - 'A'), 0, s));
+
+    EXPECT_EQ(driveOfDirectory("C:\\windows\\system32"), "C:");
+    EXPECT_EQ(driveOfDirectory("c:/windows"), "C:");
+    std::string program = fs::current_path().string();
+    EXPECT_EQ(driveOfDirectory(program), std::string(1, char(std::toupper(program[0]))) + ":") << program;
+    EXPECT_EQ(driveOfDirectory(std::string(1, absent) + ":\\x"), "");
+    EXPECT_EQ(driveOfDirectory("\\\\server\\share\\x"), "");
+}
+
+TEST(MachineDrives, FilesOnASystemDriveReplaceHiddenAndReadOnlyOnes) {
+    unsetEnv("FLASHDISK_DRIVES");
+    unsetEnv("FLASHDISK_EMULATOR");
+    TempDir dir;
+    std::string file = dir / "log.log";
+    ASSERT_EQ(file[1], ':') << file;
+    std::vector<uint8_t> first = pattern(3000, 1);
+    ASSERT_TRUE(createDriveFile(file, first.data(), first.size(), kAttrHidden | kAttrReadOnly));
+    EXPECT_EQ(readFile(file), first);
+    DWORD attributes = GetFileAttributesA(file.c_str());
+    EXPECT_EQ(attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY),
+              DWORD(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY));
+    // A hidden, read-only file of that name is replaced, shorter, as asked.
+    std::vector<uint8_t> second = pattern(10, 9);
+    ASSERT_TRUE(createDriveFile(file, second.data(), second.size(), kAttrHidden));
+    EXPECT_EQ(readFile(file), second);
+    attributes = GetFileAttributesA(file.c_str());
+    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_FALSE(attributes & FILE_ATTRIBUTE_READONLY);
+    // A folder of that name is not replaced, and nothing leaves the drive's tree.
+    fs::create_directory(dir.path / "folder");
+    EXPECT_FALSE(createDriveFile(dir / "folder", second.data(), second.size(), 0));
+    EXPECT_TRUE(fs::is_directory(dir.path / "folder"));
+    EXPECT_FALSE(createDriveFile(dir / "..\\escape.txt", second.data(), second.size(), 0));
+    EXPECT_FALSE(fs::exists(dir.path.parent_path() / "escape.txt"));
+    SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// Images made by mkfs.fat on the build machine (see CMakeLists.txt): FAT12 and
+// FAT32, each behind a lead of 32 filler sectors as a volume sits in a disk.
+TEST_F(DriveMapTest, FilesWrittenIntoMappedFatImagesAreReadBack) {
+    fs::path images = PLATFORM_FAT_IMAGES;
+    if (!fs::exists(images / "fat12.img")) GTEST_SKIP() << "mkfs.fat was not found on the build machine";
+    fs::path disk = dir.path / "disk";
+    fs::create_directories(disk / "sub");
+    fs::copy_file(images / "fat12.img", disk / "data.img");
+    fs::copy_file(images / "fat32.img", disk / "sub" / "big.img");
+    const uint64_t lead = 32 * 512;
+    // One source with '\\', one with '/', both relative to the map's folder.
+    std::ofstream((disk / "drives").string()) << "E:\tdata.img\t" << lead << "\t0\trw\n"
+                                              << "F:\tsub/big.img\t" << lead << "\t0\trw\n"
+                                              << "G:\tsub\\big.img\t" << lead << "\t0\tro\n";
+    setEnv("FLASHDISK_DRIVES", (disk / "drives").string());
+
+    struct Case {
+        const char *drive;
+        fs::path image;
+    } cases[] = {{"E:", disk / "data.img"}, {"F:", disk / "sub" / "big.img"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.drive);
+        std::vector<uint8_t> before = readFile(c.image.string());
+        ASSERT_TRUE(volumeTotalBytes(c.drive).has_value());
+        std::vector<uint8_t> data = pattern(5000, 0x3C);
+        ASSERT_TRUE(createDriveFile(std::string(c.drive) + "\\log.log", data.data(), data.size(), kAttrHidden));
+        std::vector<uint8_t> image = readFile(c.image.string());
+        EXPECT_EQ(std::memcmp(image.data(), before.data(), lead), 0) << "the lead before the volume is untouched";
+        uint8_t attributes = 0;
+        auto back = readFatRootFile(image, lead, "LOG     LOG", &attributes);
+        ASSERT_TRUE(back.has_value());
+        EXPECT_EQ(*back, data);
+        EXPECT_EQ(attributes, kAttrHidden);
+        // Replaced by a shorter one: still one file, the new bytes.
+        std::vector<uint8_t> small = pattern(100, 0x77);
+        ASSERT_TRUE(createDriveFile(std::string(c.drive) + "\\LOG.LOG", small.data(), small.size(), 0));
+        back = readFatRootFile(readFile(c.image.string()), lead, "LOG     LOG", &attributes);
+        ASSERT_TRUE(back.has_value());
+        EXPECT_EQ(*back, small);
+    }
+    // The read-only drive over the same image refuses, and the image stays as it was.
+    std::vector<uint8_t> image = readFile((disk / "sub" / "big.img").string());
+    std::vector<uint8_t> data(10, 1);
+    EXPECT_FALSE(createDriveFile("G:\\other.txt", data.data(), data.size(), 0));
+    EXPECT_EQ(readFile((disk / "sub" / "big.img").string()), image);
+    // Sector 0 of F: and G: is the boot sector after the lead.
+    uint8_t s[512];
+    ASSERT_TRUE(readVolumeSector(6, 0, s));
+    EXPECT_EQ(std::vector<uint8_t>(s, s + 512), std::vector<uint8_t>(image.begin() + lead, image.begin() + lead + 512));
+
+    // Leave the written images for the build machine's FAT tools to check.
+    fs::path checked = images / "written";
+    fs::create_directories(checked);
+    fs::copy_file(disk / "data.img", checked / "fat12.img", fs::copy_options::overwrite_existing);
+    fs::copy_file(disk / "sub" / "big.img", checked / "fat32.img", fs::copy_options::overwrite_existing);
+}
+#endif

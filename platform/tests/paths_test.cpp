@@ -2,13 +2,17 @@
 // folder and its refusals, and the mapping of backslash paths.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <random>
+#include <stdexcept>
 #include <string>
 
 #include "platform/Paths.h"
@@ -20,9 +24,12 @@ namespace {
 struct ScratchDir {
     fs::path path;
     ScratchDir() {
-        std::string tmpl = (fs::temp_directory_path() / "platform-paths-XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
-        path = tmpl;
+        std::random_device random;
+        for (int attempt = 0; attempt < 100 && path.empty(); ++attempt) {
+            fs::path candidate = fs::temp_directory_path() / ("platform-paths-" + std::to_string(random()));
+            if (fs::create_directory(candidate)) path = candidate;
+        }
+        if (path.empty()) throw std::runtime_error("no scratch folder");
     }
     ~ScratchDir() {
         std::error_code ec;
@@ -35,35 +42,46 @@ class EnvOverride {
 public:
     EnvOverride(const char *name, const char *value) : name_(name) {
         if (const char *old = std::getenv(name)) old_ = old;
+        set(name, value);
+    }
+    ~EnvOverride() { set(name_, old_ ? old_->c_str() : nullptr); }
+
+private:
+    static void set(const char *name, const char *value) {
+#ifdef _WIN32
+        _putenv_s(name, value ? value : "");  // "" removes it
+#else
         if (value)
             setenv(name, value, 1);
         else
             unsetenv(name);
-    }
-    ~EnvOverride() {
-        if (old_)
-            setenv(name_, old_->c_str(), 1);
-        else
-            unsetenv(name_);
+#endif
     }
 
-private:
     const char *name_;
     std::optional<std::string> old_;
 };
 
+#ifndef _WIN32
 mode_t modeOf(const std::string &path) {
     struct stat st {};
     EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
     return st.st_mode;
 }
+#endif
 
 } // namespace
 
 TEST(Paths, ExecutableIsThisProgram) {
     std::string exe = platform::executablePath();
     ASSERT_FALSE(exe.empty());
+#ifdef _WIN32
+    EXPECT_EQ(fs::path(exe).filename().string(), "platform_paths_test.exe");
+    EXPECT_TRUE(fs::path(exe).is_absolute()) << exe;
+    EXPECT_TRUE(fs::exists(exe)) << exe;
+#else
     EXPECT_TRUE(fs::equivalent(exe, "/proc/self/exe"));
+#endif
     EXPECT_EQ(platform::programDirectory(), fs::path(exe).parent_path().string());
 }
 
@@ -71,7 +89,11 @@ TEST(Paths, CurrentDirectoryChangesOnlyToExistingFolders) {
     std::string before = platform::currentDirectory();
     ASSERT_FALSE(before.empty());
     ScratchDir dir;
+#ifdef _WIN32
+    std::string target = dir.path.string();
+#else
     std::string target = fs::canonical(dir.path).string();
+#endif
     ASSERT_TRUE(platform::setCurrentDirectory(target));
     EXPECT_EQ(platform::currentDirectory(), target);
     EXPECT_FALSE(platform::setCurrentDirectory(target + "/missing"));
@@ -80,6 +102,7 @@ TEST(Paths, CurrentDirectoryChangesOnlyToExistingFolders) {
     ASSERT_TRUE(platform::setCurrentDirectory(before));
 }
 
+#ifndef _WIN32
 TEST(Paths, TemporaryDirectoryPrefersTheRuntimeDirectory) {
     EnvOverride runtime("XDG_RUNTIME_DIR", "/run/user/4242");
     EXPECT_EQ(platform::temporaryDirectory(), "/run/user/4242/");
@@ -165,3 +188,41 @@ TEST(Paths, BackslashPathsMapOntoHostPaths) {
     // Not drive letters.
     EXPECT_EQ(platform::hostPath("1:\\x", drives), "1:/x");
 }
+#endif
+
+#ifdef _WIN32
+TEST(Paths, TemporaryDirectoryIsTheUsersOwnWithOneTrailingBackslash) {
+    ScratchDir base;
+    // TMP comes first in the system's choice; a missing folder is made.
+    std::string wanted = (base.path / "user-temp").string();
+    EnvOverride tmp("TMP", wanted.c_str());
+    std::string temp = platform::temporaryDirectory();
+    EXPECT_EQ(temp, wanted + "\\");
+    EXPECT_TRUE(fs::is_directory(wanted));
+    // Given with a separator already: still exactly one.
+    EnvOverride tmpSlash("TMP", (wanted + "\\").c_str());
+    EXPECT_EQ(platform::temporaryDirectory(), wanted + "\\");
+    // A file in the way is no temporary folder.
+    std::string file = (base.path / "plain").string();
+    std::ofstream(file) << "x";
+    EnvOverride tmpFile("TMP", file.c_str());
+    EXPECT_EQ(platform::temporaryDirectory(), "");
+}
+
+TEST(Paths, SystemPathsAreNativeAndOnlyMappedDrivesAreRedirected) {
+    auto drives = [](char letter) -> std::string {
+        if (letter == 'E') return "Z:\\disk\\mnt";
+        if (letter == 'F') return "C:\\";
+        return "";
+    };
+    EXPECT_EQ(platform::hostPath(".\\Cdrom\\auto.iso"), ".\\Cdrom\\auto.iso");
+    EXPECT_EQ(platform::hostPath("BOOTFILES\\io.sys", drives), "BOOTFILES\\io.sys");
+    EXPECT_EQ(platform::hostPath("E:\\log.log"), "E:\\log.log");
+    EXPECT_EQ(platform::hostPath("e:\\log.log", drives), "Z:\\disk\\mnt\\log.log");
+    EXPECT_EQ(platform::hostPath("E:", drives), "Z:\\disk\\mnt");
+    EXPECT_EQ(platform::hostPath("E:\\", drives), "Z:\\disk\\mnt");
+    EXPECT_EQ(platform::hostPath("F:\\a\\b.txt", drives), "C:\\a\\b.txt");
+    EXPECT_EQ(platform::hostPath("F:", drives), "C:\\");
+    EXPECT_EQ(platform::hostPath("G:\\log.log", drives), "");
+}
+#endif
