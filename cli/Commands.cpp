@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 
+#include "Environment.h"
 #include "ExitCodes.h"
 #include "FlashEmulator.h"
 #include "FormatPlan.h"
@@ -170,7 +171,10 @@ int cmdEmulate(const Args &args) {
                             {"--refuse-raw", "--absent", "--write-protected", "--log", "--force", "--replug"});
     if (!p.error.empty()) return usage("emulate", p.error);
     if (p.positional.size() != 1) return usage("emulate", "give exactly one disk folder");
-    const std::string dir = p.positional[0];
+    // Made absolute here as for --disk: the emulator is handed one plain name
+    // (Windows' "D:disk" is relative to drive D:'s current folder, which the
+    // file functions do not all resolve alike).
+    const std::string dir = absoluteName(p.positional[0]);
 
     if (p.flags["--replug"]) {
         // Unplugging and plugging in the disk again: the controller starts afresh.

@@ -23,24 +23,26 @@ bool setEnvironment(const char *name, const std::string &value) {
 #endif
 }
 
+std::string absoluteName(const std::string &name) {
+    if (name.empty()) return name;
+    std::error_code ec;
+    std::filesystem::path absolute = std::filesystem::absolute(std::filesystem::path(name), ec);
+    if (ec) return name;
+    absolute = absolute.lexically_normal();
+    // "disk\" and "disk" name the same folder; the trailing separator would
+    // only make file names built from it unlike the ones built before.
+    if (!absolute.has_filename() && absolute.has_relative_path()) absolute = absolute.parent_path();
+    return absolute.string();
+}
+
 void anchorDiskPaths() {
     // The library makes the program's folder the current directory while it
     // formats; a disk folder named relative to the caller's would then be lost.
-    // On Windows a name like "D:disk" is relative to the current folder of
-    // drive D:, which is lost just the same.
     for (const char *name : {flashemu::kDiskEnv, flashemu::kDrivesEnv}) {
         const char *value = std::getenv(name);
         if (!value || !*value) continue;
-        std::error_code ec;
-        std::filesystem::path given(value);
-        std::filesystem::path absolute = std::filesystem::absolute(given, ec);
-        if (ec) continue;
-        absolute = absolute.lexically_normal();
-        // "disk\" and "disk" name the same folder; the trailing separator would
-        // only make the emulator's file names unlike the ones it wrote before.
-        if (!absolute.has_filename() && absolute.has_relative_path())
-            absolute = absolute.parent_path();
-        setEnvironment(name, absolute.string());
+        const std::string absolute = absoluteName(value);
+        if (absolute != value) setEnvironment(name, absolute);
     }
 }
 

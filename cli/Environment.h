@@ -13,6 +13,11 @@ namespace cli {
 // child processes see) are set; each is a copy the other does not follow.
 bool setEnvironment(const char *name, const std::string &value);
 
+// A folder or file name made absolute and plain (no "." or "..", no trailing
+// separator), or the name unchanged when that fails. On Windows "D:disk" is
+// relative to the current folder of drive D:.
+std::string absoluteName(const std::string &name);
+
 // The disk folder and drive map named in the environment made absolute, so that
 // they stay valid while the library works in another current directory.
 void anchorDiskPaths();

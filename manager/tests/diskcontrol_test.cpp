@@ -33,16 +33,16 @@ struct Folder {
         s << in.rdbuf();
         return s.str();
     }
-    // Runs the probe with the given operations; its output. It runs in the
-    // build's output folder, which holds the real library: only the probe's own
-    // folder may supply one.
+    // Runs the probe in its folder with the given operations; its output.
+    // (Windows' normal search also looks in the current folder; the build's
+    // output folder, which holds the real library, must not be that.)
     std::string run(const std::string &ops) const {
         std::vector<std::string> args;
         std::istringstream words(ops);
         for (std::string w; words >> w;) args.push_back(w);
         testsupport::ProcessOptions o;
         o.env = {{"STANDIN_LOG", log().string()}};
-        o.workingDirectory = outputDir().string();
+        o.workingDirectory = path.string();
         testsupport::ProcessResult r = testsupport::runProcess(probe.string(), args, o);
         std::string out = r.output;
         if (!r.started || r.crashed || r.timedOut || r.exitCode != 0)
