@@ -25,14 +25,37 @@ bool setEnvironment(const char *name, const std::string &value) {
 
 std::string absoluteName(const std::string &name) {
     if (name.empty()) return name;
+#if defined(_WIN32)
+    // The system's own resolution, in the ANSI code page the name came in and
+    // the library reads it in. std::filesystem's narrow strings are UTF-8 with
+    // MinGW's libstdc++, so a folder named "Müll" would come back as another.
+    // It also resolves "D:disk" against drive D:'s current folder and turns
+    // '/' into '\'.
+    std::string full(MAX_PATH, '\0');
+    for (;;) {
+        DWORD n = GetFullPathNameA(name.c_str(), DWORD(full.size()), full.data(), nullptr);
+        if (n == 0) return name;
+        if (n < full.size()) {
+            full.resize(n);
+            break;
+        }
+        full.resize(n);   // n counts the terminating NUL when the buffer is short
+    }
+    // "disk\" and "disk" name the same folder; the trailing separator would
+    // only make file names built from it unlike the ones built before. A
+    // drive's root ("C:\") keeps it.
+    while (full.size() > 3 && (full.back() == '\\' || full.back() == '/')) full.pop_back();
+    return full;
+#else
     std::error_code ec;
     std::filesystem::path absolute = std::filesystem::absolute(std::filesystem::path(name), ec);
     if (ec) return name;
     absolute = absolute.lexically_normal();
-    // "disk\" and "disk" name the same folder; the trailing separator would
+    // "disk/" and "disk" name the same folder; the trailing separator would
     // only make file names built from it unlike the ones built before.
     if (!absolute.has_filename() && absolute.has_relative_path()) absolute = absolute.parent_path();
     return absolute.string();
+#endif
 }
 
 void anchorDiskPaths() {

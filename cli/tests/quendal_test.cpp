@@ -303,37 +303,55 @@ TEST(Format, DiskFolderRelativeToTheCaller) {
 }
 
 #ifdef _WIN32
+// A name in the ANSI code page, or "" when the code page cannot spell it.
+std::string ansiName(const wchar_t *name) {
+    char out[64];
+    BOOL lossy = FALSE;
+    int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name, -1, out, sizeof out, nullptr, &lossy);
+    return n > 0 && !lossy ? std::string(out) : std::string();
+}
+
+bool isFolder(const std::string &ansiPath) {
+    DWORD a = GetFileAttributesA(ansiPath.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 // Windows names one folder many ways: either separator, with or without the
-// drive, and "X:name" relative to the current folder of drive X:, which the
-// library's change of the current directory while formatting would move.
+// drive, "X:name" relative to the current folder of drive X: (which the
+// library's change of the current directory while formatting would move), and
+// in the ANSI code page the program's arguments come in.
 TEST(Format, DiskFolderNamedTheWindowsWays) {
     Sandbox s;
-    const std::string drive = s.root.root_name().string();   // "C:"
-    ASSERT_EQ(drive.size(), 2u) << s.root;
+    const std::string root = s.root.string();   // plain ASCII: the user's temporary folder
+    const std::string drive = s.root.root_name().string();
+    ASSERT_EQ(drive.size(), 2u) << root;
     fs::create_directories(s.root / "sub");
     struct Case {
         std::string created, used;   // as given to emulate, then to --disk
-        fs::path where;              // where the disk must be
-    } cases[] = {
-        {s.root.string() + "\\slash", fs::path(s.root.string() + "/slash").generic_string(), s.root / "slash"},
-        {drive + "drel", drive + "drel\\", s.root / "drel"},
-        {"sub\\back", "sub/back", s.root / "sub" / "back"},
+        std::string where;           // where the disk must be, in full
     };
+    std::vector<Case> cases = {
+        {root + "\\slash", fs::path(root + "/slash").generic_string(), root + "\\slash"},
+        {drive + "drel", drive + "drel\\", root + "\\drel"},
+        {"sub\\back", "sub/back", root + "\\sub\\back"},
+    };
+    const std::string accented = ansiName(L"d\u00EDsk \u00FCber");
+    if (!accented.empty()) cases.push_back({accented, ".\\" + accented, root + "\\" + accented});
     for (const Case &c : cases) {
         SCOPED_TRACE(c.created + " then " + c.used);
         EXPECT_RUN(s.run({"emulate", c.created, "--sectors", "200000"}), kOk);
-        EXPECT_TRUE(fs::exists(c.where)) << c.where;
+        EXPECT_TRUE(isFolder(c.where)) << c.where;
         Result f = s.run({"--disk", c.used, "format", "--first", "50"});
         EXPECT_RUN(f, kOk);
         // The device named by its full path: the format reached that disk.
-        Result info = s.run({"info"}, "", c.where.string());
+        Result info = s.run({"info"}, "", c.where);
         EXPECT_RUN(info, kOk);
         EXPECT_TRUE(has(info.out, "two public areas")) << info.out;
         EXPECT_TRUE(has(info.out, "E:  ")) << info.out;
         // And the folder the user named is the one reported.
         Result named = s.run({"--disk", c.used, "info"});
         EXPECT_RUN(named, kOk);
-        EXPECT_TRUE(has(named.out, "emulated flash disk in " + c.where.string())) << named.out;
+        EXPECT_TRUE(has(named.out, "emulated flash disk in " + c.where)) << named.out;
     }
 }
 #endif
