@@ -1,19 +1,15 @@
 #include "DiskFiles.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
-#include <algorithm>
-#include <cstring>
 
-#include "table_layout.h"
 #include "byteorder.h"
+#include "file_io.h"
+#include "table_layout.h"
 
 namespace flashemu {
 namespace {
@@ -73,85 +69,52 @@ std::string unescape(const std::string &s) {
 }
 
 bool ioAt(const std::string &path, bool write, uint64_t offset, uint8_t *buf, size_t len) {
-    int fd = ::open(path.c_str(), write ? O_RDWR : O_RDONLY);
-    if (fd < 0)
+    fileio::File f;
+    if (!f.open(path, write ? fileio::File::Mode::ReadWrite : fileio::File::Mode::Read))
         return false;
-    size_t done = 0;
-    bool ok = true;
-    while (done < len) {
-        ssize_t r = write ? ::pwrite(fd, buf + done, len - done, off_t(offset + done))
-                          : ::pread(fd, buf + done, len - done, off_t(offset + done));
-        if (r < 0) {
-            ok = false;
-            break;
-        }
-        if (r == 0) {
-            if (write) {
-                ok = false;
-            } else {
-                // Past the end of a sparse image: never written, reads as zeros.
-                std::fill(buf + done, buf + len, uint8_t(0));
-                done = len;
-            }
-            break;
-        }
-        done += size_t(r);
-    }
-    if (::close(fd) != 0)
-        ok = false;
-    return ok;
+    // Past the end of a sparse image nothing was ever written: it reads as zeros.
+    bool ok = write ? f.writeAt(offset, buf, len) : f.readAtZeroFilled(offset, buf, len);
+    // A failed close can be a lost write.
+    return f.close() && ok;
 }
 
 } // namespace
 
 DiskLock::DiskLock(const std::string &dir, bool makingDisk) {
-    if (!makingDisk && ::access(confPath(dir).c_str(), F_OK) != 0)
+    if (!makingDisk && !fileio::fileExists(confPath(dir)))
         return;
-    fd_ = ::open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ >= 0) {
-        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-        }
-    }
+    lock_ = std::make_unique<fileio::ExclusiveLock>(joinPath(dir, ".lock"));
 }
 
-DiskLock::~DiskLock() {
-    if (fd_ >= 0)
-        ::close(fd_);  // closing drops the lock
+DiskLock::~DiskLock() = default;
+
+std::string joinPath(const std::string &dir, const std::string &name) {
+    // Forward slashes are accepted by both systems, so one disk directory serves
+    // the Linux and the Windows builds alike.
+    if (dir.empty())
+        return name;
+    char last = dir.back();
+    if (last == '/' || last == '\\')
+        return dir + name;
+    return dir + "/" + name;
 }
 
-std::string confPath(const std::string &dir) { return dir + "/device.conf"; }
-std::string infoImagePath(const std::string &dir) { return dir + "/info.img"; }
-std::string logPath(const std::string &dir) { return dir + "/commands.log"; }
-std::string commitPath(const std::string &dir) { return dir + "/commit.bin"; }
+std::string confPath(const std::string &dir) { return joinPath(dir, "device.conf"); }
+std::string infoImagePath(const std::string &dir) { return joinPath(dir, "info.img"); }
+std::string logPath(const std::string &dir) { return joinPath(dir, "commands.log"); }
+std::string commitPath(const std::string &dir) { return joinPath(dir, "commit.bin"); }
 
-bool readWholeFile(const std::string &path, std::string *content) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    *content = ss.str();
-    return true;
-}
+bool readWholeFile(const std::string &path, std::string *content) { return fileio::readWholeFile(path, content); }
 
 bool writeFileAtomic(const std::string &path, const std::string &content) {
-    std::string tmp = path + ".tmp." + std::to_string(::getpid());
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out)
-            return false;
-        out << content;
-        out.flush();
-        if (!out) {
-            std::remove(tmp.c_str());
-            return false;
-        }
-    }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-        std::remove(tmp.c_str());
-        return false;
-    }
-    return true;
+    return fileio::writeFileAtomic(path, content);
+}
+
+std::string withoutLineEnd(std::string line) {
+    // A text file of the disk may have passed through a Windows editor.
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return line;
 }
 
 bool saveState(const std::string &dir, const DiskState &s) {
@@ -192,6 +155,7 @@ bool loadState(const std::string &dir, DiskState *out) {
     std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
+        line = withoutLineEnd(line);
         if (line.empty() || line[0] == '#')
             continue;
         size_t eq = line.find('=');
@@ -304,7 +268,8 @@ void appendLog(const std::string &dir, const LogEntry &e) {
     out << o.str();
 }
 
-bool parseLogLine(const std::string &line, LogEntry *e) {
+bool parseLogLine(const std::string &text, LogEntry *e) {
+    const std::string line = withoutLineEnd(text);
     std::vector<std::string> f;
     size_t start = 0;
     while (true) {

@@ -7,10 +7,15 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "FlashEmulator.h"
+
+namespace fileio {
+class ExclusiveLock;
+}
 
 namespace flashemu {
 
@@ -41,6 +46,8 @@ struct DiskState {
     bool logging = false;
 };
 
+// A file of the disk directory; the one separator both systems accept.
+std::string joinPath(const std::string &dir, const std::string &name);
 std::string confPath(const std::string &dir);
 std::string infoImagePath(const std::string &dir);
 std::string logPath(const std::string &dir);
@@ -61,6 +68,8 @@ bool eraseInfoPages(const std::string &dir, uint32_t firstPage, uint32_t pages);
 // reader in another process never sees half of it.
 bool writeFileAtomic(const std::string &path, const std::string &content);
 bool readWholeFile(const std::string &path, std::string *content);
+// The line without the CR that a CR LF line end leaves on it.
+std::string withoutLineEnd(std::string line);
 
 void appendLog(const std::string &dir, const LogEntry &entry);
 bool parseLogLine(const std::string &line, LogEntry *entry);
@@ -77,7 +86,7 @@ public:
     DiskLock &operator=(const DiskLock &) = delete;
 
 private:
-    int fd_ = -1;
+    std::unique_ptr<fileio::ExclusiveLock> lock_;
 };
 
 } // namespace flashemu

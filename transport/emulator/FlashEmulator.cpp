@@ -2,9 +2,6 @@
 // looking at it the way a test bench looks at a device, without sending commands.
 #include "FlashEmulator.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <filesystem>
 #include <sstream>
@@ -12,6 +9,7 @@
 #include "DiskFiles.h"
 #include "Tables.h"
 #include "Volumes.h"
+#include "file_io.h"
 
 namespace flashemu {
 
@@ -42,11 +40,18 @@ template <typename F> bool update(const std::string &dir, F &&change) {
     return true;
 }
 
+bool makeSizedFile(const std::string &path, uint64_t length) {
+    fileio::File f;
+    if (!f.open(path, fileio::File::Mode::CreateReadWrite) || !f.resize(0) || !f.resize(length))
+        return false;
+    return f.close();
+}
+
 } // namespace
 
-std::string dataImagePath(const std::string &dir) { return dir + "/data.img"; }
+std::string dataImagePath(const std::string &dir) { return joinPath(dir, kDataImageName); }
 
-std::string drivesPath(const std::string &dir) { return dir + "/drives"; }
+std::string drivesPath(const std::string &dir) { return joinPath(dir, "drives"); }
 
 bool createDisk(const std::string &dir, const DiskOptions &o, std::string *error) {
     if (o.sectors == 0)
@@ -63,20 +68,12 @@ bool createDisk(const std::string &dir, const DiskOptions &o, std::string *error
                                  drivesPath(dir), confPath(dir)})
         std::filesystem::remove(p, ec);
 
-    if (::truncate(dataImagePath(dir).c_str(), 0) != 0) {
-        FILE *f = std::fopen(dataImagePath(dir).c_str(), "wb");
-        if (!f)
-            return setError(error, "cannot create the data image");
-        std::fclose(f);
-    }
-    if (::truncate(dataImagePath(dir).c_str(), off_t(uint64_t(o.sectors) * kSector)) != 0)
-        return setError(error, "cannot size the data image");
-    FILE *f = std::fopen(infoImagePath(dir).c_str(), "wb");
-    if (!f)
+    // Both images are sized without writing: the never-written tail reads as
+    // zeros (holes on Linux; past the valid data on Windows).
+    if (!makeSizedFile(dataImagePath(dir), uint64_t(o.sectors) * kSector))
+        return setError(error, "cannot create the data image");
+    if (!makeSizedFile(infoImagePath(dir), uint64_t(kInfoPages) * kInfoSlots * kSector))
         return setError(error, "cannot create the information image");
-    std::fclose(f);
-    if (::truncate(infoImagePath(dir).c_str(), off_t(uint64_t(kInfoPages) * kInfoSlots * kSector)) != 0)
-        return setError(error, "cannot size the information image");
     if (!writeFactoryTable(dir, o, error))
         return false;
 

@@ -13,6 +13,9 @@ namespace flashemu {
 
 // Environment variable that selects the emulator and names its disk directory.
 constexpr const char kDiskEnv[] = "FLASHDISK_EMULATOR";
+// The data image's file name inside the disk directory; the drive map names it
+// relative to the map's own folder, so the directory can move between systems.
+constexpr const char kDataImageName[] = "data.img";
 // Environment variable naming another drive map than <disk directory>/drives.
 constexpr const char kDrivesEnv[] = "FLASHDISK_DRIVES";
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <sstream>
 
 #include "Tables.h"
@@ -135,10 +134,9 @@ std::optional<Volume> loginArea(const DiskState &s) {
 }
 
 bool publishDrives(const std::string &dir, const DiskState &s) {
-    std::error_code ec;
-    std::string image = std::filesystem::weakly_canonical(std::filesystem::absolute(dataImagePath(dir)), ec).string();
-    if (ec)
-        image = dataImagePath(dir);
+    // The image is named relative to the map's own folder (the disk directory),
+    // so the directory may move, or be reached as Z:\... by a Windows build.
+    const std::string image = kDataImageName;
     std::ostringstream o;
     o << "# letter\tsource\toffset\tlength\tflags\n";
     View v = currentView(s);

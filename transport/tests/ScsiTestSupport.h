@@ -3,9 +3,11 @@
 // (seals, command blocks, information-block writes) that the device expects.
 #pragma once
 
+#include "TestProcess.h"
+
+#ifndef _WIN32
 #include <dlfcn.h>
-#include <stdlib.h>
-#include <unistd.h>
+#endif
 
 #include <array>
 #include <cstring>
@@ -39,10 +41,16 @@ struct ScsiLib {
     GetOsVersionFn GetOsVersion = nullptr;
 
     ScsiLib() {
-        std::string dir = std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
-        module = dlopen((dir + "/SCSI.dll").c_str(), RTLD_NOW | RTLD_LOCAL);
+        const std::string path = testsupport::programDirectory() + "/SCSI.dll";
+#ifdef _WIN32
+        module = LoadLibraryA(path.c_str());
+        if (!module)
+            throw std::runtime_error("cannot load SCSI.dll: error " + std::to_string(GetLastError()));
+#else
+        module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (!module)
             throw std::runtime_error(std::string("cannot load SCSI.dll: ") + dlerror());
+#endif
         bind(InitDisk, "InitDisk");
         bind(DiskFree, "DiskFree");
         bind(ReadDisk, "ReadDisk");
@@ -54,7 +62,11 @@ struct ScsiLib {
         bind(GetOsVersion, "GetOsVersion");
     }
     template <typename F> void bind(F &fn, const char *name) {
+#ifdef _WIN32
+        fn = reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(module), name)));
+#else
         fn = reinterpret_cast<F>(dlsym(module, name));
+#endif
         if (!fn)
             throw std::runtime_error(std::string("SCSI.dll lacks ") + name);
     }
@@ -65,18 +77,10 @@ inline ScsiLib &scsi() {
     return lib;
 }
 
+// A fresh folder under the temporary folder, removed with its content.
 struct TempDir {
-    std::string path;
-    TempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "emu-test-XXXXXX").string();
-        if (!mkdtemp(tmpl.data()))
-            throw std::runtime_error("mkdtemp failed");
-        path = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
+    testsupport::ScratchDir scratch{"emu-test"};
+    std::string path = scratch.str();
 };
 
 inline std::array<uint8_t, 12> cdb(uint8_t op, uint32_t lba, uint16_t blocks) {
@@ -133,11 +137,11 @@ struct Device {
         std::string error;
         if (!flashemu::createDisk(dir.path, options, &error))
             throw std::runtime_error("createDisk: " + error);
-        setenv(flashemu::kDiskEnv, dir.path.c_str(), 1);
+        testsupport::setEnv(flashemu::kDiskEnv, dir.path);
     }
     ~Device() {
         lib.DiskFree();
-        unsetenv(flashemu::kDiskEnv);
+        testsupport::unsetEnv(flashemu::kDiskEnv);
     }
     static flashemu::DiskOptions small() {
         flashemu::DiskOptions o;

@@ -2,13 +2,13 @@
 // controller finds at a reset, and the login by file of refuse-raw-access hosts
 // against volumes made and filled by dosfstools and mtools.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 
 #include <cstdlib>
 #include <fstream>
 
+#include "DiskFiles.h"
 #include "ScsiTestSupport.h"
+#include "file_io.h"
 
 using namespace scsitest;
 namespace ad = cfgtbl::addr;
@@ -47,18 +47,12 @@ int sh(const std::string &cmd) { return std::system(cmd.c_str()); }
 // Copies a file into the data image at a byte offset, as the host's own file
 // system driver would have left it there.
 void placeImage(const std::string &dir, const std::string &image, uint64_t offset) {
-    FILE *in = std::fopen(image.c_str(), "rb");
-    ASSERT_NE(in, nullptr);
-    int fd = ::open(flashemu::dataImagePath(dir).c_str(), O_RDWR);
-    ASSERT_GE(fd, 0);
-    std::vector<char> chunk(1 << 20);
-    size_t n;
-    while ((n = std::fread(chunk.data(), 1, chunk.size(), in)) > 0) {
-        ASSERT_EQ(pwrite(fd, chunk.data(), n, off_t(offset)), ssize_t(n));
-        offset += n;
-    }
-    ::close(fd);
-    std::fclose(in);
+    std::string bytes;
+    ASSERT_TRUE(fileio::readWholeFile(image, &bytes));
+    fileio::File data(flashemu::dataImagePath(dir), fileio::File::Mode::ReadWrite);
+    ASSERT_TRUE(data.isOpen());
+    ASSERT_TRUE(data.writeAt(offset, bytes.data(), bytes.size()));
+    ASSERT_TRUE(data.close());
 }
 
 } // namespace
@@ -229,6 +223,9 @@ TEST(EmulatorHost, AbsentDeviceShowsNoDrives) {
 class LoginFile : public ::testing::TestWithParam<int> {};
 
 TEST_P(LoginFile, LogFileWithTheDigestLogsTheDeviceIn) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the volumes are made by dosfstools and mtools, which the Linux build runs";
+#endif
     int fatBits = GetParam();
     flashemu::DiskOptions o = Device::small();
     uint32_t area0 = fatBits == 12 ? 2500 : fatBits == 16 ? 24000 : 70000;
@@ -312,3 +309,99 @@ TEST_P(LoginFile, LogFileWithTheDigestLogsTheDeviceIn) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Fat, LoginFile, ::testing::Values(12, 16, 32));
+
+namespace {
+
+std::string fileText(const std::string &path) {
+    std::string s;
+    fileio::readWholeFile(path, &s);
+    return s;
+}
+
+std::string withCrLf(const std::string &text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n')
+            out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+} // namespace
+
+// One disk directory serves the Linux and the Windows builds in turn, so its text
+// files must read the same on both and may have passed through a Windows editor.
+TEST(EmulatorFiles, TextFilesAreLfOnlyAndCrLfCopiesStillRead) {
+    Device d;
+    ASSERT_EQ(d.open(), 0);
+    ASSERT_TRUE(flashemu::setLogging(d.dir.path, true));
+    d.setFaults([](flashemu::Faults &f) {
+        f.failKind = "info";
+        f.failNth = 3;
+        f.writeProtected = true;
+    });
+    uint8_t params[40] = {'M', 'O', 'R', 'V', 'A', 'N'};
+    ASSERT_EQ(d.open(params), 0);
+    Sector s{};
+    ASSERT_TRUE(d.read(ad::kDeviceInfo, s.data()));
+    const std::string conf = flashemu::confPath(d.dir.path), log = flashemu::logPath(d.dir.path),
+                      drives = flashemu::drivesPath(d.dir.path);
+    for (const std::string &path : {conf, log, drives}) {
+        std::string text = fileText(path);
+        EXPECT_FALSE(text.empty()) << path;
+        EXPECT_EQ(text.find('\r'), std::string::npos) << path << " is written with LF line ends";
+    }
+
+    flashemu::DiskStatus before = d.status();
+    auto logBefore = flashemu::readLog(d.dir.path);
+    ASSERT_EQ(logBefore.size(), 2u);
+    ASSERT_EQ(logBefore[0].data.size(), 40u) << "InitDisk keeps its parameter block";
+    ASSERT_TRUE(fileio::writeFileAtomic(conf, withCrLf(fileText(conf))));
+    ASSERT_TRUE(fileio::writeFileAtomic(log, withCrLf(fileText(log))));
+    ASSERT_TRUE(fileio::writeFileAtomic(drives, withCrLf(fileText(drives))));
+
+    EXPECT_TRUE(flashemu::isDisk(d.dir.path));
+    flashemu::Faults f;
+    ASSERT_TRUE(flashemu::getFaults(d.dir.path, &f));
+    EXPECT_EQ(f.failKind, "info") << "a text field keeps no CR";
+    EXPECT_EQ(f.failNth, 3u);
+    EXPECT_TRUE(f.writeProtected);
+    flashemu::DiskStatus after = d.status();
+    EXPECT_EQ(after.sectors, before.sectors);
+    EXPECT_TRUE(after.haveTable);
+    EXPECT_EQ(after.table, before.table) << "the table's last field reads whole";
+    auto logAfter = flashemu::readLog(d.dir.path);
+    ASSERT_EQ(logAfter.size(), logBefore.size()) << "a line whose last field kept its CR would be dropped";
+    EXPECT_EQ(logAfter[0].data, logBefore[0].data) << "the last field of a log line reads whole";
+    EXPECT_EQ(logAfter[1].address, logBefore[1].address);
+
+    // The device keeps working on the edited files and writes them back with LF.
+    ASSERT_EQ(d.open(), 0);
+    ASSERT_TRUE(d.read(ad::kDeviceInfo, s.data()));
+    EXPECT_EQ(s[cfgtbl::kDevWriteProtect], 1);
+    ASSERT_TRUE(flashemu::replug(d.dir.path));
+    EXPECT_EQ(d.driveLines().size(), 1u);
+    EXPECT_EQ(fileText(drives).find('\r'), std::string::npos) << "the map is published anew";
+    EXPECT_EQ(fileText(conf).find('\r'), std::string::npos);
+}
+
+// A disk directory named with a trailing separator, as a user may type it, is
+// the same disk.
+TEST(EmulatorFiles, DirectorySpellingsReachTheSameDisk) {
+    TempDir dir;
+    flashemu::DiskOptions o = Device::small();
+    ASSERT_TRUE(flashemu::createDisk(dir.path + "/", o));
+    EXPECT_TRUE(flashemu::isDisk(dir.path));
+    Sector a{};
+    a[0] = 0x5A;
+    a[511] = 0xA5;
+    testsupport::ScopedEnv env(flashemu::kDiskEnv, dir.path + "/");
+    ScsiLib &lib = scsi();
+    ASSERT_EQ(lib.InitDisk(nullptr), 0);
+    ASSERT_NE(lib.WriteDisk(5, 1, a.data()), 0);
+    lib.DiskFree();
+    Sector back{};
+    ASSERT_TRUE(flashemu::readPhysicalSectors(dir.path, 5, 1, back.data()));
+    EXPECT_EQ(back, a);
+}
