@@ -27,4 +27,10 @@ public:
 // The OS pass-through to a real disk, defined by its own library when built.
 std::unique_ptr<Backend> makePassthroughBackend();
 
+#if defined(_WIN32)
+// The platform identifier Windows reports (VER_PLATFORM_WIN32_WINDOWS 1,
+// VER_PLATFORM_WIN32_NT 2), from the Windows pass-through's system side.
+int32_t systemGeneration();
+#endif
+
 } // namespace scsi

@@ -121,8 +121,15 @@ int32_t DisMountDisk(void) {
     }
 }
 
-// The system this transport stands for runs on the NT family; callers compare
-// against the generation value (1 for the 95/98/Me family, 2 for NT).
-int32_t GetOsVersion(void) { return 2; }
+// Callers compare against the generation value: 1 for the 95/98/Me family, 2 for
+// NT. On Windows it is what the system reports; elsewhere the system this
+// transport stands in for is of the NT family.
+int32_t GetOsVersion(void) {
+#if defined(_WIN32)
+    return scsi::systemGeneration();
+#else
+    return 2;
+#endif
+}
 
 } // extern "C"
