@@ -7,6 +7,11 @@
 # new volume, under upper-cased 8.3 names, and skips files ending in ".SCC".
 # BOOTFILES' read-me therefore ends in .SCC, so a boot disk gets only what the
 # user put there; PWD's read-me is meant for the disk.
+#
+# PWD holds this build's launcher (Latchkin on Linux, Latchkin.exe on Windows)
+# and, with -DQUENDAL_PEER_LAUNCHER=<file>, the other system's launcher beside
+# it, so that one disk logs in from both systems: LATCHKIN and LATCHKIN.EXE on
+# the disk, both 8.3 names.
 
 set(QUENDAL_PWD_DIR ${QUENDAL_OUTPUT_DIR}/PWD)
 file(MAKE_DIRECTORY ${QUENDAL_PWD_DIR} ${QUENDAL_OUTPUT_DIR}/BOOTFILES ${QUENDAL_OUTPUT_DIR}/Cdrom)
@@ -14,14 +19,62 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/readme/PWD.txt ${QUENDAL_PWD_DIR}/READM
 configure_file(${CMAKE_CURRENT_LIST_DIR}/readme/BOOTFILES.txt ${QUENDAL_OUTPUT_DIR}/BOOTFILES/README.SCC COPYONLY)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/readme/Cdrom.txt ${QUENDAL_OUTPUT_DIR}/Cdrom/README.TXT COPYONLY)
 
-if(NOT TARGET Sarvik)
-  message(STATUS "PWD: no login program is built, so the login volume carries no launcher")
-  return()
+if(WIN32)
+  enable_language(RC)
+  set(own_launcher_name Latchkin.exe)
+  set(peer_launcher_name Latchkin)
+  set(peer_system Linux)
+  set(peer_magic "7f454c46") # ELF
+else()
+  set(own_launcher_name Latchkin)
+  set(peer_launcher_name Latchkin.exe)
+  set(peer_system Windows)
+  set(peer_magic "4d5a") # MZ
 endif()
 
-set(QUENDAL_PWD_LAUNCHER ${QUENDAL_PWD_DIR}/Latchkin)
+# Everything PWD holds that the fit check below must see again when it changes.
+set(pwd_files ${QUENDAL_PWD_DIR}/README.TXT)
 
-if(QUENDAL_SANITIZE)
+set(QUENDAL_PEER_LAUNCHER "" CACHE FILEPATH
+    "The ${peer_system} build's launcher, carried in PWD as ${peer_launcher_name} beside this build's own")
+set(peer_copy ${QUENDAL_PWD_DIR}/${peer_launcher_name})
+if(QUENDAL_PEER_LAUNCHER)
+  if(NOT EXISTS ${QUENDAL_PEER_LAUNCHER} OR IS_DIRECTORY ${QUENDAL_PEER_LAUNCHER})
+    message(FATAL_ERROR "QUENDAL_PEER_LAUNCHER: no file ${QUENDAL_PEER_LAUNCHER} (build the ${peer_system} "
+                        "launcher first, or leave the option empty)")
+  endif()
+  # A launcher of this build's own system under the other's name would leave
+  # the disk without one for the other system, unnoticed until someone tries.
+  string(LENGTH ${peer_magic} magic_digits)
+  math(EXPR magic_bytes "${magic_digits} / 2")
+  file(READ ${QUENDAL_PEER_LAUNCHER} head LIMIT ${magic_bytes} HEX)
+  if(NOT head STREQUAL peer_magic)
+    message(FATAL_ERROR "QUENDAL_PEER_LAUNCHER: ${QUENDAL_PEER_LAUNCHER} is not a ${peer_system} program")
+  endif()
+  add_custom_command(
+    OUTPUT ${peer_copy}
+    COMMAND ${CMAKE_COMMAND} -E copy ${QUENDAL_PEER_LAUNCHER} ${peer_copy}
+    DEPENDS ${QUENDAL_PEER_LAUNCHER}
+    COMMENT "Carrying the ${peer_system} launcher in PWD"
+    VERBATIM)
+  list(APPEND pwd_files ${peer_copy})
+elseif(EXISTS ${peer_copy})
+  # Left by an earlier configuration that named one: the format would
+  # otherwise go on copying it onto every disk.
+  file(REMOVE ${peer_copy})
+endif()
+
+if(TARGET Sarvik)
+  set(QUENDAL_PWD_LAUNCHER ${QUENDAL_PWD_DIR}/${own_launcher_name})
+  list(APPEND pwd_files ${QUENDAL_PWD_LAUNCHER})
+else()
+  message(STATUS "PWD: no login program is built, so the login volume carries no launcher of this build")
+endif()
+
+if(NOT TARGET Sarvik)
+  # Nothing of this build's own to make; a peer launcher is still carried and
+  # counted.
+elseif(QUENDAL_SANITIZE)
   # Instrumented programs are several times larger than the whole volume, and
   # a disk never carries them: the launcher for PWD comes from a build of the
   # same sources without instrumentation, made inside this one.
@@ -69,7 +122,7 @@ else()
     RAW 144 ${PROJECT_BINARY_DIR}/payload/FlashDisk.ini)
   latchkin_add_payload(latchkin_disk_payload ${disk_rows})
 
-  add_executable(latchkin_disk ${PROJECT_SOURCE_DIR}/launcher/src/main.cpp)
+  add_executable(latchkin_disk WIN32 ${PROJECT_SOURCE_DIR}/launcher/src/main.cpp)
   target_link_libraries(latchkin_disk PRIVATE latchkin_core latchkin_disk_payload)
   set_target_properties(latchkin_disk PROPERTIES OUTPUT_NAME Latchkin RUNTIME_OUTPUT_DIRECTORY ${QUENDAL_PWD_DIR}
     AUTOMOC OFF)
@@ -87,8 +140,7 @@ add_custom_command(
   OUTPUT ${fit_stamp}
   COMMAND ${CMAKE_COMMAND} -DFOLDER=${QUENDAL_PWD_DIR} -DCLUSTERS=2451 -DCLUSTER_BYTES=512
           -DSTAMP=${fit_stamp} -P ${CMAKE_CURRENT_LIST_DIR}/CheckLoginVolumeFit.cmake
-  DEPENDS ${QUENDAL_PWD_LAUNCHER} ${QUENDAL_PWD_DIR}/README.TXT
-          ${CMAKE_CURRENT_LIST_DIR}/CheckLoginVolumeFit.cmake
+  DEPENDS ${pwd_files} ${CMAKE_CURRENT_LIST_DIR}/CheckLoginVolumeFit.cmake
   COMMENT "Checking that PWD fits the login volume"
   VERBATIM)
 add_custom_target(pwd_fits ALL DEPENDS ${fit_stamp})

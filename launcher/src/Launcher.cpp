@@ -1,17 +1,13 @@
 // The launcher's one run, start to end.
 #include "Launcher.h"
 
-#include <unistd.h>
-
 #include <memory>
 #include <string>
 
+#include "LauncherHost.h"
 #include "LzariDecoder.h"
 #include "Payload.h"
 #include "PayloadTable.h"
-#include "platform/Drives.h"
-#include "platform/Paths.h"
-#include "platform/Shell.h"
 
 namespace latchkin {
 
@@ -23,14 +19,6 @@ namespace {
 constexpr size_t kCurrentDirBuffer = 100;
 constexpr size_t kTempDirBuffer = 200;
 constexpr size_t kPathBuffer = 200;
-
-// "E:\" for a current directory on drive E:; "" when no drive holds it, and the
-// login program then asks the user to open the disk by hand.
-std::string driveRootOf(const char *directory) {
-    std::string drive = platform::driveOfDirectory(directory);
-    if (drive.size() != 2 || drive[1] != ':') return {};
-    return drive + "\\";
-}
 
 bool endsWith(const char *name, const char *suffix) {
     std::string n(name), s(suffix);
@@ -46,22 +34,20 @@ unsigned modeFor(const char *finalName) {
 
 int runLauncher(std::FILE *err) {
     char current[kCurrentDirBuffer] = {};
-    if (!getcwd(current, sizeof current)) {
+    if (!host::currentDirectory(current, sizeof current)) {
         std::fprintf(err, "Latchkin: the current directory cannot be read or is longer than %zu "
                           "characters; nothing was unpacked or started.\n",
                      kCurrentDirBuffer - 1);
         return 1;
     }
-    const std::string driveRoot = driveRootOf(current);
+    const std::string driveRoot = host::driveRootOf(current);
 
-    std::string temp = platform::temporaryDirectory();
+    std::string temp = host::temporaryFolder();
     if (temp.empty()) {
-        std::fprintf(err, "Latchkin: no private temporary directory (XDG_RUNTIME_DIR, or a folder of "
-                          "this user's own with mode 0700 under TMPDIR or /tmp); nothing was "
-                          "unpacked or started.\n");
+        std::fprintf(err, "Latchkin: %s; nothing was unpacked or started.\n", host::kNoTemporaryFolder);
         return 1;
     }
-    if (temp.back() != '/') temp += '/';
+    if (temp.back() != host::kPathSeparator) temp += host::kPathSeparator;
     if (temp.size() >= kTempDirBuffer) {
         std::fprintf(err, "Latchkin: the temporary directory %s is longer than %zu characters; "
                           "nothing was unpacked or started.\n",
@@ -123,7 +109,7 @@ int runLauncher(std::FILE *err) {
     ExtractResource(kSettingsId, temp + kSettingsName);
 
     const std::string program = temp + kLoginProgramName;
-    if (!platform::shellOpen(program, driveRoot))
+    if (!host::startLoginProgram(program, driveRoot))
         std::fprintf(err, "Latchkin: %s could not be started.\n", program.c_str());
     return 0;
 }

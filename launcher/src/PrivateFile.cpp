@@ -1,10 +1,11 @@
-// Link-proof opening and creating of the launcher's files.
+// The launcher's files once opened: closing them and writing them whole, the
+// same on every system (the opening is in PrivateFilePosix.cpp and
+// PrivateFileWin.cpp).
 #include "PrivateFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace lzari {
@@ -18,53 +19,14 @@ bool UniqueFd::close() {
     return rc == 0;
 }
 
-namespace {
-
-// O_NONBLOCK keeps an open of a FIFO from hanging until someone reads it; the
-// check below then refuses it. Cleared again for the real reads and writes.
-bool keepOnlyRegular(int fd) {
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    int flags = fcntl(fd, F_GETFL);
-    return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
-}
-
-} // namespace
-
-int openRegularForReading(const std::string &path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return -1;
-    if (!keepOnlyRegular(fd)) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-int createRegularFile(const std::string &path, unsigned mode) {
-    // No O_TRUNC here: truncation waits until the name is known to be a regular
-    // file, so a device or pipe planted under the name is never touched.
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
-                    mode_t(mode));
-    if (fd < 0) return -1;
-    if (!keepOnlyRegular(fd) || ftruncate(fd, 0) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    // A file left by an earlier run keeps its old bits otherwise; the login
-    // program must be executable whatever was there before. Not fatal: a file
-    // of someone else's that we may write but not chmod is still written.
-    (void)fchmod(fd, mode_t(mode));
-    return fd;
-}
-
 bool writeWholeFile(const std::string &path, std::span<const uint8_t> data, unsigned mode) {
     UniqueFd fd(createRegularFile(path, mode));
     if (!fd) return false;
     const uint8_t *p = data.data();
     size_t left = data.size();
     while (left > 0) {
-        ssize_t n = ::write(fd.get(), p, left);
+        // The C runtime of Windows counts in unsigned int.
+        ssize_t n = ::write(fd.get(), p, std::min(left, size_t(1) << 30));
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;

@@ -1,12 +1,15 @@
 // The launcher run end to end: test builds of Latchkin carry a probe as the
-// login program, unpack into a private temporary directory of the test's own
-// (XDG_RUNTIME_DIR) and start the probe from a folder on drive E: of a drive map.
+// login program and unpack into a temporary folder of the test's own. On Linux
+// that is XDG_RUNTIME_DIR and the probe is started from a folder on drive E: of
+// a drive map; on Windows it is TMP/TEMP and the drive is the folder's own.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <iconv.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -23,13 +26,21 @@
 
 #include "LzariDecoder.h"
 #include "MemoryStreams.h"
-
-extern char **environ;
+#include "TestProcess.h"
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
+
+// A path the build wrote into the test. A cross-built test runs under Wine,
+// where the build machine's "/" is drive Z:.
+fs::path fromBuild(const char *path) {
+#ifdef _WIN32
+    if (path[0] == '/') return fs::path(std::string("Z:") + path);
+#endif
+    return fs::path(path);
+}
 
 Bytes readFile(const fs::path &p) {
     std::ifstream in(p, std::ios::binary);
@@ -41,19 +52,84 @@ std::string readText(const fs::path &p) {
     return std::string(b.begin(), b.end());
 }
 
+// False while a program runs from the file: neither system lets it be written then.
+bool writable(const fs::path &p) {
+#ifdef _WIN32
+    HANDLE h = CreateFileA(p.string().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(h);
+    return true;
+#else
+    int fd = open(p.c_str(), O_WRONLY);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+#endif
+}
+
+// A program started and left running, ended when the test is done with it.
+class Lingering {
+public:
+    Lingering(const fs::path &program, const char *arg) {
+#ifdef _WIN32
+        std::string cmd = "\"" + program.string() + "\" " + arg;
+        STARTUPINFOA si{};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi{};
+        if (CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                           &si, &pi)) {
+            CloseHandle(pi.hThread);
+            process_ = pi.hProcess;
+        }
+#else
+        pid_ = fork();
+        if (pid_ == 0) {
+            execl(program.c_str(), "Sarvik.exe", arg, static_cast<char *>(nullptr));
+            _exit(127);
+        }
+#endif
+    }
+    ~Lingering() {
+#ifdef _WIN32
+        if (!process_) return;
+        TerminateProcess(process_, 1);
+        WaitForSingleObject(process_, INFINITE);
+        CloseHandle(process_);
+#else
+        if (pid_ <= 0) return;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+#endif
+    }
+    bool started() const {
+#ifdef _WIN32
+        return process_ != nullptr;
+#else
+        return pid_ > 0;
+#endif
+    }
+
+private:
+#ifdef _WIN32
+    HANDLE process_ = nullptr;
+#else
+    pid_t pid_ = -1;
+#endif
+};
+
 struct Row {
     const char *stored;
     const char *unpacked;
-    std::string source;
+    fs::path source;
 };
 
 // The files each test launcher carries, in the real table's order and names.
 std::vector<Row> fullRows() {
-    const std::string lang = LANGUAGE_DIR;
-    return {{"Sarvik.ex~", "Sarvik.exe", PROBE_FILE},    {"SCSI.dl~", "SCSI.dll", TOOL_FILE},
-            {"Quendal.dl~", "Quendal.dll", CORE_FILE},   {"1028.in~", "1028.ini", lang + "/1028.ini"},
-            {"1033.in~", "1033.ini", lang + "/1033.ini"}, {"1042.in~", "1042.ini", lang + "/1042.ini"},
-            {"2052.in~", "2052.ini", lang + "/2052.ini"}};
+    const fs::path lang = fromBuild(LANGUAGE_DIR);
+    return {{"Sarvik.ex~", "Sarvik.exe", fromBuild(PROBE_FILE)},  {"SCSI.dl~", "SCSI.dll", fromBuild(TOOL_FILE)},
+            {"Quendal.dl~", "Quendal.dll", fromBuild(CORE_FILE)}, {"1028.in~", "1028.ini", lang / "1028.ini"},
+            {"1033.in~", "1033.ini", lang / "1033.ini"},          {"1042.in~", "1042.ini", lang / "1042.ini"},
+            {"2052.in~", "2052.ini", lang / "2052.ini"}};
 }
 
 const char kSettings[] = "[SETTING]\r\nVENDERSTRING=\r\nPROCEDURESTR=\r\nVERSIONSTR=2.00";
@@ -61,50 +137,44 @@ const char kSettings[] = "[SETTING]\r\nVENDERSTRING=\r\nPROCEDURESTR=\r\nVERSION
 class LauncherRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/latchkin-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root = tmpl;
+        root = scratch.path();
         runtime = root / "run";
-        ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+        fs::create_directory(runtime);
+#ifdef _WIN32
+        // The folder the launcher starts from is in the build tree: under Wine
+        // that is drive Z:, while the temporary folder is on C:.
+        disk = place.path();
+#else
+        ASSERT_EQ(chmod(runtime.c_str(), 0700), 0);
         disk = root / "disk";
+#endif
         folder = disk / "folder";
         fs::create_directories(folder);
+#ifndef _WIN32
         driveMap = root / "drives";
         std::ofstream(driveMap) << "E:\t" << (root / "disk.img").string() << "\t0\t0\trw\t"
                                 << disk.string() << "\n";
+#endif
     }
-    void TearDown() override { fs::remove_all(root); }
 
     struct Outcome {
         int exitCode;
         std::string err;
     };
 
-    Outcome run(const char *launcher, const fs::path &cwd, const std::string &runtimeDir) {
-        std::vector<std::string> env;
-        for (char **e = environ; *e; ++e) {
-            std::string v = *e;
-            if (v.rfind("XDG_RUNTIME_DIR=", 0) == 0 || v.rfind("FLASHDISK_", 0) == 0) continue;
-            env.push_back(v);
-        }
-        env.push_back("XDG_RUNTIME_DIR=" + runtimeDir);
-        env.push_back("FLASHDISK_DRIVES=" + driveMap.string());
-        std::vector<char *> envp;
-        for (std::string &v : env) envp.push_back(v.data());
-        envp.push_back(nullptr);
-        const std::string errPath = (root / "stderr.txt").string();
-        char *argv[] = {const_cast<char *>(launcher), nullptr};
-
-        pid_t pid = fork();
-        if (pid == 0) {
-            int fd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (fd < 0 || dup2(fd, 2) < 0 || chdir(cwd.c_str()) != 0) _exit(120);
-            execve(launcher, argv, envp.data());
-            _exit(121);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readText(errPath)};
+    Outcome run(const char *launcher, const fs::path &cwd, const std::string &tempDir) {
+        testsupport::ProcessOptions o;
+        o.workingDirectory = cwd.string();
+#ifdef _WIN32
+        o.env = {{"TMP", tempDir}, {"TEMP", tempDir}};
+#else
+        o.env = {{"XDG_RUNTIME_DIR", tempDir}, {"FLASHDISK_DRIVES", driveMap.string()}};
+        o.unsetEnv = {"FLASHDISK_EMULATOR"};
+#endif
+        o.timeout = std::chrono::seconds(60);
+        testsupport::ProcessResult r = testsupport::runProcess(fromBuild(launcher).string(), {}, o);
+        EXPECT_TRUE(r.started) << r.output;
+        return {r.exitCode, r.output};
     }
     Outcome run(const char *launcher) { return run(launcher, folder, runtime.string()); }
 
@@ -119,10 +189,24 @@ protected:
         return {};
     }
 
-    std::set<std::string> runtimeFiles() const {
+    // Until the probe has ended its file cannot be written (nor, on Windows,
+    // the folder removed).
+    void awaitProbeEnded() {
+        const fs::path program = runtime / "Sarvik.exe";
+        for (int i = 0; i < 1000 && fs::exists(program) && !writable(program); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+
+    std::set<std::string> runtimeFiles() const { return filesIn(runtime); }
+    static std::set<std::string> filesIn(const fs::path &dir) {
         std::set<std::string> names;
-        for (const auto &e : fs::directory_iterator(runtime)) names.insert(e.path().filename().string());
+        for (const auto &e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
         return names;
+    }
+
+    // "argc=1\narg=<root>\ncwd=<dir>\n", as the probe records a start from dir.
+    static std::string startedWith(const std::string &root, const fs::path &dir) {
+        return "argc=1\narg=" + root + "\ncwd=" + dir.string() + "\n";
     }
 
     void expectUnpackedAsCarried() {
@@ -140,18 +224,51 @@ protected:
             lzari::LzariDecoder decoder;
             EXPECT_EQ(decoder.decode(in, out), lzari::DecodeResult::Done);
             EXPECT_TRUE(out.bytes == original);
+            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(runtime / row.unpacked)));
+#ifndef _WIN32
             struct stat st {};
             ASSERT_EQ(lstat((runtime / row.unpacked).c_str(), &st), 0);
-            EXPECT_TRUE(S_ISREG(st.st_mode));
             EXPECT_EQ(st.st_mode & 077, 0u) << "readable by others";
+#endif
         }
         EXPECT_EQ(readText(runtime / "FlashDisk.ini"), kSettings);
         EXPECT_EQ(fs::file_size(runtime / "FlashDisk.ini"), 56u);
+#ifndef _WIN32
         EXPECT_TRUE(access((runtime / "Sarvik.exe").c_str(), X_OK) == 0);
+#endif
     }
 
+    void TearDown() override { awaitProbeEnded(); }
+
+    testsupport::ScratchDir scratch{"latchkin-test"};
+#ifdef _WIN32
+    struct BuildTreeFolder {
+        BuildTreeFolder() {
+            static int n = 0;
+            dir = fs::path(testsupport::programDirectory()) /
+                  ("latchkin-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(n++));
+            fs::create_directories(dir);
+        }
+        ~BuildTreeFolder() {
+            std::error_code ec;
+            fs::remove_all(dir, ec);
+        }
+        const fs::path &path() const { return dir; }
+        fs::path dir;
+    } place;
+#endif
     fs::path root, runtime, disk, folder, driveMap;
 };
+
+// The drive root the launcher passes for the test's folder.
+std::string expectedRoot(const fs::path &folder) {
+#ifdef _WIN32
+    return folder.string().substr(0, 3);
+#else
+    (void)folder;
+    return "E:\\";
+#endif
+}
 
 } // namespace
 
@@ -161,7 +278,10 @@ TEST_F(LauncherRun, UnpacksEverythingAndStartsTheLoginProgramWithTheDriveRoot) {
     EXPECT_EQ(o.err, "");
     std::string record = awaitProbe();
     // One parameter, the drive root; the launcher's current directory inherited.
-    EXPECT_EQ(record, "argc=1\narg=E:\\\ncwd=" + folder.string() + "\n");
+    const std::string root = expectedRoot(folder);
+    ASSERT_EQ(root.size(), 3u);
+    EXPECT_TRUE(std::isupper(static_cast<unsigned char>(root[0])) && root.substr(1) == ":\\") << root;
+    EXPECT_EQ(record, startedWith(root, folder));
     expectUnpackedAsCarried();
     std::set<std::string> expected = {"FlashDisk.ini", "probe-record.txt"};
     for (const Row &row : fullRows()) {
@@ -176,21 +296,13 @@ TEST_F(LauncherRun, SecondRunOverwritesWithIdenticalContent) {
     ASSERT_NE(awaitProbe(), "");
     // The probe may still be on its way out; a running program's file cannot be
     // written, and the launcher would rightly skip it.
-    const std::string program = (runtime / "Sarvik.exe").string();
-    for (int i = 0; i < 500; ++i) {
-        int fd = open(program.c_str(), O_WRONLY);
-        if (fd >= 0) {
-            close(fd);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    awaitProbeEnded();
     fs::remove(runtime / "probe-record.txt");
     // Damage what the first run left: a longer file, a shorter one, other settings.
     std::ofstream(runtime / "1033.ini", std::ios::binary) << std::string(5000, '#');
     fs::resize_file(runtime / "SCSI.dll", 10);
     std::ofstream(runtime / "FlashDisk.ini", std::ios::binary) << "[SETTING]\r\nVERSIONSTR=9.99 and more";
-    chmod((runtime / "Sarvik.exe").c_str(), 0600);
+    fs::permissions(runtime / "Sarvik.exe", fs::perms::owner_read | fs::perms::owner_write);
 
     Outcome o = run(LAUNCHER_FULL);
     EXPECT_EQ(o.exitCode, 0);
@@ -204,8 +316,8 @@ TEST_F(LauncherRun, ShortStoredStreamStopsTheRun) {
     EXPECT_EQ(o.exitCode, 1);
     EXPECT_NE(o.err.find("Read Error"), std::string::npos) << o.err;
     // Rows before the short one are unpacked; its own output exists and is empty.
-    EXPECT_EQ(readFile(runtime / "Sarvik.exe"), readFile(PROBE_FILE));
-    EXPECT_EQ(readFile(runtime / "SCSI.dll"), readFile(TOOL_FILE));
+    EXPECT_EQ(readFile(runtime / "Sarvik.exe"), readFile(fromBuild(PROBE_FILE)));
+    EXPECT_EQ(readFile(runtime / "SCSI.dll"), readFile(fromBuild(TOOL_FILE)));
     EXPECT_EQ(fs::file_size(runtime / "Quendal.dl~"), 2u);
     ASSERT_TRUE(fs::exists(runtime / "Quendal.dll"));
     EXPECT_EQ(fs::file_size(runtime / "Quendal.dll"), 0u);
@@ -227,29 +339,42 @@ TEST_F(LauncherRun, PathsThatDoNotFitTheirBuffersStopBeforeAnythingIsWritten) {
     // A current directory of 100 characters or more.
     fs::path deep = folder / std::string(120 - folder.string().size() % 50, 'd');
     fs::create_directories(deep);
+    ASSERT_GE(deep.string().size(), 100u);
     Outcome o = run(LAUNCHER_FULL, deep, runtime.string());
     EXPECT_EQ(o.exitCode, 1);
     EXPECT_NE(o.err.find("current directory"), std::string::npos) << o.err;
     EXPECT_TRUE(runtimeFiles().empty());
 
-    // A temporary directory that fits its buffer while the files in it do not:
-    // 190 characters plus "/" plus "Sarvik.ex~" is over 199.
+    // A temporary folder that fits its buffer while the files in it do not:
+    // 190 characters plus the separator plus "Sarvik.ex~" is over 199.
+    ASSERT_LT(root.string().size(), 150u);
     fs::path longRuntime = root / std::string(190 - root.string().size() - 1, 't');
     ASSERT_EQ(longRuntime.string().size(), 190u);
-    ASSERT_EQ(mkdir(longRuntime.c_str(), 0700), 0);
+    ASSERT_TRUE(fs::create_directory(longRuntime));
     o = run(LAUNCHER_FULL, folder, longRuntime.string());
     EXPECT_EQ(o.exitCode, 1);
     EXPECT_NE(o.err.find("longer than 199"), std::string::npos) << o.err;
     EXPECT_TRUE(fs::is_empty(longRuntime));
 
-    // A temporary directory longer than its own buffer.
+    // A temporary folder longer than its own buffer.
     fs::path longer = longRuntime / std::string(30, 'u');
-    ASSERT_EQ(mkdir(longer.c_str(), 0700), 0);
+    ASSERT_TRUE(fs::create_directory(longer));
     o = run(LAUNCHER_FULL, folder, longer.string());
     EXPECT_EQ(o.exitCode, 1);
+    EXPECT_NE(o.err.find("longer than 199"), std::string::npos) << o.err;
     EXPECT_TRUE(fs::is_empty(longer));
 }
 
+#ifdef _WIN32
+TEST_F(LauncherRun, TheParameterIsTheRootOfTheStartingFoldersDrive) {
+    // Started from a folder of the temporary folder's drive (C: under Wine)
+    // rather than the build tree's.
+    fs::path elsewhere = root / "elsewhere";
+    fs::create_directories(elsewhere);
+    ASSERT_EQ(run(LAUNCHER_FULL, elsewhere, runtime.string()).exitCode, 0);
+    EXPECT_EQ(awaitProbe(), startedWith(elsewhere.string().substr(0, 3), elsewhere));
+}
+#else
 TEST_F(LauncherRun, StartedOutsideEveryDriveTheLoginProgramGetsNoParameter) {
     fs::path elsewhere = root / "elsewhere";
     fs::create_directories(elsewhere);
@@ -258,36 +383,32 @@ TEST_F(LauncherRun, StartedOutsideEveryDriveTheLoginProgramGetsNoParameter) {
     ASSERT_EQ(run(LAUNCHER_FULL, elsewhere, runtime.string()).exitCode, 0);
     EXPECT_EQ(awaitProbe(), "argc=0\ncwd=" + elsewhere.string() + "\n");
 }
+#endif
 
 TEST_F(LauncherRun, ALoginProgramStillRunningKeepsItsFile) {
-    // An earlier login program, still running from the temporary directory: its
+    // An earlier login program, still running from the temporary folder: its
     // file cannot be written, so that row is skipped and the earlier file stays.
+    // A copy of the probe told to linger stands in for it.
     const fs::path program = runtime / "Sarvik.exe";
-    fs::copy_file("/bin/sleep", program);
-    chmod(program.c_str(), 0700);
-    pid_t running = fork();
-    if (running == 0) {
-        execl(program.c_str(), "Sarvik.exe", "30", static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    ASSERT_GT(running, 0);
-    // Until exec has happened the file is not yet busy.
-    for (int i = 0; i < 500; ++i) {
-        int fd = open(program.c_str(), O_WRONLY);
-        if (fd < 0) break;
-        close(fd);
+    fs::copy_file(fromBuild(PROBE_FILE), program);
+    std::ofstream(program, std::ios::binary | std::ios::app) << "an earlier build";
+    const Bytes earlier = readFile(program);
+    fs::permissions(program, fs::perms::owner_all);
+    Lingering running(program, "--linger");
+    ASSERT_TRUE(running.started());
+    // Until the program has started its file is not yet busy.
+    for (int i = 0; i < 500 && writable(program); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    ASSERT_FALSE(writable(program));
 
     Outcome o = run(LAUNCHER_FULL);
-    kill(running, SIGKILL);
-    waitpid(running, nullptr, 0);
     EXPECT_EQ(o.exitCode, 0);
     EXPECT_NE(o.err.find("Sarvik.exe was not unpacked"), std::string::npos) << o.err;
-    EXPECT_TRUE(readFile(program) == readFile("/bin/sleep"));
-    // Every other row is unpacked as usual.
-    EXPECT_EQ(readFile(runtime / "Quendal.dll"), readFile(CORE_FILE));
+    EXPECT_TRUE(readFile(program) == earlier);
+    // Every other row is unpacked as usual, and the earlier program is started.
+    EXPECT_EQ(readFile(runtime / "Quendal.dll"), readFile(fromBuild(CORE_FILE)));
     EXPECT_EQ(fs::file_size(runtime / "FlashDisk.ini"), 56u);
+    EXPECT_EQ(awaitProbe(), startedWith(expectedRoot(folder), folder));
 }
 
 namespace {
@@ -295,6 +416,23 @@ namespace {
 // The file's bytes converted from its code page; false when a byte sequence is
 // not valid there.
 bool decodeCodePage(const Bytes &bytes, const char *codePage, std::string &utf8) {
+#ifdef _WIN32
+    // "CP950" -> 950; MB_ERR_INVALID_CHARS refuses what the code page has no character for.
+    const UINT cp = UINT(std::stoul(std::string(codePage).substr(2)));
+    const std::string in(bytes.begin(), bytes.end());
+    if (in.empty()) {
+        utf8.clear();
+        return true;
+    }
+    int wide = MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, in.data(), int(in.size()), nullptr, 0);
+    if (wide <= 0) return false;
+    std::wstring w(size_t(wide), L'\0');
+    MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, in.data(), int(in.size()), w.data(), wide);
+    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, nullptr, 0, nullptr, nullptr);
+    utf8.assign(size_t(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, utf8.data(), n, nullptr, nullptr);
+    return n > 0;
+#else
     iconv_t cd = iconv_open("UTF-8", codePage);
     if (cd == iconv_t(-1)) return false;
     std::string in(bytes.begin(), bytes.end());
@@ -307,6 +445,7 @@ bool decodeCodePage(const Bytes &bytes, const char *codePage, std::string &utf8)
     iconv_close(cd);
     utf8.resize(utf8.size() - dstLeft);
     return rc != size_t(-1) && srcLeft == 0;
+#endif
 }
 
 // section -> key -> value, lines split at CR LF.
@@ -351,7 +490,7 @@ TEST(LanguageFiles, EachIsValidInItsCodePageAndHasEveryKey) {
     for (auto [name, codePage] : files) {
         SCOPED_TRACE(name);
         std::string text;
-        ASSERT_TRUE(decodeCodePage(readFile(std::string(LANGUAGE_DIR) + "/" + name), codePage, text));
+        ASSERT_TRUE(decodeCodePage(readFile(fromBuild(LANGUAGE_DIR) / name), codePage, text));
         bool crlf = false;
         auto ini = parseIni(text, crlf);
         EXPECT_TRUE(crlf);
