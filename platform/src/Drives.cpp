@@ -105,6 +105,19 @@ std::string unescapeMountField(const std::string &s) {
 }
 
 #ifdef _WIN32
+// While held, a drive without its medium (an empty card reader) fails the call
+// instead of asking the user to insert a disk.
+class QuietDriveErrors {
+public:
+    QuietDriveErrors() { SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &old_); }
+    ~QuietDriveErrors() { SetThreadErrorMode(old_, nullptr); }
+    QuietDriveErrors(const QuietDriveErrors &) = delete;
+    QuietDriveErrors &operator=(const QuietDriveErrors &) = delete;
+
+private:
+    DWORD old_ = 0;
+};
+
 // The volume's bytes from its offset on: the map's length, else what the
 // source holds past the offset; empty when that is nothing.
 std::optional<uint64_t> volumeSpan(const DriveEntry &e, std::optional<uint64_t> sourceBytes) {
@@ -119,6 +132,7 @@ bool isDevicePath(const std::string &source) { return source.rfind("\\\\.\\", 0)
 // sectors of its own size, into memory aligned to them: the 512 bytes wanted
 // are cut out of the device sectors that hold them.
 bool readDeviceSector(const DriveEntry &e, uint64_t sector, uint8_t *out512) {
+    QuietDriveErrors quiet;
     HANDLE h = CreateFileA(e.source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
@@ -283,6 +297,7 @@ std::vector<DriveEntry> systemDrives() {
 
 // Data clusters x cluster size of the file system holding directory.
 std::optional<uint64_t> mountedTotalBytes(const std::string &directory) {
+    QuietDriveErrors quiet;
     std::string root = directory;
     if (!isSeparator(root.back())) root += '\\';
     DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, totalClusters = 0;
@@ -300,6 +315,7 @@ std::optional<uint64_t> mountedTotalBytes(const std::string &directory) {
 // then gives it the attributes. An existing file of that name is replaced
 // whatever its attributes were.
 bool writeMountedFile(const std::string &path, const uint8_t *data, size_t size, uint8_t attributes) {
+    QuietDriveErrors quiet;
     DWORD old = GetFileAttributesA(path.c_str());
     if (old != INVALID_FILE_ATTRIBUTES) {
         if (old & FILE_ATTRIBUTE_DIRECTORY) return false;

@@ -49,9 +49,11 @@ LibraryHandle loadLibrary(const std::string &name) {
     SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &oldMode);
     // With a full path the libraries it depends on are looked for beside it
     // first (SCSI.dll beside Quendal.dll), not beside whoever loads it.
-    HMODULE module = hasDirectoryPart(path)
-                         ? LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)
-                         : LoadLibraryA(path.c_str());
+    // (The altered search is defined for full paths only.)
+    bool full = (path.size() > 2 && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) ||
+                (path.size() > 1 && (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/'));
+    HMODULE module = full ? LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)
+                          : LoadLibraryA(path.c_str());
     if (!module) noteFailure();
     SetThreadErrorMode(oldMode, nullptr);
     return reinterpret_cast<LibraryHandle>(module);
