@@ -2,11 +2,16 @@
 // root directory, first-fit cluster chains, and the FAT32 FSInfo counts.
 // Failures are silent by design: a file that does not fit is left out and the
 // format goes on.
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <filesystem>
+#endif
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <vector>
@@ -202,6 +207,32 @@ int AddHostFile(FatImage &image, const std::string &path, const std::string &nam
     return AddFileToImage(image, data.data(), uint32_t(length), name);
 }
 
+#if defined(_WIN32)
+
+int CopyFolderToImage(FatImage &image, const std::string &folder) {
+    // The folder is listed the way the original platform lists it: in the file
+    // system's own order, with names in the ANSI code page, which are the bytes
+    // the 8.3 entry takes and the name the file opens by again.
+    WIN32_FIND_DATAA found;
+    std::string base = folder;
+    if (!base.empty() && base.back() != '\\' && base.back() != '/') base += '\\';
+    HANDLE search = FindFirstFileA((base + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return 0;
+    int added = 0;
+    do {
+        // Only plain files: no recursion into folders (nor "." and "..").
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        const std::string hostName = found.cFileName;
+        const std::string name = upperAscii(hostName);
+        if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".SCC") == 0) continue;
+        if (AddHostFile(image, base + hostName, name) == 1) ++added;
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return added;
+}
+
+#else
+
 int CopyFolderToImage(FatImage &image, const std::string &folder) {
     namespace fs = std::filesystem;
     std::error_code ec;
@@ -223,5 +254,7 @@ int CopyFolderToImage(FatImage &image, const std::string &folder) {
     }
     return added;
 }
+
+#endif
 
 }  // namespace quendal

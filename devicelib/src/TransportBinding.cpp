@@ -95,12 +95,24 @@ QUENDAL_API int32_t InitVariable(void) {
 
 QUENDAL_API int32_t GetErrorCode(void) { return state().LastError; }
 
+#if defined(_WIN32)
+// The import table entry of the transport's GetOsVersion: linking it is what
+// makes the loader bring SCSI.dll in with this library (and refuse to load
+// this library without it). The entry has a name of its own, so the call
+// cannot come back to the function below.
+extern GetOsVersionFn __imp_GetOsVersion;
+#endif
+
 // Re-exported from the transport this library is linked against. The name is
 // ours too, so the call goes to the transport object itself rather than through
 // the global scope, where it would find this very function again.
 QUENDAL_API int32_t GetOsVersion(void) {
+#if defined(_WIN32)
+    GetOsVersionFn fn = __imp_GetOsVersion;
+#else
     auto fn = reinterpret_cast<GetOsVersionFn>(
         platform::findLoadedSymbol(kTransportName, "GetOsVersion"));
+#endif
     if (!fn || fn == &GetOsVersion) return 0;
     return fn();
 }
@@ -114,11 +126,15 @@ void EnterProgramDirectory() {
     // Cut at the last separator, looking back no further than the second
     // character; without one the path goes to the system unchanged. A program in
     // the root folder has its only separator first: its folder is the root itself.
+#if defined(_WIN32)
+    size_t cut = path.find_last_of("\\/");
+#else
     size_t cut = path.rfind('/');
+#endif
     if (cut != std::string::npos && cut >= 1)
         path.resize(cut);
     else if (cut == 0)
-        path = "/";
+        path.resize(1);
     platform::setCurrentDirectory(path);
 }
 

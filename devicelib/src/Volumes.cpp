@@ -87,7 +87,11 @@ bool ReadReferenceBootSector(uint8_t *sector512) {
     // a file that is not the one the format wrote.
     std::string dir = platform::temporaryDirectory();
     if (dir.empty()) return false;
+#if defined(_WIN32)
+    if (dir.back() != '\\' && dir.back() != '/') dir += '\\';
+#else
     if (dir.back() != '/') dir += '/';
+#endif
     std::FILE *f = std::fopen((dir + kReferenceImageFile).c_str(), "rb");
     if (!f) return false;
     uint8_t first[kSectorSize];

@@ -12,11 +12,14 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include "FlashEmulator.h"
 #include "QuendalLib.h"
+#include "TestProcess.h"
 #include "byteorder.h"
 
 namespace tabletest {
@@ -66,12 +69,12 @@ public:
     explicit EmulatedDisk(const flashemu::DiskOptions &options = {}) : options_(options) {
         std::string error;
         if (!flashemu::createDisk(dir(), options, &error)) ADD_FAILURE() << "createDisk: " << error;
-        setenv(flashemu::kDiskEnv, dir().c_str(), 1);
+        testsupport::setEnv(flashemu::kDiskEnv, dir());
     }
     ~EmulatedDisk() {
         q().FreeFlashDisk();
         q().DiskRemove();
-        unsetenv(flashemu::kDiskEnv);
+        testsupport::unsetEnv(flashemu::kDiskEnv);
     }
     const std::string &dir() const { return dir_str_; }
     const flashemu::DiskOptions &options() const { return options_; }
@@ -157,7 +160,45 @@ inline bool isInfoRead(uint32_t a) { return a >= 0x10000000u && a < 0x20000000u 
 inline bool isInfoWrite(uint32_t a) { return a >= 0x20000000u && a < 0x40000000u; }
 
 // Runs body in a child process (for what stays set for the life of a process,
-// such as file-login mode) and returns its exit status.
+// such as file-login mode) and returns its exit status; 100 and up when the
+// child did not end on its own.
+#ifdef _WIN32
+// Without fork the test program runs again for the current test alone. The
+// copy started with the marker naming this call runs the body when it gets
+// here and leaves; everything before the call it repeats for itself. Its
+// temporary folder is one of the parent's, removed when the child is done.
+inline constexpr const char *kChildMarker = "QUENDAL_TEST_CHILD";
+
+inline int inChild(const std::function<int()> &body) {
+    const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string name = std::string(test->test_suite_name()) + "." + test->name();
+    static std::string lastTest;
+    static int index = 0;
+    if (name != lastTest) {
+        lastTest = name;
+        index = 0;
+    }
+    const std::string call = name + "#" + std::to_string(index++);
+    const std::string marker = testsupport::getEnv(kChildMarker);
+    if (!marker.empty()) {
+        // In a child: only the marked call runs; calls before it were the
+        // parent's to run.
+        if (marker != call) return 0;
+        const int code = body();
+        std::fflush(nullptr);
+        std::_Exit(code);
+    }
+    testsupport::ScratchDir temp("quendal-child");
+    testsupport::ProcessOptions options;
+    options.env = {{kChildMarker, call}, {"TMP", temp.str()}, {"TEMP", temp.str()}};
+    const auto r = testsupport::runProcess(testsupport::programPath(), {"--gtest_filter=" + name}, options);
+    if (!r.started || r.crashed || r.timedOut) {
+        ADD_FAILURE() << "child run of " << call << " failed:\n" << r.output;
+        return 100;
+    }
+    return r.exitCode;
+}
+#else
 inline int inChild(const std::function<int()> &body) {
     fflush(nullptr);
     pid_t pid = fork();
@@ -166,5 +207,6 @@ inline int inChild(const std::function<int()> &body) {
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
+#endif
 
 } // namespace tabletest

@@ -1,10 +1,12 @@
 // The built Quendal.dll exports exactly the 28 names of its public header and
 // nothing else: hosts bind by name, and any further name (a helper, a template
 // instance of the standard library) is an interface nobody agreed to. The ELF
-// dynamic symbol table is read here directly.
+// dynamic symbol table, or the PE export directory of the Windows build, is
+// read here directly.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -81,6 +83,70 @@ std::set<std::string> exportedNames(const std::vector<uint8_t> &file, std::strin
     return names;
 }
 
+// PE32+ layout, by offset.
+constexpr size_t kPeOffsetField = 0x3C;             // e_lfanew in the DOS header
+constexpr size_t kCoffSections = 6, kCoffOptionalSize = 20, kCoffSize = 24;   // from "PE\0\0"
+constexpr uint16_t kPe32PlusMagic = 0x20B;
+constexpr size_t kOptExportDirectory = 112;         // data directory 0 of a PE32+ optional header
+constexpr size_t kSectionHeaderSize = 40, kSecVirtualSize = 8, kSecVirtualAddress = 12, kSecRawSize = 16,
+                 kSecRawOffset = 20;
+constexpr size_t kExpFunctionCount = 20, kExpNameCount = 24, kExpFunctions = 28, kExpNames = 32;
+
+// Every name in the export directory, plus "#<ordinal>" for an export that has
+// no name (a name only an ordinal reaches is still an interface), or an error.
+std::set<std::string> peExportedNames(const std::vector<uint8_t> &file, std::string *error) {
+    auto fail = [&](const char *why) {
+        *error = why;
+        return std::set<std::string>{};
+    };
+    if (file.size() < 0x40 || file[0] != 'M' || file[1] != 'Z') return fail("not a PE file");
+    const uint32_t pe = bo::getLE32(&file[kPeOffsetField]);
+    if (uint64_t(pe) + kCoffSize > file.size() || std::memcmp(&file[pe], "PE\0\0", 4) != 0)
+        return fail("no PE signature");
+    const uint16_t sections = bo::getLE16(&file[pe + kCoffSections]);
+    const uint16_t optionalSize = bo::getLE16(&file[pe + kCoffOptionalSize]);
+    const size_t opt = pe + kCoffSize;
+    if (opt + optionalSize > file.size() || optionalSize < kOptExportDirectory + 8) return fail("bad optional header");
+    if (bo::getLE16(&file[opt]) != kPe32PlusMagic) return fail("not a 64-bit PE file");
+    const uint32_t exportRva = bo::getLE32(&file[opt + kOptExportDirectory]);
+    const size_t sectionTable = opt + optionalSize;
+    if (sectionTable + size_t(sections) * kSectionHeaderSize > file.size()) return fail("bad section table");
+
+    // File offset of an address of the loaded image, or 0 when none holds it.
+    auto offsetOf = [&](uint32_t rva, uint32_t length) -> uint64_t {
+        for (uint16_t i = 0; i < sections; ++i) {
+            const uint8_t *h = &file[sectionTable + size_t(i) * kSectionHeaderSize];
+            const uint32_t va = bo::getLE32(h + kSecVirtualAddress);
+            const uint32_t size = std::max(bo::getLE32(h + kSecVirtualSize), bo::getLE32(h + kSecRawSize));
+            if (rva < va || uint64_t(rva) + length > uint64_t(va) + size) continue;
+            const uint64_t at = uint64_t(bo::getLE32(h + kSecRawOffset)) + (rva - va);
+            return at + length <= file.size() ? at : 0;
+        }
+        return 0;
+    };
+    std::set<std::string> names;
+    if (exportRva == 0) return names;   // no export directory: nothing exported
+    const uint64_t dir = offsetOf(exportRva, 40);
+    if (!dir) return fail("export directory outside the sections");
+    const uint32_t functionCount = bo::getLE32(&file[dir + kExpFunctionCount]);
+    const uint32_t nameCount = bo::getLE32(&file[dir + kExpNameCount]);
+    const uint64_t functions = offsetOf(bo::getLE32(&file[dir + kExpFunctions]), functionCount * 4);
+    const uint64_t nameTable = offsetOf(bo::getLE32(&file[dir + kExpNames]), nameCount * 4);
+    if ((functionCount && !functions) || (nameCount && !nameTable)) return fail("bad export tables");
+    for (uint32_t i = 0; i < nameCount; ++i) {
+        const uint64_t at = offsetOf(bo::getLE32(&file[nameTable + 4 * i]), 1);
+        if (!at) return fail("export name outside the sections");
+        const char *text = reinterpret_cast<const char *>(&file[at]);
+        names.insert(std::string(text, strnlen(text, size_t(file.size() - at))));
+    }
+    // Slots of the address table beyond the named ones: exports by ordinal only.
+    uint32_t used = 0;
+    for (uint32_t i = 0; i < functionCount; ++i)
+        if (bo::getLE32(&file[functions + 4 * i]) != 0) ++used;
+    for (uint32_t i = nameCount; i < used; ++i) names.insert("#unnamed" + std::to_string(i));
+    return names;
+}
+
 std::vector<uint8_t> readFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -107,7 +173,8 @@ TEST(Exports, QuendalDllExportsExactlyItsInterface) {
     std::vector<uint8_t> file = readFile(testsupport::programDirectory() + "/Quendal.dll");
     ASSERT_FALSE(file.empty()) << "Quendal.dll not found beside the test";
     std::string error;
-    std::set<std::string> exported = exportedNames(file, &error);
+    const bool pe = file.size() > 1 && file[0] == 'M' && file[1] == 'Z';
+    std::set<std::string> exported = pe ? peExportedNames(file, &error) : exportedNames(file, &error);
     ASSERT_TRUE(error.empty()) << error;
     for (const auto &name : kLinkerDefined) exported.erase(name);
 

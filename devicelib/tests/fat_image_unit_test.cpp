@@ -3,9 +3,6 @@
 // sparse image's memory bound; the WRITE(10) commands and progress reports.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,6 +13,7 @@
 #include "LibraryState.h"
 #include "QuendalLib.h"
 #include "byteorder.h"
+#include "file_io.h"
 
 using namespace quendal;
 
@@ -23,15 +21,15 @@ namespace {
 
 // Writes the area's sectors [first, areaSectors) of the image into a sparse file.
 void dumpArea(const FatImage &image, uint32_t first, const std::string &path) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(ftruncate(fd, off_t(image.areaSectors() - first) * 512), 0);
+    fileio::File f(path, fileio::File::Mode::CreateReadWrite);
+    ASSERT_TRUE(f.isOpen()) << path;
+    ASSERT_TRUE(f.resize(uint64_t(image.areaSectors() - first) * 512));
     for (uint32_t s = first; s < image.imageSectors() && s < image.areaSectors(); ++s) {
         if (const uint8_t *p = image.sectorData(s)) {
-            ASSERT_EQ(pwrite(fd, p, 512, off_t(s - first) * 512), 512);
+            ASSERT_TRUE(f.writeAt(uint64_t(s - first) * 512, p, 512));
         }
     }
-    close(fd);
+    ASSERT_TRUE(f.close());
 }
 
 void build(FatImage &image, int layout, uint32_t area, uint32_t minimum = 6144) {

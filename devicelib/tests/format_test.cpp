@@ -5,9 +5,6 @@
 // reset wait; and what the host sees of the disk after a replug.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -16,6 +13,7 @@
 
 #include "EmulatedDisk.h"
 #include "FatTools.h"
+#include "file_io.h"
 
 using namespace tabletest;
 namespace fs = std::filesystem;
@@ -49,6 +47,7 @@ void writeFile(const fs::path &p, const std::vector<uint8_t> &bytes) {
 struct HostFolders {
     fs::path bin = testsupport::programDirectory();
     testsupport::TempDir runtime;
+    testsupport::ScopedUserTemp userTemp{runtime.str()};
     std::map<std::string, std::vector<uint8_t>> pwd, bootfiles;
     static constexpr const char *kFolders[] = {"PWD", "BOOTFILES", "Cdrom"};
     static fs::path keptName(const fs::path &folder) { return folder.string() + ".kept-by-format-test"; }
@@ -65,14 +64,12 @@ struct HostFolders {
         for (auto &[n, b] : pwd) writeFile(bin / "PWD" / n, b);
         for (auto &[n, b] : bootfiles) writeFile(bin / "BOOTFILES" / n, b);
         writeFile(bin / "PWD" / "skip.scc", pattern(10, 6));
-        setenv("XDG_RUNTIME_DIR", runtime.str().c_str(), 1);
     }
     ~HostFolders() {
         clear();
         std::error_code ec;
         for (const char *d : kFolders)
             if (fs::exists(keptName(bin / d), ec)) fs::rename(keptName(bin / d), bin / d, ec);
-        unsetenv("XDG_RUNTIME_DIR");
     }
     void clear() {
         std::error_code ec;
@@ -119,10 +116,9 @@ std::string expectedKind(uint8_t mode, uint32_t size) {
 }
 
 void readArea(const std::string &image, uint64_t sector, uint8_t *out512) {
-    int fd = open(image.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(pread(fd, out512, 512, off_t(sector) * 512), 512);
-    close(fd);
+    fileio::File f(image, fileio::File::Mode::Read);
+    ASSERT_TRUE(f.isOpen()) << image;
+    ASSERT_TRUE(f.readAt(sector * 512, out512, 512));
 }
 
 // One area of the formatted disk checked by the outside tools.

@@ -12,6 +12,7 @@
 
 #include "Internal.h"
 #include "LibraryState.h"
+#include "FatTools.h"
 #include "QuendalLib.h"
 #include "table_layout.h"
 
@@ -67,10 +68,7 @@ std::string sfdiskDump(const uint8_t *sector, uint32_t areaSectors) {
     std::ofstream(image, std::ios::binary).write(reinterpret_cast<const char *>(sector), 512);
     std::filesystem::resize_file(image, uint64_t(areaSectors) * 512);
     std::string out;
-    FILE *p = popen(("sfdisk --dump " + image + " 2>&1").c_str(), "r");
-    char line[512];
-    while (p && fgets(line, sizeof line, p)) out += line;
-    if (p) pclose(p);
+    fattools::sfdiskPartitions(image, &out);
     std::erase(out, ' ');   // sfdisk pads its columns
     return out;
 }

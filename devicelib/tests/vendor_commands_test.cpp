@@ -251,7 +251,7 @@ public:
         std::string error;
         if (!flashemu::createDisk(dir_.str(), options, &error)) throw std::runtime_error(error);
         if (!flashemu::setFaults(dir_.str(), faults)) throw std::runtime_error("setFaults");
-        setenv(flashemu::kDiskEnv, dir_.str().c_str(), 1);
+        testsupport::setEnv(flashemu::kDiskEnv, dir_.str());
         auto &q = testsupport::lib();
         if (!q.LoadDiskLib()) throw std::runtime_error("LoadDiskLib failed");
         InitDiskParams params{};
@@ -261,7 +261,7 @@ public:
     }
     ~OpenedDisk() {
         testsupport::lib().FreeDiskLib();
-        unsetenv(flashemu::kDiskEnv);
+        testsupport::unsetEnv(flashemu::kDiskEnv);
     }
     std::string dir() const { return dir_.str(); }
     int32_t opened() const { return opened_; }

@@ -9,12 +9,15 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "FlashEmulator.h"
+#include "FatTools.h"
 #include "QuendalLib.h"
 #include "byteorder.h"
 
@@ -39,6 +42,9 @@ bool mapLine(const std::string &disk, char letter, MapLine *out) {
         std::istringstream f(line.substr(3));
         std::string offset, length;
         std::getline(f, out->source, '\t');
+        // A relative source lies in the map's own folder.
+        if (std::filesystem::path(out->source).is_relative())
+            out->source = (std::filesystem::path(flashemu::drivesPath(disk)).parent_path() / out->source).string();
         std::getline(f, offset, '\t');
         std::getline(f, length, '\t');
         out->offset = std::stoull(offset);
@@ -57,16 +63,8 @@ std::vector<uint8_t> readBytes(const std::string &path, uint64_t offset, size_t 
     return out;
 }
 
-std::string run(const std::string &command) {
-    std::string out;
-    if (FILE *p = ::popen((command + " 2>&1").c_str(), "r")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        ::pclose(p);
-    }
-    return out;
-}
+// MD5 of kPassword (RFC 1321), taken with md5sum(1).
+constexpr const char kPasswordMd5[] = "e68427b3742474c3620bdd62da8ad204";
 
 // One emulated disk and private temporary directory per case; the library is
 // loaded afresh through its exports.
@@ -77,16 +75,16 @@ protected:
         options.sectors = 120'000;
         std::string error;
         ASSERT_TRUE(flashemu::createDisk(disk.str(), options, &error)) << error;
-        setenv("FLASHDISK_EMULATOR", disk.str().c_str(), 1);
-        unsetenv("FLASHDISK_DRIVES");
-        setenv("XDG_RUNTIME_DIR", temp.str().c_str(), 1);
+        testsupport::setEnv("FLASHDISK_EMULATOR", disk.str());
+        testsupport::unsetEnv("FLASHDISK_DRIVES");
+        userTemp.emplace(temp.str());
         ASSERT_EQ(lib().LoadDiskLib(), 1);
     }
     void TearDown() override {
         lib().FreeFlashDisk();
         lib().FreeDiskLib();
-        unsetenv("FLASHDISK_EMULATOR");
-        unsetenv("XDG_RUNTIME_DIR");
+        testsupport::unsetEnv("FLASHDISK_EMULATOR");
+        userTemp.reset();
     }
 
     int32_t open() {
@@ -117,6 +115,7 @@ protected:
     }
 
     TempDir disk, temp;
+    std::optional<testsupport::ScopedUserTemp> userTemp;
 };
 
 } // namespace
@@ -173,7 +172,8 @@ TEST_F(VolumesOnDisk, WithRawAccessRefusedTheLoginFileLogsTheDeviceIn) {
         std::vector<uint8_t> vol = readBytes(volume.source, volume.offset, size_t(volume.length));
         std::ofstream(cut, std::ios::binary | std::ios::trunc)
             .write(reinterpret_cast<const char *>(vol.data()), std::streamsize(vol.size()));
-        std::string fsck = run("fsck.fat -n " + cut);
+        std::string fsck;
+        fattools::fsckProblems(cut, true, nullptr, &fsck);
         size_t at = fsck.find(" files, ");
         if (at == std::string::npos) return fsck;
         size_t start = fsck.rfind(' ', at - 1) + 1;
@@ -203,20 +203,18 @@ TEST_F(VolumesOnDisk, WithRawAccessRefusedTheLoginFileLogsTheDeviceIn) {
     EXPECT_TRUE(flashemu::loggedIn(disk.str()));
 
     // The file in the login volume's root, as any FAT reader sees it.
-    std::string image = login.source + "@@" + std::to_string(login.offset);
-    std::string listing = run("MTOOLS_SKIP_CHECK=1 mdir -a -i '" + image + "' ::");
+    std::string listing = fattools::mdir(login.source, login.offset, true).output;
     EXPECT_NE(listing.find("LOG      LOG       512"), std::string::npos) << listing;
-    std::string content = run("MTOOLS_SKIP_CHECK=1 mtype -i '" + image + "' ::LOG.LOG");
+    std::string content;
+    ASSERT_TRUE(fattools::mtype(login.source, login.offset, "LOG.LOG", &content));
     ASSERT_EQ(content.size(), 512u);
     const uint8_t *c = reinterpret_cast<const uint8_t *>(content.data());
     EXPECT_EQ(bo::getLE32(c), 0xA5A5A5A5u);
     for (size_t i = 4; i < 16; ++i) EXPECT_EQ(c[i], 0) << i;
     for (size_t i = 32; i < 512; ++i) EXPECT_EQ(c[i], 0) << i;
-    // MD5 of the password (RFC 1321), computed by another tool.
-    std::string md5 = run(std::string("printf '%s' '") + kPassword + "' | md5sum");
     char hex[33] = {};
     for (size_t i = 0; i < 16; ++i) std::snprintf(hex + 2 * i, 3, "%02x", c[16 + i]);
-    EXPECT_EQ(md5.substr(0, 32), std::string(hex));
+    EXPECT_EQ(std::string(hex), kPasswordMd5);
     // The volume stays sound after the file was written into it twice: one
     // file of one cluster more, the first, wrong file's cluster given back.
     int filesAfter = -1, clustersAfter = -1;

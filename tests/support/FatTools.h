@@ -1,20 +1,34 @@
 // Test support: checks of FAT volumes and partition tables by tools that no one
 // here wrote (dosfstools fsck.fat, mtools, util-linux sfdisk), run on image
 // files or on byte ranges of the emulated disk's sparse data image.
+//
+// A Windows program cannot run those tools (under Wine a Linux program starts,
+// but its exit code is lost), so the Windows build answers the same calls from
+// the independent reader of FatReader.h: the same problems are looked for
+// (boot sector, FAT copies, chains, cross links, lost clusters, FSInfo), the
+// listing and file reads come from the root directory, and the partition table
+// is read from its sector. The Linux side runs the real tools over the volumes
+// the Windows programs write.
 #pragma once
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "FatReader.h"
 
 namespace fattools {
 
@@ -22,6 +36,11 @@ struct RunResult {
     int status = -1;     // exit status of the command
     std::string output;  // standard output and standard error
 };
+
+// One partition of `sfdisk --dump` output.
+using Partition = fatreader::Partition;
+
+#ifndef _WIN32
 
 // Quotes a word for the shell.
 inline std::string quote(const std::string &s) {
@@ -129,8 +148,10 @@ inline std::string mtoolsTarget(const std::string &image, uint64_t offsetBytes) 
 
 // `mdir` of the volume at offsetBytes in image (mtools refuses the device's
 // first FAT entry, which does not repeat the media byte, unless told to skip).
-inline RunResult mdir(const std::string &image, uint64_t offsetBytes) {
-    return run("MTOOLS_SKIP_CHECK=1 MTOOLS_NO_VFAT=1 mdir -i " + mtoolsTarget(image, offsetBytes) + " ::");
+// With all, hidden and system files are listed too.
+inline RunResult mdir(const std::string &image, uint64_t offsetBytes, bool all = false) {
+    return run(std::string("MTOOLS_SKIP_CHECK=1 MTOOLS_NO_VFAT=1 mdir ") + (all ? "-a " : "") + "-i " +
+               mtoolsTarget(image, offsetBytes) + " ::");
 }
 
 // The bytes of file name read back by `mtype`; false when mtype fails.
@@ -145,14 +166,6 @@ inline bool mtype(const std::string &image, uint64_t offsetBytes, const std::str
     int st = pclose(p);
     return WIFEXITED(st) && WEXITSTATUS(st) == 0;
 }
-
-// One partition of `sfdisk --dump` output.
-struct Partition {
-    uint64_t start = 0;
-    uint64_t size = 0;
-    std::string type;   // hexadecimal without 0x, e.g. "6" or "b"
-    bool bootable = false;
-};
 
 // The partitions sfdisk reads in the DOS partition table of file.
 inline std::vector<Partition> sfdiskPartitions(const std::string &file, std::string *raw = nullptr) {
@@ -185,5 +198,104 @@ inline std::vector<Partition> sfdiskPartitions(const std::string &file, std::str
     }
     return parts;
 }
+
+
+#else   // _WIN32
+
+// Copies [offset, offset + length) of src into a new file dst of that length.
+// Blocks of zeros are not written, so the copy of a sparse source stays sparse
+// where the file system allows it.
+inline bool extractRange(const std::string &src, uint64_t offset, uint64_t length, const std::string &dst) {
+    std::ifstream in(src, std::ios::binary);
+    if (!in) return false;
+    {
+        std::ofstream create(dst, std::ios::binary | std::ios::trunc);
+        if (!create) return false;
+    }
+    std::error_code ec;
+    std::filesystem::resize_file(dst, length, ec);
+    if (ec) return false;
+    std::fstream out(dst, std::ios::binary | std::ios::in | std::ios::out);
+    if (!out) return false;
+    in.seekg(0, std::ios::end);
+    const uint64_t srcSize = uint64_t(std::max<std::streamoff>(in.tellg(), 0));
+    std::vector<char> buf(1 << 20);
+    for (uint64_t done = 0; done < length && offset + done < srcSize;) {
+        const size_t want = size_t(std::min<uint64_t>({buf.size(), length - done, srcSize - offset - done}));
+        in.clear();
+        in.seekg(std::streamoff(offset + done));
+        if (!in.read(buf.data(), std::streamsize(want))) return false;
+        if (std::any_of(buf.begin(), buf.begin() + std::ptrdiff_t(want), [](char c) { return c != 0; })) {
+            out.seekp(std::streamoff(done));
+            if (!out.write(buf.data(), std::streamsize(want))) return false;
+        }
+        done += want;
+    }
+    return bool(out.flush());
+}
+
+// Problems the independent reader finds in the volume (empty: sound). status
+// is 0 for a sound volume, 1 otherwise; all holds the problems and a summary
+// "<files> files, <used>/<clusters> clusters".
+inline std::vector<std::string> fsckProblems(const std::string &volume, bool /*allowDirty*/, int *status = nullptr,
+                                             std::string *all = nullptr) {
+    fatreader::Volume v(volume, 0);
+    const std::string summary = v.check();
+    std::vector<std::string> problems = v.problems();
+    if (status) *status = problems.empty() ? 0 : 1;
+    if (all) {
+        all->clear();
+        for (const auto &p : problems) *all += p + "\n";
+        *all += volume + ": " + summary + "\n";
+    }
+    return problems;
+}
+
+// The root directory of the volume at offsetBytes in image, one line per entry
+// in mdir's columns ("LOG      LOG         512"), or "No files"; status 0 when
+// the volume reads. With all, hidden and system files are listed too.
+inline RunResult mdir(const std::string &image, uint64_t offsetBytes, bool all = false) {
+    RunResult r;
+    fatreader::Volume v(image, offsetBytes);
+    if (!v.valid()) {
+        for (const auto &p : v.problems()) r.output += p + "\n";
+        r.status = 1;
+        return r;
+    }
+    size_t listed = 0;
+    for (const auto &f : v.rootFiles()) {
+        if (!all && (f.attributes & 0x06)) continue;
+        std::string base(reinterpret_cast<const char *>(f.raw.data()), 8);
+        std::string ext(reinterpret_cast<const char *>(f.raw.data() + 8), 3);
+        char size[16];
+        std::snprintf(size, sizeof size, "%10u", unsigned(f.size));
+        r.output += base + " " + ext + ((f.attributes & 0x10) ? "    <DIR>  " : size) + "\n";
+        ++listed;
+    }
+    if (listed == 0) r.output += "No files\n";
+    r.status = 0;
+    return r;
+}
+
+// The bytes of file name read back from the volume; false when it is not there.
+inline bool mtype(const std::string &image, uint64_t offsetBytes, const std::string &name, std::string *content) {
+    fatreader::Volume v(image, offsetBytes);
+    content->clear();
+    return v.valid() && v.readFile(name, content);
+}
+
+// The partitions of the DOS partition table at the start of file.
+inline std::vector<Partition> sfdiskPartitions(const std::string &file, std::string *raw = nullptr) {
+    auto parts = fatreader::partitions(file);
+    if (raw) {
+        raw->clear();
+        for (const auto &p : parts)
+            *raw += "start=" + std::to_string(p.start) + ", size=" + std::to_string(p.size) + ", type=" + p.type +
+                    (p.bootable ? ", bootable" : "") + "\n";
+    }
+    return parts;
+}
+
+#endif
 
 }  // namespace fattools

@@ -2,8 +2,11 @@
 // folder, the way any host loads it, with every export bound by name.
 #pragma once
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
-#include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,12 +14,9 @@
 #include <string>
 
 #include "Quendal.h"
+#include "TestProcess.h"
 
 namespace testsupport {
-
-inline std::string programDirectory() {
-    return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
-}
 
 struct QuendalLib {
     void *module = nullptr;
@@ -25,11 +25,22 @@ struct QuendalLib {
 #undef QUENDAL_EXPORT
 
     explicit QuendalLib(const std::string &dir = programDirectory()) {
-        std::string path = dir + "/Quendal.dll";
+        const std::string path = (std::filesystem::path(dir) / "Quendal.dll").string();
+#ifdef _WIN32
+        // The folder of the library is searched for the libraries it links
+        // (SCSI.dll), as it is for a library beside the program.
+        HMODULE m = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        if (!m)
+            throw std::runtime_error("cannot load " + path + ": error " + std::to_string(GetLastError()));
+        module = reinterpret_cast<void *>(m);
+        auto bind = [m](const char *name) { return reinterpret_cast<void *>(GetProcAddress(m, name)); };
+#else
         module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (!module) throw std::runtime_error(std::string("cannot load Quendal.dll: ") + dlerror());
+        auto bind = [this](const char *name) { return dlsym(module, name); };
+#endif
 #define QUENDAL_EXPORT(name)                                                                   \
-    name = reinterpret_cast<decltype(&::name)>(dlsym(module, #name));                          \
+    name = reinterpret_cast<decltype(&::name)>(bind(#name));                                   \
     if (!name) throw std::runtime_error("Quendal.dll lacks " #name);
 #include "QuendalExports.inc"
 #undef QUENDAL_EXPORT
@@ -50,16 +61,14 @@ inline QuendalLib &lib() {
 
 // A fresh temporary directory, removed at the end of its scope.
 struct TempDir {
-    std::filesystem::path path;
-    TempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "quendal-test-XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-        path = tmpl;
-    }
+    std::filesystem::path path = makeScratchFolder();
+    TempDir() = default;
     ~TempDir() {
         std::error_code ec;
         std::filesystem::remove_all(path, ec);
     }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
     std::string str() const { return path.string(); }
 };
 

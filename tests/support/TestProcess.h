@@ -49,8 +49,8 @@ inline constexpr const char *kExeSuffix = ".exe";
 inline constexpr const char *kExeSuffix = "";
 #endif
 
-// The folder of the running program (the build's output folder for tests).
-inline std::string programDirectory() {
+// The file of the running program.
+inline std::string programPath() {
 #ifdef _WIN32
     std::string path(MAX_PATH, '\0');
     for (;;) {
@@ -58,15 +58,17 @@ inline std::string programDirectory() {
         if (n == 0) throw std::runtime_error("GetModuleFileNameA failed");
         if (n < path.size()) {
             path.resize(n);
-            break;
+            return path;
         }
         path.resize(path.size() * 2);
     }
-    return std::filesystem::path(path).parent_path().string();
 #else
-    return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
+    return std::filesystem::read_symlink("/proc/self/exe").string();
 #endif
 }
+
+// The folder of the running program (the build's output folder for tests).
+inline std::string programDirectory() { return std::filesystem::path(programPath()).parent_path().string(); }
 
 // Sets (or with unsetEnv removes) a variable of this process, so that both
 // getenv here and every child started afterwards see it.
@@ -118,32 +120,60 @@ private:
     std::string old_;
 };
 
+// Points the platform layer's "user's temporary folder" at path for the life of
+// a scope: XDG_RUNTIME_DIR on Linux, TMP and TEMP on Windows.
+class ScopedUserTemp {
+public:
+    explicit ScopedUserTemp(const std::string &path)
+#ifdef _WIN32
+        : tmp_("TMP", path), temp_("TEMP", path) {
+    }
+#else
+        : runtime_("XDG_RUNTIME_DIR", path) {
+    }
+#endif
+
+private:
+#ifdef _WIN32
+    ScopedEnv tmp_, temp_;
+#else
+    ScopedEnv runtime_;
+#endif
+};
+
+// Creates a new, empty folder of its own under the temporary folder, its name
+// beginning with prefix; throws when none can be made.
+inline std::filesystem::path makeScratchFolder(const std::string &prefix = "quendal-test") {
+    static std::atomic<unsigned> counter{0};
+    std::random_device rd;
+    const auto base = std::filesystem::temp_directory_path();
+#ifdef _WIN32
+    const unsigned long pid = GetCurrentProcessId();
+#else
+    const unsigned long pid = (unsigned long)getpid();
+#endif
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::filesystem::path p = base / (prefix + "-" + std::to_string(pid) + "-" + std::to_string(counter++) + "-" +
+                                          std::to_string(rd() & 0xffffff));
+        std::error_code ec;
+        // create_directory answers false when the name already exists: another
+        // process got there first, so try another name.
+        if (std::filesystem::create_directory(p, ec)) {
+#ifndef _WIN32
+            // As private as mkdtemp makes it.
+            std::filesystem::permissions(p, std::filesystem::perms::owner_all, ec);
+#endif
+            return p;
+        }
+    }
+    throw std::runtime_error("cannot create a scratch folder under " + base.string());
+}
+
 // A new, empty folder of its own under the temporary folder (name begins with
 // prefix), removed with everything in it at the end of its scope unless kept.
 class ScratchDir {
 public:
-    explicit ScratchDir(const std::string &prefix = "quendal-test") {
-        static std::atomic<unsigned> counter{0};
-        std::random_device rd;
-        const auto base = std::filesystem::temp_directory_path();
-#ifdef _WIN32
-        const unsigned long pid = GetCurrentProcessId();
-#else
-        const unsigned long pid = (unsigned long)getpid();
-#endif
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            std::filesystem::path p = base / (prefix + "-" + std::to_string(pid) + "-" + std::to_string(counter++) +
-                                              "-" + std::to_string(rd() & 0xffffff));
-            std::error_code ec;
-            // create_directory answers false when the name already exists: another
-            // process got there first, so try another name.
-            if (std::filesystem::create_directory(p, ec)) {
-                path_ = p;
-                return;
-            }
-        }
-        throw std::runtime_error("cannot create a scratch folder under " + base.string());
-    }
+    explicit ScratchDir(const std::string &prefix = "quendal-test") : path_(makeScratchFolder(prefix)) {}
     ~ScratchDir() {
         if (keep_ || path_.empty()) return;
         std::error_code ec;
@@ -206,6 +236,9 @@ struct ProcessOptions {
     std::string input;                                      // standard input; empty: at end at once
     std::string workingDirectory;                           // empty: this process's
     std::chrono::milliseconds timeout{std::chrono::minutes(5)};
+    // A Windows program writes its text lines ended by CR LF; they come back
+    // ended by LF alone, as on Linux, unless kept as written.
+    bool keepCarriageReturns = false;
 };
 
 struct ProcessResult {
@@ -348,6 +381,13 @@ inline ProcessResult runProcess(const std::string &program, const std::vector<st
     writer.join();
     reader.join();
     CloseHandle(outRead);
+    if (!options.keepCarriageReturns) {
+        std::string text;
+        text.reserve(output.size());
+        for (size_t i = 0; i < output.size(); ++i)
+            if (!(output[i] == '\r' && i + 1 < output.size() && output[i + 1] == '\n')) text += output[i];
+        output.swap(text);
+    }
     r.output = std::move(output);
 
     DWORD code = 0;

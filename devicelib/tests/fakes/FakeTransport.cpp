@@ -19,7 +19,11 @@
 #include <map>
 #include <string>
 
+#if defined(_WIN32)
+#define FAKE_API extern "C" __declspec(dllexport)
+#else
 #define FAKE_API extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 

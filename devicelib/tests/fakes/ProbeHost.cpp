@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -124,7 +125,7 @@ int main(int argc, char **argv) {
         folder = std::string(argv[1]).substr(10);
         first = 2;
     }
-    gLib = platform::loadLibrary(folder.empty() ? "Quendal.dll" : folder + "/Quendal.dll");
+    gLib = platform::loadLibrary(folder.empty() ? "Quendal.dll" : (std::filesystem::path(folder) / "Quendal.dll").string());
     if (!gLib) {
         std::printf("load=0 %s\n", platform::lastLibraryError().c_str());
         return 3;

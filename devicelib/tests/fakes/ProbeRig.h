@@ -4,8 +4,6 @@
 // separate process so that every run starts from a library loaded afresh.
 #pragma once
 
-#include <sys/wait.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "QuendalLib.h"
+#include "TestProcess.h"
 
 namespace probe {
 
@@ -38,13 +37,17 @@ inline fs::path probeDirectory() {
 
 class Rig {
 public:
+    static inline const std::string kHost = std::string("quendal_probe_host") + testsupport::kExeSuffix;
+
     // transport: a stand-in variant ("full", "no_ReadScsi", ...), "junk" for a
     // text file named SCSI.dll, or "" for no SCSI.dll beside the host.
     explicit Rig(const std::string &transport) {
         fs::path bin = probeDirectory();
-        fs::copy_file(bin / "quendal_probe_host", dir_.path / "quendal_probe_host");
+        fs::copy_file(bin / kHost, dir_.path / kHost);
         fs::copy_file(fs::path(testsupport::programDirectory()) / "Quendal.dll", dir_.path / "Quendal.dll");
+#ifndef _WIN32
         keepToItsOwnFolder(dir_.path / "Quendal.dll");
+#endif
         if (transport == "junk") {
             std::ofstream(dir_.path / "SCSI.dll") << "not a shared library\n";
         } else if (!transport.empty()) {
@@ -73,21 +76,17 @@ public:
     // Runs the host with the given calls; quendalFolder loads Quendal.dll from
     // elsewhere than beside the host.
     Run run(const std::vector<std::string> &calls, const std::string &quendalFolder = "") const {
-        std::string command = "cd '" + folder() + "' &&";
-        for (const auto &[name, value] : env_) command += " " + name + "='" + value + "'";
-        command += " ./quendal_probe_host";
-        if (!quendalFolder.empty()) command += " '--quendal=" + quendalFolder + "'";
-        for (const auto &c : calls) command += " '" + c + "'";
-        command += " 2>&1";
+        std::vector<std::string> args;
+        if (!quendalFolder.empty()) args.push_back("--quendal=" + quendalFolder);
+        args.insert(args.end(), calls.begin(), calls.end());
+        testsupport::ProcessOptions options;
+        options.env.assign(env_.begin(), env_.end());
+        options.workingDirectory = folder();
 
         Run run;
-        FILE *pipe = popen(command.c_str(), "r");
-        if (!pipe) return run;
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
-        int status = pclose(pipe);
-        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        const testsupport::ProcessResult r = testsupport::runProcess((dir_.path / kHost).string(), args, options);
+        run.output = r.output;
+        run.exitCode = r.exitCode;
 
         // Marks print nothing; every other call prints "<call>=<result>".
         std::vector<std::string> printing;
@@ -130,6 +129,7 @@ public:
     }
 
 private:
+#ifndef _WIN32
     // A library built in the build tree also looks for SCSI.dll in the build's
     // output folder after its own. The copy is cut back to its own folder (the
     // run path "$ORIGIN:<build folder>" ends after "$ORIGIN"), so that it meets
@@ -144,6 +144,7 @@ private:
         file.seekp(std::streamoff(at + origin.size() - 1));
         file.put('\0');
     }
+#endif
 
     testsupport::TempDir dir_;
     std::map<std::string, std::string> env_;
