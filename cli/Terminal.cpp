@@ -34,9 +34,14 @@ namespace {
 HANDLE gQuietConsole = INVALID_HANDLE_VALUE;
 DWORD gSavedMode = 0;
 
+// The exit code of a program that Ctrl+C ends (STATUS_CONTROL_C_EXIT).
+constexpr UINT kControlCExit = 0xC000013A;
+
 BOOL WINAPI restoreOnBreak(DWORD) {
     if (gQuietConsole != INVALID_HANDLE_VALUE) SetConsoleMode(gQuietConsole, gSavedMode);
-    return FALSE;   // the default handler then ends the process
+    // Ended here rather than by the default handler, which Wine has end the
+    // program with 0: an interrupted password entry must not look like success.
+    ExitProcess(kControlCExit);
 }
 
 bool readConsoleHidden(HANDLE in, DWORD saved, const char *prompt, std::string *out,
