@@ -1,11 +1,13 @@
 #include "DiskFiles.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "byteorder.h"
 #include "file_io.h"
@@ -104,10 +106,38 @@ std::string infoImagePath(const std::string &dir) { return joinPath(dir, "info.i
 std::string logPath(const std::string &dir) { return joinPath(dir, "commands.log"); }
 std::string commitPath(const std::string &dir) { return joinPath(dir, "commit.bin"); }
 
-bool readWholeFile(const std::string &path, std::string *content) { return fileio::readWholeFile(path, content); }
+// Read through fileio::File, which lets a writer in another process rename a new
+// copy over the file while it is open (on Windows a C runtime stream would refuse
+// that rename).
+bool readWholeFile(const std::string &path, std::string *content) {
+    fileio::File f;
+    if (!f.open(path, fileio::File::Mode::Read))
+        return false;
+    auto size = f.size();
+    if (!size || *size > (uint64_t(1) << 30))
+        return false;
+    std::string bytes(size_t(*size), '\0');
+    if (!bytes.empty() && !f.readAt(0, bytes.data(), bytes.size()))
+        return false;
+    *content = std::move(bytes);
+    return true;
+}
 
 bool writeFileAtomic(const std::string &path, const std::string &content) {
+#if defined(_WIN32)
+    // A reader that opened the file without sharing its deletion (another
+    // program's stream, a virus scanner) refuses the replacing rename for as long
+    // as it holds the file; such readers let go within moments, so try again
+    // rather than lose the device's new state.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (fileio::writeFileAtomic(path, content))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+#else
     return fileio::writeFileAtomic(path, content);
+#endif
 }
 
 std::string withoutLineEnd(std::string line) {

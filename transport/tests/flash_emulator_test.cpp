@@ -3,8 +3,10 @@
 // against volumes made and filled by dosfstools and mtools.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "DiskFiles.h"
 #include "ScsiTestSupport.h"
@@ -404,4 +406,25 @@ TEST(EmulatorFiles, DirectorySpellingsReachTheSameDisk) {
     Sector back{};
     ASSERT_TRUE(flashemu::readPhysicalSectors(dir.path, 5, 1, back.data()));
     EXPECT_EQ(back, a);
+}
+
+// Another program reading device.conf (a plain C runtime stream, which on
+// Windows does not share deletion) must not make the device lose a change.
+TEST(EmulatorFiles, ChangeWaitsForAReaderHoldingTheStateFile) {
+    Device d;
+    ASSERT_EQ(d.open(), 0);
+    auto reader = std::make_unique<std::ifstream>(flashemu::confPath(d.dir.path), std::ios::binary);
+    ASSERT_TRUE(reader->is_open());
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        reader.reset();
+    });
+    flashemu::Faults f;
+    ASSERT_TRUE(flashemu::getFaults(d.dir.path, &f)) << "reading beside another reader";
+    f.writeProtected = true;
+    bool changed = flashemu::setFaults(d.dir.path, f);
+    release.join();
+    EXPECT_TRUE(changed);
+    ASSERT_TRUE(flashemu::getFaults(d.dir.path, &f));
+    EXPECT_TRUE(f.writeProtected);
 }
