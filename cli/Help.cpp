@@ -43,10 +43,14 @@ Exit codes:
     // hand: a Linux path or printf would only mislead at a Windows prompt.
 #if defined(_WIN32)
     R"(
+On Windows passwords come from the console without echo. When standard input
+is not a console (a pipe, or a terminal such as mintty that hands input over
+one), each password is the next line read from it.
+
 Examples (Command Prompt):
   quendal.exe emulate C:\disk --sectors 2097152
   quendal.exe --disk C:\disk info
-  (echo secret& echo secret) | quendal.exe --disk C:\disk format --mode secure --password-stdin
+  quendal.exe --disk C:\disk format --mode secure --password-stdin < passwords.txt
   quendal.exe --disk C:\disk login
   set FLASHDISK_EMULATOR=C:\disk
 )"
