@@ -298,7 +298,10 @@ TEST(SarvikLogin, ThreeWrongPasswordsEndTheProgramWithoutLoggingIn) {
 }
 
 TEST(SarvikLogin, ChangedPasswordLogsInAndTheOldOneNoLonger) {
-    Sarvik s;
+    TitledWindow explorer(L"Removable Disk (E:)");
+    Sarvik::Setup setup;
+    setup.parameter = "\"E:\\\"";   // a caller may quote the drive root
+    Sarvik s(setup);
     HWND login = s.start();
     ASSERT_NE(login, nullptr);
     click(login, kChangePassword);
@@ -335,6 +338,7 @@ TEST(SarvikLogin, ChangedPasswordLogsInAndTheOldOneNoLonger) {
     type(login, kPasswordEdit, kNewPassword);
     click(login, kLogin);
     EXPECT_TRUE(waitFor([&] { return s.loggedIn(); }));
+    EXPECT_EQ(explorer.closesAfter(5000), 1);
     if (GetDriveTypeA("E:\\") == DRIVE_NO_ROOT_DIR) {
         EXPECT_EQ(s.answerMessage(), kManualOpen);
     }
