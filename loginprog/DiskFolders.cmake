@@ -68,7 +68,8 @@ if(TARGET Sarvik)
   set(QUENDAL_PWD_LAUNCHER ${QUENDAL_PWD_DIR}/${own_launcher_name})
   list(APPEND pwd_files ${QUENDAL_PWD_LAUNCHER})
 else()
-  message(STATUS "PWD: no login program is built, so the login volume carries no launcher of this build")
+  message(STATUS "PWD: no login program target is known when the disk folders are made, so the login "
+                 "volume carries no launcher of this build")
 endif()
 
 if(NOT TARGET Sarvik)

@@ -1,11 +1,14 @@
 // The LZARI packer and decoder: round trips, hand-made streams that reach the
 // decoder's corner cases, the file-to-file decoding and the lzari tool.
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #endif
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -346,26 +349,39 @@ TEST_F(LzariFiles, DecodeFileDoesNothingWithoutItsFiles) {
     EXPECT_EQ(decoder.decodeFile(path("in.lz"), path("no-such-dir/out")), lzari::DecodeResult::CannotOpen);
 }
 
+// A symbolic link at link to target; false when this system does not make one.
+static bool makeLink(const fs::path &target, const fs::path &link) {
+#ifdef _WIN32
+    // MinGW's std::filesystem has no create_symlink. Unprivileged creation needs
+    // developer mode; Wine 8 answers success and makes nothing, so the link is
+    // looked for afterwards.
+    CreateSymbolicLinkA(link.string().c_str(), target.string().c_str(), 0x2 /*ALLOW_UNPRIVILEGED_CREATE*/);
+    DWORD attrs = GetFileAttributesA(link.string().c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT);
+#else
+    std::error_code ec;
+    fs::create_symlink(target, link, ec);
+    return !ec;
+#endif
+}
+
 TEST_F(LzariFiles, DecodeFileNeverWritesThroughALinkOrIntoAPipe) {
     writeFile(path("in.lz"), lzari::pack(text("payload")));
     writeFile(path("victim"), text("keep me"));
     lzari::LzariDecoder decoder;
-    std::error_code ec;
-    fs::create_symlink(path("victim"), path("link"), ec);
-#ifdef _WIN32
-    // Creating a link needs a privilege (or developer mode) that a test run may
-    // not have; what is left to check then is the devices below.
-    if (!ec) {
-#else
-    ASSERT_FALSE(ec) << ec.message();
-    {
-#endif
+    if (makeLink(path("victim"), path("link"))) {
         EXPECT_EQ(decoder.decodeFile(path("in.lz"), path("link")), lzari::DecodeResult::CannotOpen);
         EXPECT_EQ(readFile(path("victim")), text("keep me"));
         // A stored stream behind a link is not read either.
-        fs::create_symlink(path("in.lz"), path("in-link"));
+        ASSERT_TRUE(makeLink(path("in.lz"), path("in-link")));
         EXPECT_EQ(decoder.decodeFile(path("in-link"), path("out")), lzari::DecodeResult::CannotOpen);
         EXPECT_FALSE(fs::exists(path("out")));
+    } else {
+#ifdef _WIN32
+        std::printf("note: no symbolic link can be made here; links are not tried\n");
+#else
+        ADD_FAILURE() << "no symbolic link could be made";
+#endif
     }
 #ifdef _WIN32
     // A device name opens the device, not a file of that name.
