@@ -21,6 +21,11 @@ std::string getProfileString(const std::string &path, const std::string &section
     }
     // The system keeps the profile of a missing file empty rather than failing.
     if (path.empty() || GetFileAttributesA(full.c_str()) == INVALID_FILE_ATTRIBUTES) return fallback;
+    // A line that begins with ';' is a comment to the INI reader of the other
+    // platforms, but a key like any other to the system's: asked for such a key,
+    // answer as they do.
+    const size_t first = key.find_first_not_of(" \t");
+    if (first != std::string::npos && key[first] == ';') return fallback;
     std::vector<char> value(kProfileValueMax + 1, '\0');
     const DWORD got = GetPrivateProfileStringA(section.c_str(), key.c_str(), fallback.c_str(), value.data(),
                                                DWORD(value.size()), full.c_str());

@@ -62,8 +62,14 @@ TEST(ProfileString, AnswersAsTheSharedParserDoes) {
     expectSameAnswers(f, "[A]\r\nk=first\r\nk=second\r\nempty=\r\n[A]\r\nk=third\r\nonlyLater=x\r\n",
                       {{"A", "k"}, {"A", "empty"}, {"B", "k"}});
     // Quotes around a value are taken off once; quotes inside stay.
-    expectSameAnswers(f, "[Q]\r\nd=\"quoted\"\r\ninner=a \"b\" c\r\nhalf=\"open\r\n",
-                      {{"Q", "d"}, {"Q", "inner"}, {"Q", "half"}});
+    expectSameAnswers(f, "[Q]\r\nd=\"quoted\"\r\ns='single'\r\ninner=a \"b\" c\r\nhalf=\"open\r\n",
+                      {{"Q", "d"}, {"Q", "s"}, {"Q", "inner"}, {"Q", "half"}});
+    // Comments, lines without '=', '=' inside values, tabs, text after a header.
+    expectSameAnswers(f, "[C] trailing\r\n;k=commented\r\nno pair here\r\n\tk\t=\ta=b\t\r\n\r\n  \r\nlast=1\r\n",
+                      {{"C", "k"}, {"C", ";k"}, {"C", "no pair here"}, {"C", "last"}});
+    // Sections differing only in case are one name; the last line needs no line end.
+    expectSameAnswers(f, "[sec]\nk=lower\n[ My Sec ]\nk=spaced\n[SEC]\nk=upper\nonly=upper\n[E]\nend=no newline",
+                      {{"SEC", "k"}, {"sec", "only"}, {"My Sec", "k"}, {"E", "end"}});
     // Code-page bytes pass through unchanged, "~~" included.
     expectSameAnswers(f, "[MSGSTRING]\r\nCHANGEOK=\xA4\xA4~~\xA4\xE5\r\nk=\xC7\xD1\xB1\xB9\r\n",
                       {{"MSGSTRING", "CHANGEOK"}, {"MSGSTRING", "k"}});
