@@ -65,8 +65,9 @@ std::string narrow(const std::wstring &w) {
 
 // A secure disk formatted once with kPassword; each test takes a copy.
 fs::path secureTemplate() {
+    static const testsupport::ScratchDir root("sarvik-template");   // removed at exit
     static const fs::path dir = [] {
-        const fs::path d = testsupport::makeScratchFolder("sarvik-template") / "disk";
+        const fs::path d = root.path() / "disk";
         flashemu::DiskOptions o;
         o.sectors = 40000;
         std::string error;
