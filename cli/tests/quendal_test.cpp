@@ -18,7 +18,10 @@
 #include <string>
 #include <vector>
 
+#include "FatTools.h"
+#include "FlashEmulator.h"
 #include "TestProcess.h"
+#include "platform/Drives.h"
 
 namespace fs = std::filesystem;
 
@@ -289,6 +292,66 @@ TEST(Format, NormalDiskInTwoAreasWithProgress) {
     EXPECT_TRUE(has(info.out, "two public areas")) << info.out;
     EXPECT_TRUE(has(info.out, "100000")) << info.out;
     EXPECT_TRUE(has(info.out, "E:")) << info.out;
+}
+
+// The volumes the host sees of the emulated disk, from its drive map, each
+// checked by fsck.fat (on Windows by the independent FAT reader). Gives the
+// letters and volume lengths in sectors.
+std::vector<std::pair<char, uint64_t>> checkVolumes(const Sandbox &s) {
+    std::ifstream in(flashemu::drivesPath(s.disk()), std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string image = flashemu::dataImagePath(s.disk());
+    std::vector<std::pair<char, uint64_t>> seen;
+    for (const platform::DriveEntry &d : platform::parseDriveMap(text.str())) {
+        SCOPED_TRACE(std::string(1, d.letter) + ":");
+        std::string boot;
+        const std::string volume = (s.root / (std::string(1, d.letter) + ".img")).string();
+        EXPECT_TRUE(fattools::extractRange(image, d.offset, d.length, volume));
+        std::ifstream v(volume, std::ios::binary);
+        char sector[512] = {};
+        v.read(sector, sizeof sector);
+        // Template A's byte after the drive number sets the dirty bit on purpose.
+        const bool fat32 = std::string(sector + 0x52, 5) == "FAT32";
+        const bool dirtyNote = !fat32 && uint8_t(sector[0x25]) == 0x01;
+        std::string report;
+        auto problems = fattools::fsckProblems(volume, dirtyNote, nullptr, &report);
+        EXPECT_TRUE(problems.empty()) << report;
+        EXPECT_EQ(fattools::mdir(image, d.offset).status, 0);
+        seen.push_back({d.letter, d.length / 512});
+    }
+    return seen;
+}
+
+TEST(Format, WhatTheDiskHoldsAfterwards) {
+    Sandbox s;
+    s.emulate();
+    EXPECT_RUN(s.q({"format", "--first", "30"}), kOk);
+    // Replugged as the program asks: the host sees the new layout.
+    EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
+    flashemu::DiskStatus status;
+    ASSERT_TRUE(flashemu::getStatus(s.disk(), &status));
+    EXPECT_TRUE(status.haveTable);
+    EXPECT_FALSE(status.loggedIn);
+    auto volumes = checkVolumes(s);
+    ASSERT_EQ(volumes.size(), 2u);
+    // 30% of 200000 sectors and the rest, less what precedes each volume.
+    EXPECT_EQ(volumes[0].first, 'E');
+    EXPECT_NEAR(double(volumes[0].second), 60000, 600);
+    EXPECT_NEAR(double(volumes[1].second), 140000, 1400);
+
+    EXPECT_RUN(s.q({"format", "--mode", "secure", "--first", "50", "--password-stdin"}, "pw\npw\n"), kOk);
+    EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
+    EXPECT_RUN(s.q({"login", "--password-stdin"}, "pw\n"), kOk);
+    ASSERT_TRUE(flashemu::getStatus(s.disk(), &status));
+    EXPECT_TRUE(status.loggedIn);
+    // Logged in, E: shows the secure area: half the disk less the login area.
+    volumes = checkVolumes(s);
+    ASSERT_EQ(volumes.size(), 2u);
+    EXPECT_NEAR(double(volumes[0].second), 100000 - 2500, 1000);
+    EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
+    ASSERT_TRUE(flashemu::getStatus(s.disk(), &status));
+    EXPECT_FALSE(status.loggedIn);
 }
 
 TEST(Format, DiskFolderRelativeToTheCaller) {
