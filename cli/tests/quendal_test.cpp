@@ -250,6 +250,11 @@ TEST(Info, DeviceStatesGiveTheirExitCodes) {
         Result r = s.run({"info"});
         EXPECT_RUN(r, kNoDisk);
         EXPECT_TRUE(has(r.out, "No Flash Disk")) << r.out;
+        EXPECT_FALSE(has(r.out, "SCSI.dll:")) << r.out;
+        // --verbose reaches the transport, which logs its search.
+        Result v = s.run({"--verbose", "info"});
+        EXPECT_RUN(v, kNoDisk);
+        EXPECT_TRUE(has(v.out, "SCSI.dll:")) << v.out;
     }
     {
         Sandbox s;
