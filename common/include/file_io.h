@@ -32,6 +32,9 @@ public:
     // Like readAt, but bytes past the end of the file read as zeros (a sparse
     // image whose tail was never written). False only on a read error.
     bool readAtZeroFilled(uint64_t offset, void *buffer, size_t length) const;
+    // At most length bytes at offset: how many were read (0 at the end of the
+    // file), or nothing on a read error.
+    std::optional<size_t> readUpTo(uint64_t offset, void *buffer, size_t length) const;
     bool writeAt(uint64_t offset, const void *data, size_t length);
     // Data and metadata on stable storage.
     bool sync();
@@ -71,6 +74,7 @@ bool fileExists(const std::string &path);
 // Replaces path with content through a temporary file and a rename, so a reader
 // sees the old or the new content, never a part.
 bool writeFileAtomic(const std::string &path, const std::string &content);
+// The whole file, also one whose size the system does not tell (/proc files).
 bool readWholeFile(const std::string &path, std::string *content);
 uint32_t currentProcessId();
 

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -95,6 +93,13 @@ bool File::readAtZeroFilled(uint64_t offset, void *buffer, size_t length) const 
         length -= n;
     }
     return true;
+}
+
+std::optional<size_t> File::readUpTo(uint64_t offset, void *buffer, size_t length) const {
+    DWORD n = 0;
+    if (!transfer(static_cast<HANDLE>(handle_), offset, buffer, DWORD(std::min(length, kChunk)), false, &n))
+        return std::nullopt;
+    return size_t(n);
 }
 
 bool File::writeAt(uint64_t offset, const void *data, size_t length) {
@@ -203,6 +208,17 @@ bool File::readAtZeroFilled(uint64_t offset, void *buffer, size_t length) const 
     return true;
 }
 
+std::optional<size_t> File::readUpTo(uint64_t offset, void *buffer, size_t length) const {
+    for (;;) {
+        ssize_t n = ::pread(handle_, buffer, length, off_t(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return std::nullopt;
+        return size_t(n);
+    }
+}
+
 bool File::writeAt(uint64_t offset, const void *data, size_t length) {
     auto *p = static_cast<const uint8_t *>(data);
     while (length > 0) {
@@ -250,25 +266,33 @@ bool replaceFile(const std::string &from, const std::string &to) { return std::r
 
 #endif
 
+// Plain file calls rather than streams: the Windows DLLs link the C++ runtime
+// statically, and iostreams bring its whole locale machinery (~800 KB each).
 bool readWholeFile(const std::string &path, std::string *content) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    File f(path, File::Mode::Read);
+    if (!f.isOpen())
         return false;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    *content = ss.str();
+    std::string data;
+    char chunk[65536];
+    for (;;) {
+        auto n = f.readUpTo(data.size(), chunk, sizeof chunk);
+        if (!n)
+            return false;
+        if (*n == 0)
+            break;
+        data.append(chunk, *n);
+    }
+    *content = std::move(data);
     return true;
 }
 
 bool writeFileAtomic(const std::string &path, const std::string &content) {
     std::string tmp = path + ".tmp." + std::to_string(currentProcessId());
     {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out)
-            return false;
-        out << content;
-        out.flush();
-        if (!out) {
+        std::remove(tmp.c_str());
+        File out(tmp, File::Mode::CreateReadWrite);
+        bool ok = out.isOpen() && out.resize(0) && (content.empty() || out.writeAt(0, content.data(), content.size()));
+        if (!out.close() || !ok) {
             std::remove(tmp.c_str());
             return false;
         }

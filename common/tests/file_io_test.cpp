@@ -66,6 +66,25 @@ TEST(FileIo, AtomicReplaceLeavesOnlyTheNewContent) {
     EXPECT_FALSE(fileio::writeFileAtomic(scratch("no-such-dir") + "/x/y", "z"));
 }
 
+TEST(FileIo, WholeFilesAreReadAlsoWhenTheSystemGivesNoSize) {
+    std::string path = scratch("big.bin");
+    std::string big(200000, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = char(i * 7 + i / 251);
+    ASSERT_TRUE(fileio::writeFileAtomic(path, big));
+    std::string got;
+    ASSERT_TRUE(fileio::readWholeFile(path, &got));
+    EXPECT_EQ(got, big);
+    ASSERT_TRUE(fileio::writeFileAtomic(path, ""));
+    ASSERT_TRUE(fileio::readWholeFile(path, &got));
+    EXPECT_EQ(got, "");
+    EXPECT_FALSE(fileio::readWholeFile(path + ".missing", &got));
+#if !defined(_WIN32)
+    // /proc files report size 0 yet have content.
+    ASSERT_TRUE(fileio::readWholeFile("/proc/self/mountinfo", &got));
+    EXPECT_NE(got.find(" / "), std::string::npos);
+#endif
+}
+
 TEST(FileIo, TheLockIsHeldByOneHolderAtATime) {
     std::string path = scratch(".lock");
     std::atomic<int> inside{0};
