@@ -106,3 +106,24 @@ TEST(FileIo, TheLockIsHeldByOneHolderAtATime) {
 }
 
 } // namespace
+
+#include "text_io.h"
+
+namespace {
+
+TEST(TextIo, NumbersAndTextsAsAStreamWritesThemAndLinesWithEitherEnding) {
+    textio::Builder b;
+    b << "sectors=" << uint32_t(4000000000u) << '\n' << "delta=" << int64_t(-12) << '\t' << std::string("x")
+      << uint8_t(7) << '\n';
+    EXPECT_EQ(b.str(), "sectors=4000000000\ndelta=-12\tx7\n");
+
+    textio::LineReader in("a=1\r\nb=2\n\nlast");
+    std::string line;
+    std::vector<std::string> lines;
+    while (in.next(line)) lines.push_back(line);
+    EXPECT_EQ(lines, (std::vector<std::string>{"a=1", "b=2", "", "last"}));
+    textio::LineReader empty("");
+    EXPECT_FALSE(empty.next(line));
+}
+
+} // namespace
