@@ -8,10 +8,10 @@
 # BOOTFILES' read-me therefore ends in .SCC, so a boot disk gets only what the
 # user put there; PWD's read-me is meant for the disk.
 #
-# PWD holds this build's launcher (Latchkin on Linux, Latchkin.exe on Windows)
-# and, with -DQUENDAL_PEER_LAUNCHER=<file>, the other system's launcher beside
-# it, so that one disk logs in from both systems: LATCHKIN and LATCHKIN.EXE on
-# the disk, both 8.3 names.
+# PWD holds this build's launcher and, with -DQUENDAL_PEER_LAUNCHER=<file>, the
+# other system's launcher beside it, so that one disk logs in from both
+# systems: LATCHKIN and LATCHKIN.EXE on the disk, both 8.3 names. The fit check
+# below counts both.
 
 set(QUENDAL_PWD_DIR ${QUENDAL_OUTPUT_DIR}/PWD)
 file(MAKE_DIRECTORY ${QUENDAL_PWD_DIR} ${QUENDAL_OUTPUT_DIR}/BOOTFILES ${QUENDAL_OUTPUT_DIR}/Cdrom)
@@ -64,15 +64,22 @@ elseif(EXISTS ${peer_copy})
   file(REMOVE ${peer_copy})
 endif()
 
-if(TARGET Sarvik)
+# Linked statically, the Windows login program, transport and library pack to
+# about 1.6 MB even stripped, and the launcher carrying them is larger than the
+# whole login volume (2451 clusters of 512 bytes, 1.2 MB). The Windows build
+# therefore puts no launcher of its own into PWD; it carries the Linux one when
+# named above.
+if(WIN32)
+  message(STATUS "PWD: the Windows launcher with its payload does not fit the login volume; "
+                 "PWD carries no launcher of this build")
+elseif(TARGET Sarvik)
   set(QUENDAL_PWD_LAUNCHER ${QUENDAL_PWD_DIR}/${own_launcher_name})
   list(APPEND pwd_files ${QUENDAL_PWD_LAUNCHER})
 else()
-  message(STATUS "PWD: no login program target is known when the disk folders are made, so the login "
-                 "volume carries no launcher of this build")
+  message(STATUS "PWD: no login program is built, so the login volume carries no launcher of this build")
 endif()
 
-if(NOT TARGET Sarvik)
+if(NOT QUENDAL_PWD_LAUNCHER)
   # Nothing of this build's own to make; a peer launcher is still carried and
   # counted.
 elseif(QUENDAL_SANITIZE)
