@@ -71,6 +71,11 @@ private:
 };
 
 bool fileExists(const std::string &path);
+bool isDirectory(const std::string &path);
+// Creates the folder and any missing parents; true when it exists afterwards.
+bool createDirectories(const std::string &path);
+// Removes a file; true when it is gone afterwards (also when it never was).
+bool removeFile(const std::string &path);
 // Replaces path with content through a temporary file and a rename, so a reader
 // sees the old or the new content, never a part.
 bool writeFileAtomic(const std::string &path, const std::string &content);

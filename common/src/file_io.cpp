@@ -146,6 +146,19 @@ ExclusiveLock::~ExclusiveLock() {
 
 bool fileExists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+bool isDirectory(const std::string &path) {
+    DWORD a = GetFileAttributesA(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+namespace {
+bool isSeparator(char c) { return c == '/' || c == '\\'; }
+bool makeOneDirectory(const std::string &path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+bool removeOneFile(const std::string &path) {
+    return DeleteFileA(path.c_str()) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+}
+} // namespace
+
 uint32_t currentProcessId() { return uint32_t(GetCurrentProcessId()); }
 
 namespace {
@@ -258,6 +271,17 @@ ExclusiveLock::~ExclusiveLock() {}  // closing the file drops the lock
 
 bool fileExists(const std::string &path) { return ::access(path.c_str(), F_OK) == 0; }
 
+bool isDirectory(const std::string &path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+namespace {
+bool isSeparator(char c) { return c == '/'; }
+bool makeOneDirectory(const std::string &path) { return ::mkdir(path.c_str(), 0755) == 0; }
+bool removeOneFile(const std::string &path) { return ::unlink(path.c_str()) == 0 || errno == ENOENT; }
+} // namespace
+
 uint32_t currentProcessId() { return uint32_t(::getpid()); }
 
 namespace {
@@ -268,6 +292,24 @@ bool replaceFile(const std::string &from, const std::string &to) { return std::r
 
 // Plain file calls rather than streams: the Windows DLLs link the C++ runtime
 // statically, and iostreams bring its whole locale machinery (~800 KB each).
+bool createDirectories(const std::string &path) {
+    if (path.empty())
+        return false;
+    // Each parent in turn, from the root down; existing ones are fine.
+    for (size_t i = 1; i <= path.size(); ++i) {
+        if (i < path.size() && !isSeparator(path[i]))
+            continue;
+        std::string part = path.substr(0, i);
+        if (part.empty() || isSeparator(part.back()) || (part.size() == 2 && part[1] == ':'))
+            continue;
+        if (!isDirectory(part))
+            makeOneDirectory(part);
+    }
+    return isDirectory(path);
+}
+
+bool removeFile(const std::string &path) { return removeOneFile(path); }
+
 bool readWholeFile(const std::string &path, std::string *content) {
     File f(path, File::Mode::Read);
     if (!f.isOpen())

@@ -1,12 +1,12 @@
 #include "DiskFiles.h"
 
+#include "text_io.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "byteorder.h"
@@ -148,7 +148,7 @@ std::string withoutLineEnd(std::string line) {
 }
 
 bool saveState(const std::string &dir, const DiskState &s) {
-    std::ostringstream o;
+    textio::Builder o;
     o << "# Emulated flash disk. Text fields are hex-encoded bytes.\n";
     o << "sectors=" << s.sectors << "\n";
     o << "page_sectors_raw=" << s.pageSectorsRaw << "\n";
@@ -182,9 +182,9 @@ bool loadState(const std::string &dir, DiskState *out) {
         return false;
     DiskState s;
     bool haveSectors = false;
-    std::istringstream in(text);
+    textio::LineReader in(text);
     std::string line;
-    while (std::getline(in, line)) {
+    while (in.next(line)) {
         line = withoutLineEnd(line);
         if (line.empty() || line[0] == '#')
             continue;
@@ -290,12 +290,13 @@ bool eraseInfoPages(const std::string &dir, uint32_t firstPage, uint32_t pages) 
 }
 
 void appendLog(const std::string &dir, const LogEntry &e) {
-    std::ostringstream o;
+    textio::Builder o;
     o << e.op << '\t' << e.address << '\t' << e.count << '\t' << e.length << '\t'
       << (e.hasCdb ? hex(e.cdb.data(), e.cdb.size()) : std::string("-")) << '\t' << e.result << '\t'
       << (e.data.empty() ? std::string("-") : hex(e.data.data(), e.data.size())) << '\n';
-    std::ofstream out(logPath(dir), std::ios::binary | std::ios::app);
-    out << o.str();
+    fileio::File out(logPath(dir), fileio::File::Mode::CreateReadWrite);
+    if (auto end = out.isOpen() ? out.size() : std::nullopt)
+        out.writeAt(*end, o.str().data(), o.str().size());
 }
 
 bool parseLogLine(const std::string &text, LogEntry *e) {

@@ -3,13 +3,12 @@
 #include "FlashEmulator.h"
 
 #include <cstring>
-#include <filesystem>
-#include <sstream>
 
 #include "DiskFiles.h"
 #include "Tables.h"
 #include "Volumes.h"
 #include "file_io.h"
+#include "text_io.h"
 
 namespace flashemu {
 
@@ -58,15 +57,13 @@ bool createDisk(const std::string &dir, const DiskOptions &o, std::string *error
         return setError(error, "capacity of 0 sectors");
     if (o.blockUnit == 0)
         return setError(error, "block unit of 0 pages");
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    if (ec)
-        return setError(error, "cannot create " + dir + ": " + ec.message());
+    if (!fileio::createDirectories(dir))
+        return setError(error, "cannot create the folder " + dir);
     DiskLock hold(dir, true);
     // A replaced disk starts from nothing: old sectors, information area and log go.
     for (const std::string &p : {dataImagePath(dir), infoImagePath(dir), logPath(dir), commitPath(dir),
                                  drivesPath(dir), confPath(dir)})
-        std::filesystem::remove(p, ec);
+        fileio::removeFile(p);
 
     // Both images are sized without writing: the never-written tail reads as
     // zeros (holes on Linux; past the valid data on Windows).
@@ -133,9 +130,9 @@ std::vector<LogEntry> readLog(const std::string &dir) {
     std::string text;
     if (!readWholeFile(logPath(dir), &text))
         return out;
-    std::istringstream in(text);
+    textio::LineReader in(text);
     std::string line;
-    while (std::getline(in, line)) {
+    while (in.next(line)) {
         LogEntry e;
         if (parseLogLine(line, &e))
             out.push_back(std::move(e));
@@ -145,8 +142,7 @@ std::vector<LogEntry> readLog(const std::string &dir) {
 
 void clearLog(const std::string &dir) {
     DiskLock hold(dir);
-    std::error_code ec;
-    std::filesystem::remove(logPath(dir), ec);
+    fileio::removeFile(logPath(dir));
 }
 
 bool readPhysicalSectors(const std::string &dir, uint64_t first, uint32_t count, uint8_t *out) {

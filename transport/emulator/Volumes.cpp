@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <sstream>
 
 #include "Tables.h"
 #include "byteorder.h"
 #include "table_layout.h"
+#include "text_io.h"
 
 namespace flashemu {
 namespace {
@@ -137,7 +137,7 @@ bool publishDrives(const std::string &dir, const DiskState &s) {
     // The image is named relative to the map's own folder (the disk directory),
     // so the directory may move, or be reached as Z:\... by a Windows build.
     const std::string image = kDataImageName;
-    std::ostringstream o;
+    textio::Builder o;
     o << "# letter\tsource\toffset\tlength\tflags\n";
     View v = currentView(s);
     char letter = 'E';

@@ -1,9 +1,10 @@
 #include "DeviceFinder.h"
 
+#include "text_io.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 
 namespace passthrough {
 namespace {
@@ -83,11 +84,9 @@ Identity identityFromInquiry(const uint8_t *data, uint32_t length) {
 
 std::vector<KnownController> parseKnownControllers(const std::string &text) {
     std::vector<KnownController> list;
-    std::istringstream in(text);
+    textio::LineReader in(text);
     std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+    while (in.next(line)) {
         if (line.empty() || line[0] == '#')
             continue;
         std::vector<std::string> f;
