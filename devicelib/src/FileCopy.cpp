@@ -12,12 +12,13 @@
 #include <cctype>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "FatImage.h"
 #include "byteorder.h"
+#include "file_io.h"
 
 namespace quendal {
 
@@ -194,17 +195,15 @@ int AddFileToImage(FatImage &image, const uint8_t *bytes, uint32_t size, const s
 }
 
 int AddHostFile(FatImage &image, const std::string &path, const std::string &name) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return 0;
-    in.seekg(0, std::ios::end);
-    std::streamoff length = in.tellg();
+    fileio::File in(path, fileio::File::Mode::Read);
+    if (!in.isOpen()) return 0;
+    const std::optional<uint64_t> length = in.size();
     // A directory entry holds a 32-bit size.
-    if (length < 0 || uint64_t(length) > std::numeric_limits<uint32_t>::max()) return 0;
-    in.seekg(0, std::ios::beg);
-    std::vector<uint8_t> data(static_cast<size_t>(length));
-    if (length > 0 && !in.read(reinterpret_cast<char *>(data.data()), length)) return 0;
+    if (!length || *length > std::numeric_limits<uint32_t>::max()) return 0;
+    std::vector<uint8_t> data(static_cast<size_t>(*length));
+    if (!data.empty() && !in.readAt(0, data.data(), data.size())) return 0;
     in.close();
-    return AddFileToImage(image, data.data(), uint32_t(length), name);
+    return AddFileToImage(image, data.data(), uint32_t(data.size()), name);
 }
 
 #if defined(_WIN32)

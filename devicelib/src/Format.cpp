@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -15,6 +14,7 @@
 #include "Internal.h"
 #include "LibraryState.h"
 #include "Volumes.h"
+#include "file_io.h"
 #include "platform/Paths.h"
 
 namespace quendal {
@@ -40,8 +40,8 @@ void writeReferenceImage(const FatImage &image) {
     if (path.empty()) return;
     std::vector<uint8_t> bytes(size_t(image.volumeStart() + 1) * kSectorBytes);
     for (uint32_t s = 0; s <= image.volumeStart(); ++s) image.readSector(s, bytes.data() + size_t(s) * kSectorBytes);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (out) out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+    fileio::File out(path, fileio::File::Mode::CreateReadWrite);
+    if (out.isOpen() && out.resize(0)) out.writeAt(0, bytes.data(), bytes.size());
 }
 
 // A reference left by an earlier format would describe a volume that is gone.
@@ -53,20 +53,17 @@ void removeReferenceImage() {
 // ".\Cdrom\auto.iso" one sector per write from device address a. A missing file
 // writes nothing and is no failure.
 bool writeCdromImage(uint32_t address) {
-    std::ifstream in(platform::hostPath(".\\Cdrom\\auto.iso"), std::ios::binary);
-    if (!in) return true;
-    in.seekg(0, std::ios::end);
-    const uint64_t size = uint64_t(std::max<std::streamoff>(in.tellg(), 0));
-    in.seekg(0, std::ios::beg);
+    fileio::File in(platform::hostPath(".\\Cdrom\\auto.iso"), fileio::File::Mode::Read);
+    if (!in.isOpen()) return true;
+    const uint64_t size = in.size().value_or(0);
     const uint64_t n = std::max<uint64_t>(size / kSectorBytes, 1);
     uint8_t piece[kSectorBytes];
     for (uint64_t k = 0; k * kSectorBytes < size; ++k) {
         // The last piece of a file that is not a whole number of sectors is
         // padded with zeros, not with whatever the buffer held before.
         std::memset(piece, 0, sizeof piece);
-        in.read(reinterpret_cast<char *>(piece), sizeof piece);
-        if (in.gcount() <= 0) break;
-        in.clear();
+        const std::optional<size_t> got = in.readUpTo(k * kSectorBytes, piece, sizeof piece);
+        if (!got || *got == 0) break;
         int32_t ok = state().ops.WriteDisk(uint32_t(address + k), 1, piece);
         ReportProgress(int32_t(k * 100 / n), "Building file system--");
         if (!ok) {

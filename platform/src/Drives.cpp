@@ -22,10 +22,10 @@
 #include <cstring>
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
+#if !defined(_WIN32)
+#include <filesystem>
+#endif
 
 #include "byteorder.h"
 #include "file_io.h"
@@ -79,12 +79,12 @@ std::optional<DriveEntry> findDrive(char letter) {
     return std::nullopt;
 }
 
+// Through fileio rather than streams, which would bring the C++ runtime's
+// locale machinery into the statically linked Windows library.
 std::string readWholeFile(const std::string &path, bool *ok) {
-    std::ifstream in(path, std::ios::binary);
-    *ok = bool(in);
-    std::ostringstream s;
-    if (*ok) s << in.rdbuf();
-    return s.str();
+    std::string text;
+    *ok = fileio::readWholeFile(path, &text);
+    return text;
 }
 
 // mountinfo escapes blanks, tabs, newlines and backslashes as \ooo.
