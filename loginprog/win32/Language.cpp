@@ -1,7 +1,6 @@
 #include "Language.h"
 
 #include <cctype>
-#include <filesystem>
 
 #include "platform/IniFile.h"
 #include "platform/Locale.h"
@@ -36,7 +35,13 @@ std::wstring widen(const std::string &utf8) {
 }
 
 uint32_t codePageOfLanguageFile(const std::string &path) {
-    const std::string stem = std::filesystem::path(path).stem().string();
+    // The file's name without folder and extension ("1042" of "C:\\x\\1042.ini").
+    // No std::filesystem: it would bring the C++ runtime's locale machinery
+    // into this statically linked program.
+    const size_t slash = path.find_last_of("\\/");
+    std::string stem = slash == std::string::npos ? path : path.substr(slash + 1);
+    const size_t dot = stem.rfind('.');
+    if (dot != std::string::npos && dot > 0) stem.resize(dot);
     const bool number = !stem.empty() && stem.size() < 10 &&
                         stem.find_first_not_of("0123456789") == std::string::npos;
     return platform::ansiCodePage(number ? uint32_t(std::stoul(stem)) : platform::userDefaultLcid());
@@ -91,8 +96,8 @@ void loadLanguage(HWND form, const std::string &formName, const std::vector<Comp
 
 std::wstring loadMsgStr(const std::string &languageFile, const std::string &section, const std::string &key,
                         const std::wstring &defaultText) {
-    std::error_code ec;
-    if (languageFile.empty() || !std::filesystem::is_regular_file(languageFile, ec)) return defaultText;
+    const DWORD attributes = languageFile.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(languageFile.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return defaultText;
     // A marker no language file holds tells a missing key from an empty value.
     static const std::string kMissing("\x01missing\x01");
     const std::string v = platform::getProfileString(languageFile, section, key, kMissing);

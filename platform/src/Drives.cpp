@@ -29,6 +29,7 @@
 
 #include "byteorder.h"
 #include "file_io.h"
+#include "text_io.h"
 
 namespace platform {
 namespace {
@@ -378,10 +379,9 @@ std::string driveMapPath() {
 
 std::vector<DriveEntry> parseDriveMap(const std::string &text, const std::string &mapDirectory) {
     std::map<char, DriveEntry> byLetter;
-    std::istringstream in(text);
+    textio::LineReader in(text);
     std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    while (in.next(line)) {
         if (line.empty() || line[0] == '#') continue;
         std::vector<std::string> f = split(line, '\t');
         if (f.size() < 4) continue;
@@ -416,9 +416,9 @@ std::vector<DriveEntry> parseDriveMap(const std::string &text, const std::string
 std::vector<DriveEntry> parseMountInfo(const std::string &text) {
     // Later mounts on the same point hide earlier ones: keep the last.
     std::map<std::string, std::string> sourceByPoint;
-    std::istringstream in(text);
+    textio::LineReader in(text);
     std::string line;
-    while (std::getline(in, line)) {
+    while (in.next(line)) {
         size_t sep = line.find(" - ");
         if (sep == std::string::npos) continue;
         std::vector<std::string> head = split(line.substr(0, sep), ' ');

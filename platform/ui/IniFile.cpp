@@ -1,7 +1,6 @@
 #include "platform/IniFile.h"
 
-#include <fstream>
-#include <sstream>
+#include "file_io.h"
 
 namespace platform {
 namespace {
@@ -28,20 +27,24 @@ bool sameName(const std::string &a, const std::string &b) {
 
 std::vector<std::string> splitLines(const std::string &text) {
     std::vector<std::string> lines;
-    std::string line;
-    std::istringstream in(text);
-    while (std::getline(in, line))
-        lines.push_back(line);
+    // Split at LF only; a CR before it stays with the line (trimmed later).
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
     return lines;
 }
 
 std::string readFile(const std::string &path, bool *ok) {
-    std::ifstream in(path, std::ios::binary);
-    *ok = bool(in);
-    std::ostringstream s;
-    if (in)
-        s << in.rdbuf();
-    return s.str();
+    // Not through streams: they would bring the C++ runtime's locale machinery
+    // into the statically linked Windows login program.
+    std::string text;
+    *ok = fileio::readWholeFile(path, &text);
+    return text;
 }
 
 std::string unquote(std::string v) {
@@ -179,11 +182,8 @@ bool writeProfileString(const std::string &path, const std::string &section, con
     std::string text;
     for (const auto &l : lines)
         text += l + (crlf ? "\r\n" : "\n");
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out)
-        return false;
-    out << text;
-    return bool(out.flush());
+    // Replaced whole, so an interrupted write never leaves half a file.
+    return fileio::writeFileAtomic(path, text);
 }
 
 } // namespace platform
