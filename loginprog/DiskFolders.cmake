@@ -11,7 +11,7 @@
 # PWD holds this build's launcher and, with -DQUENDAL_PEER_LAUNCHER=<file>, the
 # other system's launcher beside it, so that one disk logs in from both
 # systems: LATCHKIN and LATCHKIN.EXE on the disk, both 8.3 names. The fit check
-# below counts both.
+# below counts both. The Windows build's own launcher goes in only when it fits.
 
 set(QUENDAL_PWD_DIR ${QUENDAL_OUTPUT_DIR}/PWD)
 file(MAKE_DIRECTORY ${QUENDAL_PWD_DIR} ${QUENDAL_OUTPUT_DIR}/BOOTFILES ${QUENDAL_OUTPUT_DIR}/Cdrom)
@@ -64,15 +64,85 @@ elseif(EXISTS ${peer_copy})
   file(REMOVE ${peer_copy})
 endif()
 
-# Linked statically, the Windows login program, transport and library pack to
-# about 1.6 MB even stripped, and the launcher carrying them is larger than the
-# whole login volume (2451 clusters of 512 bytes, 1.2 MB). The Windows build
-# therefore puts no launcher of its own into PWD; it carries the Linux one when
-# named above.
+set(disk_folders_dir ${CMAKE_CURRENT_LIST_DIR})
+
+# The launcher on the disk is the launcher of bin/, with one difference: what
+# it carries is stripped of symbols and debugging sections, which a debug build
+# would otherwise make larger than the whole login volume. Made in output_dir.
+function(quendal_disk_launcher output_dir)
+  set(disk_dir ${CMAKE_CURRENT_BINARY_DIR}/disk)
+  file(MAKE_DIRECTORY ${disk_dir})
+  set(disk_rows)
+  foreach(row "130;Sarvik;Sarvik.exe" "131;SCSI;SCSI.dll" "138;Quendal;Quendal.dll")
+    list(GET row 0 id)
+    list(GET row 1 target)
+    list(GET row 2 name)
+    add_custom_command(
+      OUTPUT ${disk_dir}/${name}
+      COMMAND ${CMAKE_STRIP} --strip-unneeded -o ${disk_dir}/${name} $<TARGET_FILE:${target}>
+      DEPENDS ${target}
+      COMMENT "Stripping ${name} for the login volume"
+      VERBATIM)
+    list(APPEND disk_rows PACK ${id} ${disk_dir}/${name})
+  endforeach()
+  set(lang ${PROJECT_SOURCE_DIR}/payload)
+  list(APPEND disk_rows
+    PACK 140 ${lang}/1028.ini PACK 141 ${lang}/1033.ini PACK 146 ${lang}/1042.ini PACK 142 ${lang}/2052.ini
+    RAW 144 ${PROJECT_BINARY_DIR}/payload/FlashDisk.ini)
+  latchkin_add_payload(latchkin_disk_payload ${disk_rows})
+
+  add_executable(latchkin_disk WIN32 ${PROJECT_SOURCE_DIR}/launcher/src/main.cpp)
+  target_link_libraries(latchkin_disk PRIVATE latchkin_core latchkin_disk_payload)
+  set_target_properties(latchkin_disk PROPERTIES OUTPUT_NAME Latchkin RUNTIME_OUTPUT_DIRECTORY ${output_dir}
+    AUTOMOC OFF)
+  add_custom_command(TARGET latchkin_disk POST_BUILD
+    COMMAND ${CMAKE_STRIP} --strip-all $<TARGET_FILE:latchkin_disk>
+    VERBATIM)
+endfunction()
+
+# The login volume is the 2500-sector first area of a secure disk: FAT12 with
+# 2451 clusters of 512 bytes. A file that does not fit is skipped by the format
+# without a word, leaving a disk that cannot be logged in from, so the build
+# stops here instead. A candidate (a file and the name it takes in PWD) is put
+# into PWD only when PWD still fits with it.
+function(quendal_pwd_fit_check candidate candidate_name)
+  set(fit_stamp ${CMAKE_CURRENT_BINARY_DIR}/pwd-fits.stamp)
+  set(extra_depends)
+  if(candidate)
+    set(extra_depends latchkin_disk)
+  endif()
+  add_custom_command(
+    OUTPUT ${fit_stamp}
+    COMMAND ${CMAKE_COMMAND} -DFOLDER=${QUENDAL_PWD_DIR} -DCLUSTERS=2451 -DCLUSTER_BYTES=512
+            -DSTAMP=${fit_stamp} -DCANDIDATE=${candidate} -DCANDIDATE_NAME=${candidate_name}
+            -P ${disk_folders_dir}/CheckLoginVolumeFit.cmake
+    DEPENDS ${pwd_files} ${extra_depends} ${disk_folders_dir}/CheckLoginVolumeFit.cmake
+    COMMENT "Checking that PWD fits the login volume"
+    VERBATIM)
+  add_custom_target(pwd_fits ALL DEPENDS ${fit_stamp})
+endfunction()
+
 if(WIN32)
-  message(STATUS "PWD: the Windows launcher with its payload does not fit the login volume; "
-                 "PWD carries no launcher of this build")
-elseif(TARGET Sarvik)
+  # Linked statically, the Windows login program, transport and library make a
+  # launcher that may be larger than the login volume. It is made apart, in
+  # disk-launcher/, and goes into PWD only when PWD still fits with it; the
+  # build says so when it does not. The login program is defined after this
+  # file is read (win32/), so this waits until the folder is done.
+  function(quendal_windows_pwd)
+    if(TARGET Sarvik)
+      quendal_disk_launcher(${CMAKE_CURRENT_BINARY_DIR}/disk-launcher)
+      quendal_pwd_fit_check($<TARGET_FILE:latchkin_disk> ${own_launcher_name})
+    else()
+      message(STATUS "PWD: no login program is built, so the login volume carries no launcher of this build")
+      file(REMOVE ${QUENDAL_PWD_DIR}/${own_launcher_name})
+      quendal_pwd_fit_check("" "")
+    endif()
+  endfunction()
+  cmake_language(DEFER CALL quendal_windows_pwd)
+  return()
+endif()
+
+if(TARGET Sarvik)
   set(QUENDAL_PWD_LAUNCHER ${QUENDAL_PWD_DIR}/${own_launcher_name})
   list(APPEND pwd_files ${QUENDAL_PWD_LAUNCHER})
 else()
@@ -106,49 +176,7 @@ elseif(QUENDAL_SANITIZE)
     COMMENT "Taking the uninstrumented launcher into PWD"
     VERBATIM)
 else()
-  # The launcher on the disk is the launcher of bin/, with one difference: what
-  # it carries is stripped of symbols and debugging sections, which a debug
-  # build would otherwise make larger than the whole login volume.
-  set(disk_dir ${CMAKE_CURRENT_BINARY_DIR}/disk)
-  file(MAKE_DIRECTORY ${disk_dir})
-  set(disk_rows)
-  foreach(row "130;Sarvik;Sarvik.exe" "131;SCSI;SCSI.dll" "138;Quendal;Quendal.dll")
-    list(GET row 0 id)
-    list(GET row 1 target)
-    list(GET row 2 name)
-    add_custom_command(
-      OUTPUT ${disk_dir}/${name}
-      COMMAND ${CMAKE_STRIP} --strip-unneeded -o ${disk_dir}/${name} $<TARGET_FILE:${target}>
-      DEPENDS ${target}
-      COMMENT "Stripping ${name} for the login volume"
-      VERBATIM)
-    list(APPEND disk_rows PACK ${id} ${disk_dir}/${name})
-  endforeach()
-  set(lang ${PROJECT_SOURCE_DIR}/payload)
-  list(APPEND disk_rows
-    PACK 140 ${lang}/1028.ini PACK 141 ${lang}/1033.ini PACK 146 ${lang}/1042.ini PACK 142 ${lang}/2052.ini
-    RAW 144 ${PROJECT_BINARY_DIR}/payload/FlashDisk.ini)
-  latchkin_add_payload(latchkin_disk_payload ${disk_rows})
-
-  add_executable(latchkin_disk WIN32 ${PROJECT_SOURCE_DIR}/launcher/src/main.cpp)
-  target_link_libraries(latchkin_disk PRIVATE latchkin_core latchkin_disk_payload)
-  set_target_properties(latchkin_disk PROPERTIES OUTPUT_NAME Latchkin RUNTIME_OUTPUT_DIRECTORY ${QUENDAL_PWD_DIR}
-    AUTOMOC OFF)
-  add_custom_command(TARGET latchkin_disk POST_BUILD
-    COMMAND ${CMAKE_STRIP} --strip-all $<TARGET_FILE:latchkin_disk>
-    VERBATIM)
+  quendal_disk_launcher(${QUENDAL_PWD_DIR})
 endif()
 
-# The login volume is the 2500-sector first area of a secure disk: FAT12 with
-# 2451 clusters of 512 bytes. A file that does not fit is skipped by the format
-# without a word, leaving a disk that cannot be logged in from, so the build
-# stops here instead.
-set(fit_stamp ${CMAKE_CURRENT_BINARY_DIR}/pwd-fits.stamp)
-add_custom_command(
-  OUTPUT ${fit_stamp}
-  COMMAND ${CMAKE_COMMAND} -DFOLDER=${QUENDAL_PWD_DIR} -DCLUSTERS=2451 -DCLUSTER_BYTES=512
-          -DSTAMP=${fit_stamp} -P ${CMAKE_CURRENT_LIST_DIR}/CheckLoginVolumeFit.cmake
-  DEPENDS ${pwd_files} ${CMAKE_CURRENT_LIST_DIR}/CheckLoginVolumeFit.cmake
-  COMMENT "Checking that PWD fits the login volume"
-  VERBATIM)
-add_custom_target(pwd_fits ALL DEPENDS ${fit_stamp})
+quendal_pwd_fit_check("" "")

@@ -1,9 +1,12 @@
 # cmake -DPWD=<dir> -DOWN=<name or ""> -DPEER=<file or ""> -DPEER_NAME=<name>
+#       [-DDISK_LAUNCHER=<file> -DDISK_LAUNCHER_NAME=<name>]
 #       -DFIT_SCRIPT=<CheckLoginVolumeFit.cmake> -DSCRATCH=<dir> -P pwd_folder_test.cmake
 # What the build put into PWD for the login volume: its own launcher (when it
 # builds the login program), the other system's launcher exactly as named by
 # QUENDAL_PEER_LAUNCHER (and none when the option is empty), and a fit check
 # that counts every file the format will copy, the second launcher included.
+# DISK_LAUNCHER is a launcher that goes into PWD only if it fits there (the
+# Windows build's): PWD then holds it, or it would not have fitted.
 
 set(failures "")
 # expect(<condition...> MESSAGE <text>): the condition is split into if()'s
@@ -36,6 +39,29 @@ if(OWN AND PEER)
   expect(NOT own_upper STREQUAL peer_upper MESSAGE "both launchers would be ${own_upper} on the disk")
 endif()
 
+# Sizes as the format counts them: whole clusters of 512 bytes.
+function(clusters_of path out_var)
+  file(SIZE ${path} size)
+  math(EXPR n "(${size} + 511) / 512")
+  set(${out_var} ${n} PARENT_SCOPE)
+endfunction()
+
+if(DISK_LAUNCHER)
+  if(EXISTS ${PWD}/${DISK_LAUNCHER_NAME})
+    file(SHA256 ${DISK_LAUNCHER} want)
+    file(SHA256 ${PWD}/${DISK_LAUNCHER_NAME} have)
+    expect(want STREQUAL have MESSAGE "PWD/${DISK_LAUNCHER_NAME} is not the launcher made for the disk")
+  else()
+    clusters_of(${DISK_LAUNCHER} total)
+    file(GLOB others LIST_DIRECTORIES false ${PWD}/*)
+    foreach(f ${others})
+      clusters_of(${f} n)
+      math(EXPR total "${total} + ${n}")
+    endforeach()
+    expect(total GREATER 2451 MESSAGE "PWD lacks ${DISK_LAUNCHER_NAME} though it fits (${total} of 2451 clusters)")
+  endif()
+endif()
+
 # The fit check over folders of known sizes: 2451 clusters of 512 bytes.
 function(fill path bytes)
   string(REPEAT "x" ${bytes} content)
@@ -44,10 +70,12 @@ endfunction()
 function(check_fit folder result_var output_var)
   execute_process(
     COMMAND ${CMAKE_COMMAND} -DFOLDER=${folder} -DCLUSTERS=2451 -DCLUSTER_BYTES=512
-            -DSTAMP=${folder}.stamp -P ${FIT_SCRIPT}
+            -DSTAMP=${folder}.stamp ${ARGN} -P ${FIT_SCRIPT}
     RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
   set(${result_var} ${rc} PARENT_SCOPE)
-  set(${output_var} "${out}${err}" PARENT_SCOPE)
+  # A ";" would split the text when it is handed on as an argument.
+  string(REPLACE ";" "," text "${out}${err}")
+  set(${output_var} "${text}" PARENT_SCOPE)
 endfunction()
 
 set(work ${SCRATCH}/pwd-fit)
@@ -75,6 +103,28 @@ expect(NOT rc EQUAL 0 MESSAGE "a folder one cluster over the volume passed")
 expect(NOT EXISTS ${work}/over.stamp MESSAGE "a failed fit check left its stamp")
 string(FIND "${out}" "LATCHKIN.EXE: 742401 bytes, 1451 clusters" at)
 expect(at GREATER -1 MESSAGE "the refusal does not list the second launcher: ${out}")
+
+# A candidate goes in only while everything fits with it, replacing an older
+# copy, and is taken out again when it has grown too large; neither fails.
+file(MAKE_DIRECTORY ${work}/cand)
+fill(${work}/cand/LATCHKIN 512000)
+fill(${work}/cand/README.TXT 1)
+fill(${work}/LATCHKIN.EXE 742400)
+fill(${work}/cand/LATCHKIN.EXE 10)
+check_fit(${work}/cand rc out -DCANDIDATE=${work}/LATCHKIN.EXE -DCANDIDATE_NAME=LATCHKIN.EXE)
+expect(rc EQUAL 0 MESSAGE "a candidate that fits failed the check: ${out}")
+if(EXISTS ${work}/cand/LATCHKIN.EXE)
+  file(SIZE ${work}/cand/LATCHKIN.EXE size)
+  expect(size EQUAL 742400 MESSAGE "the candidate that fits did not replace the older copy")
+else()
+  string(APPEND failures "  a candidate that fits was not put into the folder\n")
+endif()
+fill(${work}/LATCHKIN.EXE 742401)
+check_fit(${work}/cand rc out -DCANDIDATE=${work}/LATCHKIN.EXE -DCANDIDATE_NAME=LATCHKIN.EXE)
+expect(rc EQUAL 0 MESSAGE "a candidate too large failed the check instead of staying out: ${out}")
+expect(NOT EXISTS ${work}/cand/LATCHKIN.EXE MESSAGE "a candidate one cluster too large stayed in the folder")
+string(FIND "${out}" "512 bytes too many" at)
+expect(at GREATER -1 MESSAGE "the warning does not say by how much the candidate is too large: ${out}")
 
 file(REMOVE_RECURSE ${work})
 if(failures)
