@@ -21,6 +21,7 @@ constexpr DWORD kTimeoutMs = 60000;
 
 struct Found {
     DWORD pid;
+    HWND exclude = nullptr;
     HWND window = nullptr;
 };
 
@@ -31,8 +32,9 @@ BOOL CALLBACK findTopLevel(HWND w, LPARAM p) {
     if (pid == f->pid && IsWindowVisible(w)) {
         char cls[64] = {};
         GetClassNameA(w, cls, sizeof cls);
-        // The standard message box is a dialog of class #32770.
-        if (std::string(cls) == "#32770") {
+        // The standard message box: a dialog (class #32770, as the login
+        // form itself is) whose text is its static control 0xFFFF.
+        if (std::string(cls) == "#32770" && w != f->exclude && GetDlgItem(w, 0xFFFF)) {
             f->window = w;
             return FALSE;
         }
@@ -72,16 +74,15 @@ BOOL CALLBACK findControls(HWND w, LPARAM p) {
 }
 
 // The message box of the program, when one is showing.
-HWND messageBox(DWORD pid) {
-    Found f{pid};
+HWND messageBox(DWORD pid, HWND form = nullptr) {
+    Found f{pid, form};
     EnumWindows(findTopLevel, reinterpret_cast<LPARAM>(&f));
     return f.window;
 }
 
 std::string messageText(HWND box) {
     // The text of a standard message box is its static control 0xFFFF.
-    HWND label = GetDlgItem(box, 0xFFFF);
-    return label ? textOf(label) : textOf(box);
+    return textOf(GetDlgItem(box, 0xFFFF));
 }
 
 } // namespace
@@ -125,7 +126,7 @@ int main(int argc, char **argv) {
             std::printf("exit: %lu\n", code);
             return 0;
         }
-        if (HWND box = messageBox(pi.dwProcessId)) {
+        if (HWND box = messageBox(pi.dwProcessId, main)) {
             std::printf("message: %s\n", messageText(box).c_str());
             std::fflush(stdout);
             PostMessageA(box, WM_COMMAND, IDOK, 0);
