@@ -96,26 +96,23 @@ QUENDAL_API int32_t InitVariable(void) {
 QUENDAL_API int32_t GetErrorCode(void) { return state().LastError; }
 
 #if defined(_WIN32)
-// The import table entry of the transport's GetOsVersion: linking it is what
-// makes the loader bring SCSI.dll in with this library (and refuse to load
-// this library without it). The entry has a name of its own, so the call
-// cannot come back to the function below.
-extern GetOsVersionFn __imp_GetOsVersion;
-#endif
-
+// On Windows the transport's GetOsVersion is imported from SCSI.dll through its
+// import library; that import is what makes the loader bring SCSI.dll in with
+// this library and refuse to load this library without it. Our own export of
+// the same name is this function under another name, renamed in Quendal.def,
+// so that a call to GetOsVersion here reaches the import and never comes back.
+int32_t QuendalGetOsVersion(void) { return GetOsVersion(); }
+#else
 // Re-exported from the transport this library is linked against. The name is
 // ours too, so the call goes to the transport object itself rather than through
 // the global scope, where it would find this very function again.
 QUENDAL_API int32_t GetOsVersion(void) {
-#if defined(_WIN32)
-    GetOsVersionFn fn = __imp_GetOsVersion;
-#else
     auto fn = reinterpret_cast<GetOsVersionFn>(
         platform::findLoadedSymbol(kTransportName, "GetOsVersion"));
-#endif
     if (!fn || fn == &GetOsVersion) return 0;
     return fn();
 }
+#endif
 
 } // extern "C"
 

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "FatReader.h"
+#include "TestProcess.h"
 
 namespace fattools {
 
@@ -208,15 +209,11 @@ inline std::vector<Partition> sfdiskPartitions(const std::string &file, std::str
 inline bool extractRange(const std::string &src, uint64_t offset, uint64_t length, const std::string &dst) {
     std::ifstream in(src, std::ios::binary);
     if (!in) return false;
-    {
-        std::ofstream create(dst, std::ios::binary | std::ios::trunc);
-        if (!create) return false;
-    }
-    std::error_code ec;
-    std::filesystem::resize_file(dst, length, ec);
-    if (ec) return false;
-    std::fstream out(dst, std::ios::binary | std::ios::in | std::ios::out);
+    std::fstream out(dst, std::ios::binary | std::ios::in | std::ios::out | std::ios::trunc);
     if (!out) return false;
+    // The length is set by writing its last byte: std::filesystem::resize_file
+    // of MinGW's runtime stops at 2 GiB.
+    if (length > 0 && !(out.seekp(std::streamoff(length - 1)) && out.put('\0'))) return false;
     in.seekg(0, std::ios::end);
     const uint64_t srcSize = uint64_t(std::max<std::streamoff>(in.tellg(), 0));
     std::vector<char> buf(1 << 20);
@@ -297,5 +294,44 @@ inline std::vector<Partition> sfdiskPartitions(const std::string &file, std::str
 }
 
 #endif
+
+// fsckProblems of the volume that fills [offset, offset + length) of image. On
+// Linux the range is cut out into a scratch file for fsck.fat; the Windows
+// reader reads it in place, as reading every hole of a large sparse image
+// through the Windows file interface takes longer than a test may.
+inline std::vector<std::string> fsckRange(const std::string &image, uint64_t offset, uint64_t length,
+                                          bool allowDirty, int *status = nullptr, std::string *all = nullptr) {
+#ifdef _WIN32
+    (void)allowDirty;
+    fatreader::Volume v(image, offset);
+    const std::string summary = v.check();
+    std::vector<std::string> problems = v.problems();
+    uint8_t boot[512] = {};
+    {
+        std::ifstream in(image, std::ios::binary);
+        in.seekg(std::streamoff(offset));
+        in.read(reinterpret_cast<char *>(boot), sizeof boot);
+    }
+    const uint64_t total = fatreader::le16(boot + 19) ? fatreader::le16(boot + 19) : fatreader::le32(boot + 32);
+    if (total * 512 > length)
+        problems.push_back("the volume's " + std::to_string(total) + " sectors reach past its range of " +
+                           std::to_string(length / 512));
+    if (status) *status = problems.empty() ? 0 : 1;
+    if (all) {
+        all->clear();
+        for (const auto &p : problems) *all += p + "\n";
+        *all += image + "@" + std::to_string(offset) + ": " + summary + "\n";
+    }
+    return problems;
+#else
+    testsupport::ScratchDir dir("quendal-fsck");
+    const std::string volume = dir / "volume.img";
+    if (!extractRange(image, offset, length, volume)) {
+        if (status) *status = -1;
+        return {"cannot cut the volume out of " + image};
+    }
+    return fsckProblems(volume, allowDirty, status, all);
+#endif
+}
 
 }  // namespace fattools
