@@ -7,12 +7,15 @@
 #else
 #include <fcntl.h>
 #include <iconv.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
