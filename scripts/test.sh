@@ -16,6 +16,10 @@ if [ "${QUENDAL_SKIP_WINDOWS:-0}" != 1 ]; then
     -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
   cmake --build "$WINDOWS_BUILD" -j "$(nproc)"
   windows_args=(-DQUENDAL_WINDOWS_BIN="$(realpath "$WINDOWS_BUILD")/bin")
+  # The login volume of the Linux build carries the Windows launcher too.
+  if [ -f "$WINDOWS_BUILD/bin/PWD/Latchkin.exe" ]; then
+    windows_args+=(-DQUENDAL_PEER_LAUNCHER="$(realpath "$WINDOWS_BUILD")/bin/PWD/Latchkin.exe")
+  fi
 fi
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENDAL_SANITIZE=ON "${windows_args[@]}"
 cmake --build "$BUILD" -j "$(nproc)"

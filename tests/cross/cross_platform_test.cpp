@@ -191,6 +191,52 @@ TEST(CrossPlatform, ASecureDiskFormattedOnWindowsIsLoggedInOnLinux) {
     EXPECT_TRUE(flashemu::loggedIn(disk.string())) << messages.join("|").toStdString();
 }
 
+// The whole way a Windows user goes: the login volume of a disk formatted on
+// Linux carries the Windows launcher, which unpacks the login program into the
+// temporary folder and starts it; that program opens the secure area.
+TEST(CrossPlatform, TheWindowsLauncherFromALinuxFormattedLoginVolumeLogsIn) {
+    if (!fs::exists(fs::path(PWD_DIR) / "Latchkin.exe"))
+        GTEST_SKIP() << "this build's PWD carries no Windows launcher (configure with QUENDAL_PEER_LAUNCHER)";
+    const fs::path disk = scratch() / "launcher";
+    ASSERT_EQ(fattools::run(quote(QUENDAL_TOOL) + " emulate " + quote(disk.string()) + " --sectors 300000").status, 0);
+    RunResult f = runWithInput(linuxQuendal(disk) + " format --mode secure --first 40 --password-stdin",
+                               kPassword + "\n" + kPassword + "\n");
+    ASSERT_EQ(f.status, 0) << f.output;
+    ASSERT_TRUE(flashemu::replug(disk.string()));
+
+    // Off the login volume, as Windows would show it on E:.
+    setenv(flashemu::kDiskEnv, disk.c_str(), 1);
+    const auto drives = platform::driveTable();
+    unsetenv(flashemu::kDiskEnv);
+    ASSERT_FALSE(drives.empty());
+    std::string launcher, linuxLauncher;
+    ASSERT_TRUE(fattools::mtype(drives.front().source, drives.front().offset, "LATCHKIN.EXE", &launcher));
+    EXPECT_TRUE(fattools::mtype(drives.front().source, drives.front().offset, "LATCHKIN", &linuxLauncher))
+        << "the login volume carries both launchers";
+    std::string built;
+    {
+        std::ifstream in(fs::path(PWD_DIR) / "Latchkin.exe", std::ios::binary);
+        built.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    ASSERT_EQ(launcher, built);
+    const fs::path volume = scratch() / "volume", temp = scratch() / "temp";
+    fs::create_directories(volume);
+    fs::create_directories(temp);
+    std::ofstream(volume / "LATCHKIN.EXE", std::ios::binary) << launcher;
+
+    Display display;
+    RunResult started = fattools::run("cd " + quote(volume.string()) + " && TMP=" + quote(winPath(temp)) +
+                                      " TEMP=" + quote(winPath(temp)) + " FLASHDISK_EMULATOR=" + quote(winPath(disk)) +
+                                      " wine LATCHKIN.EXE");
+    EXPECT_EQ(started.status, 0) << started.output;
+    for (const char *name : {"Sarvik.exe", "SCSI.dll", "Quendal.dll", "1033.ini", "FlashDisk.ini"})
+        EXPECT_TRUE(fs::exists(temp / name)) << name;
+    RunResult s = fattools::run("wine " + quote(windowsBin() + "/sarvik_driver.exe") + " - - " + quote(kPassword));
+    EXPECT_NE(s.output.find("window: Keyvane"), std::string::npos) << s.output;
+    EXPECT_NE(s.output.find("exit: "), std::string::npos) << s.output;
+    EXPECT_TRUE(flashemu::loggedIn(disk.string()));
+}
+
 struct Cleanup : ::testing::Environment {
     void SetUp() override {
         setenv("LC_ALL", "en_US.UTF-8", 1);

@@ -5,7 +5,10 @@
 // acknowledged. Ends when the program ends ("exit: <code>").
 //
 //   sarvik_driver <Sarvik.exe> <parameter> <password> [<password> ...]
+//   sarvik_driver - - <password> [<password> ...]
 //
+// With "-" in place of the program the driver starts nothing and takes the
+// login window that is already there (a launcher started the program).
 // Each further password is typed after a message box, as a user tries again.
 // Exit code: 0 when the program ended, 1 on a usage error, 2 when its window
 // never appeared, 3 when it did not end in time.
@@ -93,25 +96,41 @@ int main(int argc, char **argv) {
         return 1;
     }
     std::vector<std::string> passwords(argv + 3, argv + argc);
-    std::string command = std::string("\"") + argv[1] + "\" " + argv[2];
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
+    const bool attach = std::string(argv[1]) == "-";
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessA(argv[1], command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-        std::printf("start failed: %lu\n", GetLastError());
-        return 2;
+    if (!attach) {
+        std::string command = std::string("\"") + argv[1] + "\" " + argv[2];
+        STARTUPINFOA si{};
+        si.cb = sizeof si;
+        if (!CreateProcessA(argv[1], command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+            std::printf("start failed: %lu\n", GetLastError());
+            return 2;
+        }
     }
     const DWORD start = GetTickCount();
     HWND main = nullptr;
     while (!main && GetTickCount() - start < kTimeoutMs) {
         main = FindWindowA(nullptr, "Keyvane");
+        if (attach && !main) {
+            Sleep(50);
+            continue;
+        }
+        if (attach) {
+            GetWindowThreadProcessId(main, &pi.dwProcessId);
+            pi.hProcess = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE,
+                                      pi.dwProcessId);
+            if (!pi.hProcess) {
+                std::printf("cannot open the login program: %lu\n", GetLastError());
+                return 2;
+            }
+        }
         if (!main && WaitForSingleObject(pi.hProcess, 50) == WAIT_OBJECT_0) break;
     }
     if (!main) {
-        HWND box = messageBox(pi.dwProcessId);
+        HWND box = attach ? nullptr : messageBox(pi.dwProcessId);
         if (box) std::printf("message: %s\n", messageText(box).c_str());
         std::printf("no window\n");
-        TerminateProcess(pi.hProcess, 9);
+        if (pi.hProcess) TerminateProcess(pi.hProcess, 9);
         return 2;
     }
     std::printf("window: Keyvane\n");
