@@ -65,6 +65,9 @@ FatTime localClock() {
 
 // The platform's ANSI upper-casing, for the bytes a name may hold: ASCII
 // letters change, every other byte stays as it is.
+constexpr uint8_t kDeletedEntry = 0xE5;
+constexpr uint8_t kVolumeLabel = 0x08;
+
 std::string upperAscii(std::string s) {
     for (char &c : s)
         if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
@@ -130,21 +133,33 @@ int AddFileToImage(FatImage &image, const uint8_t *bytes, uint32_t size, const s
     if (shortname[0] == 0xE5) shortname[0] = 0x05;
     const bool fat32 = image.kind() == FatKind::Fat32;
 
-    // Slot: the first empty entry or the one of the same name.
-    uint32_t slot = image.rootEntries();
+    // A name without a base ("" or ".ext") has no 8.3 form: an entry of blanks
+    // is no valid name to any FAT reader.
+    if (shortname[0] == ' ') return 0;
+
+    // Slot: the entry of the same name, else the first deleted one, else the end
+    // of the directory; walked as every FAT reader walks it (an entry starting
+    // with 0 ends the directory, one starting with E5 is deleted).
+    uint32_t slot = image.rootEntries(), reusable = image.rootEntries();
     uint8_t entry[dirent::kSize];
     for (uint32_t i = 0; i < image.rootEntries(); ++i) {
         readEntry(image, i, entry);
-        bool empty = std::all_of(entry, entry + 11, [](uint8_t b) { return b == 0; });
-        if (empty || std::memcmp(entry, shortname.data(), 11) == 0) {
+        if (entry[0] == 0x00 || entry[0] == kDeletedEntry) {
+            if (reusable == image.rootEntries()) reusable = i;
+            if (entry[0] == 0x00) break;
+            continue;
+        }
+        if ((entry[dirent::kAttributes] & kVolumeLabel) == 0 && std::memcmp(entry, shortname.data(), 11) == 0) {
             slot = i;
             break;
         }
     }
+    const bool replacing = slot != image.rootEntries();
+    if (!replacing) slot = reusable;
     if (slot == image.rootEntries()) return 0;
 
     uint8_t *e = entryAt(image, slot);
-    if (std::memcmp(e, shortname.data(), 11) == 0) {
+    if (replacing) {
         uint32_t first = bo::getLE16(e + dirent::kClusterLow);
         if (fat32) first |= uint32_t(bo::getLE16(e + dirent::kClusterHigh)) << 16;
         freeChain(image, first);
@@ -152,7 +167,12 @@ int AddFileToImage(FatImage &image, const uint8_t *bytes, uint32_t size, const s
     std::memset(e, 0, dirent::kSize);
 
     const uint64_t clusterBytes = uint64_t(image.sectorsPerCluster()) * 512;
-    if (image.freeClusters() * clusterBytes < size) return 0;
+    if (image.freeClusters() * clusterBytes < size) {
+        // The old file is gone; its entry is marked deleted, not zeroed: a zero
+        // there would end the directory and hide every file after it.
+        if (replacing) e[0] = kDeletedEntry;
+        return 0;
+    }
 
     const FatTime t = fileClockNow();
     const uint16_t time = uint16_t((t.hour << 11) | (t.minute << 5) | (t.second / 2));

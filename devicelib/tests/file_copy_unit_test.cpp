@@ -245,6 +245,39 @@ TEST_F(ClockFixture, WhatDoesNotFitIsRefusedWithoutTakingClusters) {
     EXPECT_EQ(AddFileToImage(none, nullptr, 0, "X"), 0);
 }
 
+TEST_F(ClockFixture, ARefusedReplacementLeavesTheFilesAfterItVisible) {
+    FatImage image;
+    ASSERT_TRUE(BuildFatImage(image, kLayoutNoTable, 1000, 6144));
+    auto a = pattern(600, 1), b = pattern(700, 2), c = pattern(800, 3);
+    ASSERT_EQ(AddFileToImage(image, a.data(), uint32_t(a.size()), "A.BIN"), 1);
+    ASSERT_EQ(AddFileToImage(image, b.data(), uint32_t(b.size()), "B.BIN"), 1);
+    ASSERT_EQ(AddFileToImage(image, c.data(), uint32_t(c.size()), "C.BIN"), 1);
+    // A.BIN again, too large for the volume: the old A.BIN goes, the others stay.
+    std::vector<uint8_t> huge((image.freeClusters() + 3) * image.sectorsPerCluster() * 512, 0x5A);
+    EXPECT_EQ(AddFileToImage(image, huge.data(), uint32_t(huge.size()), "A.BIN"), 0);
+    EXPECT_EQ(entry(image, 0)[0], 0xE5);
+    {
+        testsupport::TempDir dir;
+        std::string volume = dumpVolume(image, dir.str());
+        expectSoundVolume(image, volume);
+        expectFile(volume, "B.BIN", b);
+        expectFile(volume, "C.BIN", c);
+    }
+    // The deleted entry is taken again by the next new name; names without a
+    // base have no 8.3 form and are left out.
+    ASSERT_EQ(AddFileToImage(image, a.data(), uint32_t(a.size()), "D.BIN"), 1);
+    const auto reused = entry(image, 0);
+    EXPECT_EQ(std::string(reused.begin(), reused.begin() + 11), "D       BIN");
+    EXPECT_EQ(AddFileToImage(image, a.data(), uint32_t(a.size()), ""), 0);
+    EXPECT_EQ(AddFileToImage(image, a.data(), uint32_t(a.size()), ".PROFILE"), 0);
+    EXPECT_EQ(entry(image, 3)[0], 0);
+    testsupport::TempDir dir;
+    std::string volume = dumpVolume(image, dir.str());
+    expectSoundVolume(image, volume);
+    expectFile(volume, "D.BIN", a);
+    expectFile(volume, "C.BIN", c);
+}
+
 TEST_F(ClockFixture, ImageGrowsToHoldFilesPastTheMinimum) {
     FatImage image;
     ASSERT_TRUE(BuildFatImage(image, kLayoutNoTable, 200'000, 6144));
