@@ -65,36 +65,6 @@ bool File::close() {
     return ok != 0;
 }
 
-bool File::readAt(uint64_t offset, void *buffer, size_t length) const {
-    auto *p = static_cast<uint8_t *>(buffer);
-    while (length > 0) {
-        DWORD n = 0;
-        if (!transfer(static_cast<HANDLE>(handle_), offset, p, DWORD(std::min(length, kChunk)), false, &n) || n == 0)
-            return false;
-        p += n;
-        offset += n;
-        length -= n;
-    }
-    return true;
-}
-
-bool File::readAtZeroFilled(uint64_t offset, void *buffer, size_t length) const {
-    auto *p = static_cast<uint8_t *>(buffer);
-    while (length > 0) {
-        DWORD n = 0;
-        if (!transfer(static_cast<HANDLE>(handle_), offset, p, DWORD(std::min(length, kChunk)), false, &n))
-            return false;
-        if (n == 0) {
-            std::memset(p, 0, length);
-            return true;
-        }
-        p += n;
-        offset += n;
-        length -= n;
-    }
-    return true;
-}
-
 std::optional<size_t> File::readUpTo(uint64_t offset, void *buffer, size_t length) const {
     DWORD n = 0;
     if (!transfer(static_cast<HANDLE>(handle_), offset, buffer, DWORD(std::min(length, kChunk)), false, &n))
@@ -187,40 +157,6 @@ bool File::close() {
     return r == 0;
 }
 
-bool File::readAt(uint64_t offset, void *buffer, size_t length) const {
-    auto *p = static_cast<uint8_t *>(buffer);
-    while (length > 0) {
-        ssize_t n = ::pread(handle_, p, length, off_t(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        offset += uint64_t(n);
-        length -= size_t(n);
-    }
-    return true;
-}
-
-bool File::readAtZeroFilled(uint64_t offset, void *buffer, size_t length) const {
-    auto *p = static_cast<uint8_t *>(buffer);
-    while (length > 0) {
-        ssize_t n = ::pread(handle_, p, length, off_t(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0) {
-            std::memset(p, 0, length);
-            return true;
-        }
-        p += n;
-        offset += uint64_t(n);
-        length -= size_t(n);
-    }
-    return true;
-}
-
 std::optional<size_t> File::readUpTo(uint64_t offset, void *buffer, size_t length) const {
     for (;;) {
         ssize_t n = ::pread(handle_, buffer, length, off_t(offset));
@@ -292,6 +228,38 @@ bool replaceFile(const std::string &from, const std::string &to) { return std::r
 
 // Plain file calls rather than streams: the Windows DLLs link the C++ runtime
 // statically, and iostreams bring its whole locale machinery (~800 KB each).
+// Both reads on either system: repeated partial reads until the length is
+// read or the file ends.
+bool File::readAt(uint64_t offset, void *buffer, size_t length) const {
+    auto *p = static_cast<uint8_t *>(buffer);
+    while (length > 0) {
+        const std::optional<size_t> n = readUpTo(offset, p, length);
+        if (!n || *n == 0)
+            return false;
+        p += *n;
+        offset += *n;
+        length -= *n;
+    }
+    return true;
+}
+
+bool File::readAtZeroFilled(uint64_t offset, void *buffer, size_t length) const {
+    auto *p = static_cast<uint8_t *>(buffer);
+    while (length > 0) {
+        const std::optional<size_t> n = readUpTo(offset, p, length);
+        if (!n)
+            return false;
+        if (*n == 0) {
+            std::memset(p, 0, length);
+            return true;
+        }
+        p += *n;
+        offset += *n;
+        length -= *n;
+    }
+    return true;
+}
+
 bool createDirectories(const std::string &path) {
     if (path.empty())
         return false;
