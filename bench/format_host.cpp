@@ -31,7 +31,7 @@ int32_t phaseClock(int32_t, const char *text) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
     if (argc >= 4 && std::strcmp(argv[1], "create") == 0) {

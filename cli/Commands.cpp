@@ -115,11 +115,10 @@ void printDrives() {
     auto table = platform::driveTable();
     std::string line;
     for (const auto &d : table) {
-        if (d.letter <= 'C' && !(dir && *dir)) continue;   // the host's own drives
-        line += "  " + std::string(1, d.letter) + ":  " + std::to_string(d.length / 512) +
-                " sectors at byte " + std::to_string(d.offset) + (d.cdrom ? ", CD-ROM" : "") +
-                (d.readOnly ? ", read-only" : "") + (d.mount.empty() ? "" : ", mounted at " + d.mount) +
-                "\n";
+        if (d.letter <= 'C' && !(dir && *dir)) continue; // the host's own drives
+        line += "  " + std::string(1, d.letter) + ":  " + std::to_string(d.length / 512) + " sectors at byte " +
+                std::to_string(d.offset) + (d.cdrom ? ", CD-ROM" : "") + (d.readOnly ? ", read-only" : "") +
+                (d.mount.empty() ? "" : ", mounted at " + d.mount) + "\n";
     }
     std::printf("Drives:\n%s", line.empty() ? "  none\n" : line.c_str());
 }
@@ -134,8 +133,7 @@ int32_t formatProgress(int32_t percent, const char *text) {
 
 } // namespace
 
-bool parseNumber(const std::string &text, unsigned long long min, unsigned long long max,
-                 unsigned long long *out) {
+bool parseNumber(const std::string &text, unsigned long long min, unsigned long long max, unsigned long long *out) {
     if (text.empty() || text.size() > 19) return false;
     unsigned long long v = 0;
     for (char c : text) {
@@ -147,8 +145,7 @@ bool parseNumber(const std::string &text, unsigned long long min, unsigned long 
     return true;
 }
 
-static const char *const kModeNames[] = {"normal", "secure", "hdd-boot", "zip-boot", "zip-boot-63",
-                                         "cdrom"};
+static const char *const kModeNames[] = {"normal", "secure", "hdd-boot", "zip-boot", "zip-boot-63", "cdrom"};
 
 bool parseMode(const std::string &text, int *mode) {
     for (int i = 0; i < 6; ++i) {
@@ -166,8 +163,8 @@ const char *modeName(int mode) { return mode >= 0 && mode < 6 ? kModeNames[mode]
 
 int cmdEmulate(const Args &args) {
     Parsed p = parseOptions(args,
-                            {"--sectors", "--table", "--page-sectors", "--block-unit",
-                             "--info-sectors", "--label", "--fail", "--fail-read"},
+                            {"--sectors", "--table", "--page-sectors", "--block-unit", "--info-sectors", "--label",
+                             "--fail", "--fail-read"},
                             {"--refuse-raw", "--absent", "--write-protected", "--log", "--force", "--replug"});
     if (!p.error.empty()) return usage("emulate", p.error);
     if (p.positional.size() != 1) return usage("emulate", "give exactly one disk folder");
@@ -197,10 +194,14 @@ int cmdEmulate(const Args &args) {
     }
     if (p.values.count("--table")) {
         const std::string &t = p.values["--table"];
-        if (t == "version") options.table = flashemu::TableKind::Version;
-        else if (t == "maker") options.table = flashemu::TableKind::Maker;
-        else if (t == "none") options.table = flashemu::TableKind::None;
-        else return usage("emulate", "--table must be version, maker or none");
+        if (t == "version")
+            options.table = flashemu::TableKind::Version;
+        else if (t == "maker")
+            options.table = flashemu::TableKind::Maker;
+        else if (t == "none")
+            options.table = flashemu::TableKind::None;
+        else
+            return usage("emulate", "--table must be version, maker or none");
     }
     if (p.values.count("--page-sectors")) {
         // A command address carries only two bits of the sector in a page.
@@ -227,8 +228,8 @@ int cmdEmulate(const Args &args) {
     }
 
     flashemu::Faults faults;
-    auto parseFault = [&](const char *option, std::initializer_list<const char *> kinds,
-                          std::string *kind, uint32_t *nth) -> bool {
+    auto parseFault = [&](const char *option, std::initializer_list<const char *> kinds, std::string *kind,
+                          uint32_t *nth) -> bool {
         if (!p.values.count(option)) return true;
         const std::string &v = p.values[option];
         auto colon = v.rfind(':');
@@ -245,14 +246,14 @@ int cmdEmulate(const Args &args) {
         }
         return false;
     };
-    if (!parseFault("--fail",
-                    {"data", "info", "info-table", "prepare", "whole-disk", "store-table", "login",
-                     "reset", "commit", "any"},
-                    &faults.failKind, &faults.failNth))
+    if (!parseFault(
+            "--fail",
+            {"data", "info", "info-table", "prepare", "whole-disk", "store-table", "login", "reset", "commit", "any"},
+            &faults.failKind, &faults.failNth))
         return usage("emulate", "--fail takes KIND:N, KIND one of data, info, info-table, prepare, "
                                 "whole-disk, store-table, login, reset, commit, any");
-    if (!parseFault("--fail-read", {"device-info", "table", "info", "data", "any"},
-                    &faults.failReadKind, &faults.failReadNth))
+    if (!parseFault("--fail-read", {"device-info", "table", "info", "data", "any"}, &faults.failReadKind,
+                    &faults.failReadNth))
         return usage("emulate", "--fail-read takes KIND:N, KIND one of device-info, table, info, "
                                 "data, any");
     faults.refuseRawAccess = p.flags["--refuse-raw"];
@@ -268,8 +269,8 @@ int cmdEmulate(const Args &args) {
 
     std::string error;
     if (!flashemu::createDisk(dir, options, &error))
-        return fail(kExitDeviceFailure, "cannot create the emulated disk in " + dir +
-                                            (error.empty() ? "" : ": " + error),
+        return fail(kExitDeviceFailure,
+                    "cannot create the emulated disk in " + dir + (error.empty() ? "" : ": " + error),
                     "check the folder and the options");
     if (!flashemu::setFaults(dir, faults))
         return fail(kExitDeviceFailure, "cannot set the faults of the emulated disk in " + dir,
@@ -280,11 +281,9 @@ int cmdEmulate(const Args &args) {
     std::printf("Created an emulated flash disk of %u sectors (%s) in %s\n", options.sectors,
                 mbytes(options.sectors).c_str(), dir.c_str());
 #if defined(_WIN32)
-    std::printf("Use it with: quendal --disk %s info   (or set FLASHDISK_EMULATOR=%s)\n", dir.c_str(),
-                dir.c_str());
+    std::printf("Use it with: quendal --disk %s info   (or set FLASHDISK_EMULATOR=%s)\n", dir.c_str(), dir.c_str());
 #else
-    std::printf("Use it with: quendal --disk %s info   (or FLASHDISK_EMULATOR=%s)\n", dir.c_str(),
-                dir.c_str());
+    std::printf("Use it with: quendal --disk %s info   (or FLASHDISK_EMULATOR=%s)\n", dir.c_str(), dir.c_str());
 #endif
     return kExitOk;
 }
@@ -307,8 +306,7 @@ int cmdInfo(const Args &args) {
                 v.kind == TableView::Kind::Maker ? ", as the library reads it off a maker table" : "");
     std::printf("Table:           %s, %s\n", tableKindName(v.kind),
                 s.tableCopies() >= 2 ? "primary and backup copy" : "one copy (no backup)");
-    if (v.kind == TableView::Kind::Version && !v.label.empty())
-        std::printf("Label:           %s\n", v.label.c_str());
+    if (v.kind == TableView::Kind::Version && !v.label.empty()) std::printf("Label:           %s\n", v.label.c_str());
     std::printf("Layout:          kind %u, %s\n", v.layoutKind, layoutDescription(v).c_str());
     std::printf("Areas:           start (sectors)   size (sectors)   size\n");
     for (int i = 0; i < 3; ++i) {
@@ -374,8 +372,7 @@ int cmdFormat(const Args &args) {
     FormatPlan plan = planFormat(diskSize, int(percent), uint8_t(mode), password);
     if (!plan.ok) return usage("format", plan.error);
 
-    std::printf("Formatting %s (%u sectors) as a %s disk:", deviceDescription().c_str(), diskSize,
-                modeName(mode));
+    std::printf("Formatting %s (%u sectors) as a %s disk:", deviceDescription().c_str(), diskSize, modeName(mode));
     for (int i = 0; i < 3; ++i)
         if (plan.area[i]) std::printf(" area %d %u sectors;", i, plan.area[i]);
     std::printf(" %u area(s)\n", plan.areaCount);
@@ -390,8 +387,8 @@ int cmdFormat(const Args &args) {
     if (!ok) {
         const int32_t code = s.errorCode();
         // The library never clears its code: only a new one tells about this failure.
-        std::string cause = code != codeBefore ? std::string(" (") + errorCodeText(code) +
-                                                     ", library code " + std::to_string(code) + ")"
+        std::string cause = code != codeBefore ? std::string(" (") + errorCodeText(code) + ", library code " +
+                                                     std::to_string(code) + ")"
                                                : "";
         return fail(kExitDeviceFailure, "Format Failed!" + cause,
                     "please replug your Flash Disk and run 'quendal info' before use");
@@ -408,11 +405,12 @@ int requireLoggedOut(Session &s, const char *what) {
     const int32_t state = s.loginState();
     if (state == 0) return kExitOk;
     if (state == 1)
-        return fail(kExitWrongState, std::string("the secure area is already open (logged in); ") + what +
-                                         " needs a logged-out disk",
-                    std::getenv(flashemu::kDiskEnv) ? "replug the flash disk to log out ('quendal emulate DIR --replug' "
-                                                      "for the emulated disk)"
-                                                    : "replug the flash disk to log out");
+        return fail(kExitWrongState,
+                    std::string("the secure area is already open (logged in); ") + what + " needs a logged-out disk",
+                    std::getenv(flashemu::kDiskEnv)
+                        ? "replug the flash disk to log out ('quendal emulate DIR --replug' "
+                          "for the emulated disk)"
+                        : "replug the flash disk to log out");
     if (state < 0)
         return fail(kExitWrongState, "this disk has no secure area",
                     "format it with 'quendal format --mode secure' first");
@@ -460,8 +458,8 @@ int cmdLogin(const Args &args) {
     // The disk as it is now: the next opening of the device is a replug, which
     // logs it out again.
     const int32_t state = s.dll().LoginState();
-    std::printf("Login state:     %s\n", state == 1 ? "logged in (the secure area is open)"
-                                                    : "not confirmed by the device");
+    std::printf("Login state:     %s\n",
+                state == 1 ? "logged in (the secure area is open)" : "not confirmed by the device");
     printDrives();
     return kExitOk;
 }
@@ -490,9 +488,8 @@ int cmdPasswd(const Args &args) {
         return fail(kExitUsage, "Confirm Password is not same as new password!",
                     "the password was not changed; type the new password twice alike");
     if (!s.dll().ChangePassword(oldPassword.c_str(), newPassword.c_str())) {
-        std::string cause = s.view().kind == TableView::Kind::Maker
-                                ? " (this disk's table kind keeps its password)"
-                                : "";
+        std::string cause =
+            s.view().kind == TableView::Kind::Maker ? " (this disk's table kind keeps its password)" : "";
         return fail(kExitDeviceFailure, "Change Password failed!" + cause,
                     "the old password stays valid; replug the flash disk and try again");
     }

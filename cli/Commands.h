@@ -17,11 +17,10 @@ int cmdPasswd(const Args &args);
 
 // Texts of --help for the tool and for each subcommand.
 const char *mainHelp();
-const char *subcommandHelp(const std::string &name);   // nullptr: no such subcommand
+const char *subcommandHelp(const std::string &name); // nullptr: no such subcommand
 
 // Parses a whole decimal number in [min, max]; false for anything else.
-bool parseNumber(const std::string &text, unsigned long long min, unsigned long long max,
-                 unsigned long long *out);
+bool parseNumber(const std::string &text, unsigned long long min, unsigned long long max, unsigned long long *out);
 // "normal", "secure", "hdd-boot", "zip-boot", "zip-boot-63", "cdrom", or 0..5.
 bool parseMode(const std::string &text, int *mode);
 const char *modeName(int mode);

@@ -39,7 +39,7 @@ std::string absoluteName(const std::string &name) {
             full.resize(n);
             break;
         }
-        full.resize(n);   // n counts the terminating NUL when the buffer is short
+        full.resize(n); // n counts the terminating NUL when the buffer is short
     }
     // "disk\" and "disk" name the same folder; the trailing separator would
     // only make file names built from it unlike the ones built before. A

@@ -5,13 +5,13 @@ namespace cli {
 
 enum ExitCode : int {
     kExitOk = 0,
-    kExitDeviceFailure = 1,   // the device or the library failed an operation
-    kExitUsage = 2,           // bad command line or bad input (also a mismatched confirmation)
-    kExitNoDisk = 3,          // no flash disk found
-    kExitUnknownDisk = 4,     // a disk without a configuration table
+    kExitDeviceFailure = 1, // the device or the library failed an operation
+    kExitUsage = 2,         // bad command line or bad input (also a mismatched confirmation)
+    kExitNoDisk = 3,        // no flash disk found
+    kExitUnknownDisk = 4,   // a disk without a configuration table
     kExitWrongPassword = 5,
-    kExitNotInstalled = 6,    // Quendal.dll or its transport SCSI.dll cannot be used
-    kExitWrongState = 7,      // not possible in the disk's present state (logged in, no secure area)
+    kExitNotInstalled = 6, // Quendal.dll or its transport SCSI.dll cannot be used
+    kExitWrongState = 7,   // not possible in the disk's present state (logged in, no secure area)
 };
 
 } // namespace cli

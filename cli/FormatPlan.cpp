@@ -71,8 +71,8 @@ FormatPlan planFormat(uint32_t diskSectors, int percent, uint8_t mode, const std
             // small that part can be shorter than the login area; the sizes would
             // wrap around, so such a request is refused rather than sent.
             if (second < kLoginAreaSectors) {
-                plan.error = "the disk is too small for a secure disk split this way (" +
-                             std::to_string(diskSectors) + " sectors)";
+                plan.error = "the disk is too small for a secure disk split this way (" + std::to_string(diskSectors) +
+                             " sectors)";
                 return plan;
             }
             area[1] = first;

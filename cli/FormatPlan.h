@@ -27,9 +27,9 @@ Split startSplit(uint32_t diskSectors, int percent);
 
 struct FormatPlan {
     bool ok = false;
-    std::string error;        // why the request cannot be formed
+    std::string error; // why the request cannot be formed
     Split split;
-    uint32_t area[3] = {0, 0, 0};   // the sizes also written into settings
+    uint32_t area[3] = {0, 0, 0}; // the sizes also written into settings
     uint32_t areaCount = 0;
     FormatSettings settings{};
 };

@@ -42,7 +42,7 @@ Exit codes:
     // The examples in the shell and with the folder names of the system at
     // hand: a Linux path or printf would only mislead at a Windows prompt.
 #if defined(_WIN32)
-    R"(
+           R"(
 On Windows passwords come from the console without echo. When standard input
 is not a console (a pipe, or a terminal such as mintty that hands input over
 one), each password is the next line read from it.
@@ -55,7 +55,7 @@ Examples (Command Prompt):
   set FLASHDISK_EMULATOR=C:\disk
 )"
 #else
-    R"(
+           R"(
 Examples:
   quendal emulate /tmp/disk --sectors 2097152
   quendal --disk /tmp/disk info

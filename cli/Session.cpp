@@ -35,9 +35,8 @@ int Session::bind(std::initializer_list<TDiskControl::Export> needed) {
         return fail(kExitNotInstalled, "Can't load Quendal.dll",
                     "keep Quendal.dll and SCSI.dll beside the quendal program");
     // Every session opens the disk and reads its table first.
-    for (auto list : {std::initializer_list<E>{E::LoadDiskLib, E::InitFlashDisk, E::GetConfigTable,
-                                                E::UpdateParam, E::GetDiskCapacity, E::LoginState,
-                                                E::GetErrorCode},
+    for (auto list : {std::initializer_list<E>{E::LoadDiskLib, E::InitFlashDisk, E::GetConfigTable, E::UpdateParam,
+                                               E::GetDiskCapacity, E::LoginState, E::GetErrorCode},
                       needed}) {
         if (const char *missing = control_.MissingName(list))
             return fail(kExitNotInstalled, std::string("Quendal.dll lacks the function ") + missing,
@@ -49,17 +48,14 @@ int Session::bind(std::initializer_list<TDiskControl::Export> needed) {
 int Session::open() {
     if (!control_.LoadDiskLib()) {
         int32_t code = control_.GetErrorCode();
-        std::string why = code == QUENDAL_ERR_TRANSPORT_OPS ? " (it lacks a required operation)"
-                                                             : "";
-        return fail(kExitNotInstalled, "Can't load SCSI.dll" + why,
-                    "install a complete SCSI.dll beside Quendal.dll");
+        std::string why = code == QUENDAL_ERR_TRANSPORT_OPS ? " (it lacks a required operation)" : "";
+        return fail(kExitNotInstalled, "Can't load SCSI.dll" + why, "install a complete SCSI.dll beside Quendal.dll");
     }
     // An empty parameter block matches any device.
     InitDiskParams params{};
     int32_t found = control_.InitFlashDisk(&params);
     if (found == 2)
-        return fail(kExitNoDisk,
-                    "the flash disk is present but this user may not open it for raw access",
+        return fail(kExitNoDisk, "the flash disk is present but this user may not open it for raw access",
                     "run quendal as a user with access to the device");
     if (found != 0) {
         const char *dir = std::getenv(flashemu::kDiskEnv);

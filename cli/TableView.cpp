@@ -10,9 +10,7 @@ namespace cli {
 namespace {
 constexpr size_t kMakerShift = 152;
 
-bool hasSignature(const uint8_t *t) {
-    return t[0] == 0x5A && t[1] == 0x5A && t[2] == 0x5A && t[3] == 0x5A;
-}
+bool hasSignature(const uint8_t *t) { return t[0] == 0x5A && t[1] == 0x5A && t[2] == 0x5A && t[3] == 0x5A; }
 } // namespace
 
 bool isSecureLayoutKind(uint8_t kind) { return cfgtbl::isSecureLayout(kind); }

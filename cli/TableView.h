@@ -14,10 +14,10 @@ struct TableView {
     uint8_t layoutKind = 0;
     uint32_t areaSize[3] = {0, 0, 0};
     uint32_t areaStart[3] = {0, 0, 0};
-    bool passwordSet = false;     // a nonzero digest is stored
-    bool cdrom = false;           // version table only
-    bool removable = true;        // version table only: false presents a fixed disk
-    std::string label;            // version table only, blanks trimmed
+    bool passwordSet = false; // a nonzero digest is stored
+    bool cdrom = false;       // version table only
+    bool removable = true;    // version table only: false presents a fixed disk
+    std::string label;        // version table only, blanks trimmed
 };
 
 TableView decodeTable(const uint8_t *table512);

@@ -44,8 +44,7 @@ BOOL WINAPI restoreOnBreak(DWORD) {
     ExitProcess(kControlCExit);
 }
 
-bool readConsoleHidden(HANDLE in, DWORD saved, const char *prompt, std::string *out,
-                       std::string *error) {
+bool readConsoleHidden(HANDLE in, DWORD saved, const char *prompt, std::string *out, std::string *error) {
     std::fprintf(stderr, "%s", prompt);
     std::fflush(stderr);
     gSavedMode = saved;
@@ -119,7 +118,8 @@ bool readHidden(const char *prompt, std::string *out, std::string *error) {
     int fd = fileno(tty);
     termios saved{};
     bool restore = tcgetattr(fd, &saved) == 0;
-    struct sigaction onSignal {}, oldInt{}, oldTerm{}, oldHup{};
+    struct sigaction onSignal {
+    }, oldInt{}, oldTerm{}, oldHup{};
     if (restore) {
         gSavedTermios = saved;
         gQuietFd = fd;
@@ -165,8 +165,9 @@ bool PasswordSource::read(const char *prompt, std::string *out, std::string *err
     bool ok;
     if (fromStdin_) {
         ok = static_cast<bool>(std::getline(std::cin, *out));
-        if (!ok) *error = "standard input ended before the password for \"" +
-                          std::string(prompt).substr(0, std::string(prompt).find(':')) + "\"";
+        if (!ok)
+            *error = "standard input ended before the password for \"" +
+                     std::string(prompt).substr(0, std::string(prompt).find(':')) + "\"";
     } else {
         ok = readHidden(prompt, out, error);
     }

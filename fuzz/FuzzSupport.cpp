@@ -18,7 +18,7 @@ void setFailHandler(FailHandler handler) { gHandler = handler ? handler : abortO
 
 void fuzzFail(const char *what) {
     gHandler(what);
-    std::abort();   // a handler that returns is not allowed to let the case go on
+    std::abort(); // a handler that returns is not allowed to let the case go on
 }
 
 const std::vector<Target> &targets() {

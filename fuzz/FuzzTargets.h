@@ -20,9 +20,9 @@ using Input = std::vector<uint8_t>;
 using FailHandler = void (*)(const char *what);
 void setFailHandler(FailHandler handler);
 [[noreturn]] void fuzzFail(const char *what);
-#define FUZZ_CHECK(cond)                                                                     \
-    do {                                                                                     \
-        if (!(cond)) ::fuzz::fuzzFail(__FILE__ ":" FUZZ_LINE_TEXT(__LINE__) ": " #cond);    \
+#define FUZZ_CHECK(cond)                                                                                               \
+    do {                                                                                                               \
+        if (!(cond)) ::fuzz::fuzzFail(__FILE__ ":" FUZZ_LINE_TEXT(__LINE__) ": " #cond);                               \
     } while (0)
 #define FUZZ_LINE_TEXT(l) FUZZ_LINE_TEXT2(l)
 #define FUZZ_LINE_TEXT2(l) #l

@@ -31,10 +31,10 @@ namespace fuzz {
 namespace {
 
 using Sector = std::array<uint8_t, 512>;
-constexpr uint32_t kPages = 8192;   // pages of 4 sectors in the information area
+constexpr uint32_t kPages = 8192; // pages of 4 sectors in the information area
 
 struct FlashModel {
-    std::map<uint32_t, Sector> sectors;   // page * 4 + slot; absent: erased
+    std::map<uint32_t, Sector> sectors; // page * 4 + slot; absent: erased
     Sector deviceInfo{};
     uint16_t blockUnit = 0;
     uint32_t reads = 0, writes = 0;
@@ -226,8 +226,10 @@ void configTable(const uint8_t *data, size_t size) {
     FUZZ_CHECK(bo::getLE32(primary.data()) == 0x5A5A5A5Au);
     const bool maker = std::memcmp(primary.data() + cfgtbl::kMakerName, cfgtbl::kMakerNameText, 9) == 0;
     FUZZ_CHECK(st.ControllerKind == (maker ? kMakerTable : kVersionTable));
-    if (r == 2) FUZZ_CHECK(st.BackupInfoBlock > st.PrimaryInfoBlock && st.BackupInfoBlock % 4 == 0);
-    else FUZZ_CHECK(st.BackupInfoBlock == -1);
+    if (r == 2)
+        FUZZ_CHECK(st.BackupInfoBlock > st.PrimaryInfoBlock && st.BackupInfoBlock % 4 == 0);
+    else
+        FUZZ_CHECK(st.BackupInfoBlock == -1);
 
     FUZZ_CHECK(UpdateParam() == 1);
     const uint32_t sum = bo::getLE32(primary.data() + cfgtbl::kArea0Size) +
@@ -242,8 +244,10 @@ void configTable(const uint8_t *data, size_t size) {
     // Rewrite every copy with a new digest, as a password change does.
     const bool scanSawEverything = !flash.readFailed;
     std::vector<int32_t> written = {st.PrimaryInfoBlock};
-    if (st.BackupInfoBlock != -1) written.push_back(st.BackupInfoBlock);
-    else if (st.DamagedInfoBlock >= 0) written.push_back(st.DamagedInfoBlock);
+    if (st.BackupInfoBlock != -1)
+        written.push_back(st.BackupInfoBlock);
+    else if (st.DamagedInfoBlock >= 0)
+        written.push_back(st.DamagedInfoBlock);
     const bool hadTwoCopies = r == 2;
     std::array<uint8_t, 16> oldDigest, newDigest;
     std::memcpy(oldDigest.data(), st.TableCopy.data() + cfgtbl::kDigest, 16);
@@ -254,8 +258,8 @@ void configTable(const uint8_t *data, size_t size) {
 
     // The plain write form on a sane geometry whose copies do not share a block:
     // there the rewrite must keep a sound copy whatever write fails.
-    bool apart = !st.InterleavedInfo && pageSectors >= 1 && pageSectors <= 64 && flash.blockUnit >= 1 &&
-                 flash.blockUnit <= 64;
+    bool apart =
+        !st.InterleavedInfo && pageSectors >= 1 && pageSectors <= 64 && flash.blockUnit >= 1 && flash.blockUnit <= 64;
     if (apart) {
         const uint32_t span = erasedSpan(st.InfoSectors, pageSectors, flash.blockUnit);
         for (size_t i = 0; i < written.size(); ++i)

@@ -25,7 +25,7 @@ void checkTable(const std::vector<platform::DriveEntry> &table) {
     char previous = 0;
     for (const platform::DriveEntry &e : table) {
         FUZZ_CHECK(e.letter >= 'C' && e.letter <= 'Z');
-        FUZZ_CHECK(e.letter > previous);   // letter order, one line per letter
+        FUZZ_CHECK(e.letter > previous); // letter order, one line per letter
         previous = e.letter;
     }
 }
@@ -80,8 +80,7 @@ void loginFile(const uint8_t *data, size_t size) {
     FUZZ_CHECK(in >= 0);
     std::vector<uint8_t> head(guard.size()), tail(guard.size());
     const bool read = ::pread(in, head.data(), head.size(), 0) == ssize_t(head.size()) &&
-                      ::pread(in, tail.data(), tail.size(), off_t(guard.size() + kVolumeBytes)) ==
-                          ssize_t(tail.size());
+                      ::pread(in, tail.data(), tail.size(), off_t(guard.size() + kVolumeBytes)) == ssize_t(tail.size());
     ::close(in);
     FUZZ_CHECK(read);
     FUZZ_CHECK(head == guard && tail == guard);
@@ -96,7 +95,7 @@ void loginFile(const uint8_t *data, size_t size) {
     FUZZ_CHECK(whole);
     const uint32_t bps = bo::getLE16(after.data() + 11);
     const uint32_t fatSize = bo::getLE16(after.data() + 22);
-    if (fatSize == 0 || bps == 0) return;   // FAT32: the root is a cluster chain
+    if (fatSize == 0 || bps == 0) return; // FAT32: the root is a cluster chain
     const uint64_t rootAt = (uint64_t(bo::getLE16(after.data() + 14)) + uint64_t(after[16]) * fatSize) * bps;
     const uint64_t rootEnd = rootAt + uint64_t(bo::getLE16(after.data() + 17)) * 32;
     bool found = false;

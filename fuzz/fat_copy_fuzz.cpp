@@ -43,7 +43,7 @@ Entry findInRoot(const quendal::FatImage &image, const std::array<uint8_t, 11> &
         if (s) std::memcpy(e, s + (i % 16) * 32, 32);
         if (e[0] == 0x00) break;
         if (e[0] == 0xE5) continue;
-        if (e[11] & 0x08) continue;   // the volume label
+        if (e[11] & 0x08) continue; // the volume label
         uint8_t stored[11];
         std::memcpy(stored, e, 11);
         if (stored[0] == 0x05) stored[0] = 0xE5;
@@ -68,7 +68,7 @@ void checkFile(const quendal::FatImage &image, const Entry &e, uint32_t fileSeed
     uint32_t offset = 0;
     for (uint32_t k = 0; k < clusters; ++k) {
         FUZZ_CHECK(c >= 2 && c < image.clusterLimit());
-        FUZZ_CHECK(used.insert(c).second);   // no cluster is shared or looped
+        FUZZ_CHECK(used.insert(c).second); // no cluster is shared or looped
         const uint64_t first = image.clusterSector(c);
         for (uint32_t s = 0; s < image.sectorsPerCluster() && offset < e.size; ++s) {
             uint8_t sector[512];
@@ -99,7 +99,7 @@ void fatCopy(const uint8_t *data, size_t size) {
         return;
     }
     const bool fat32 = image.kind() == quendal::FatKind::Fat32;
-    std::map<std::array<uint8_t, 11>, uint32_t> live;   // short name -> content seed of the file kept
+    std::map<std::array<uint8_t, 11>, uint32_t> live; // short name -> content seed of the file kept
     std::vector<uint8_t> bytes;
     uint32_t fileSeed = 0;
     for (size_t pos = 5; pos < size && live.size() < 600;) {
@@ -169,15 +169,15 @@ std::vector<Input> fatCopySeeds() {
     };
     std::vector<Input> seeds;
     {
-        Input in = area(4000, 0);   // FAT12
+        Input in = area(4000, 0); // FAT12
         file(in, "Sarvik.exe", 70000);
         file(in, "1033.ini", 1200);
         file(in, "empty.txt", 0);
-        file(in, "sarvik.EXE", 100);   // the same short name: replaces the first
+        file(in, "sarvik.EXE", 100); // the same short name: replaces the first
         seeds.push_back(in);
     }
     {
-        Input in = area(60000, 2);   // FAT16 behind a partition table
+        Input in = area(60000, 2); // FAT16 behind a partition table
         file(in, "io.sys", 512);
         file(in, "command.com", 4096 * 3 + 1);
         file(in, "longer-than-eight.characters", 33);
@@ -185,14 +185,14 @@ std::vector<Input> fatCopySeeds() {
         seeds.push_back(in);
     }
     {
-        Input in = area(4'000'000 + 150'000, 0xC0 | 1);   // FAT32
+        Input in = area(4'000'000 + 150'000, 0xC0 | 1); // FAT32
         file(in, "big.bin", 256 << 10);
         file(in, ".hidden", 1);
         file(in, "a.b.c", 2);
         seeds.push_back(in);
     }
     {
-        Input in = area(1000, 0);   // the smallest area: files that do not fit
+        Input in = area(1000, 0); // the smallest area: files that do not fit
         for (int i = 0; i < 8; ++i) file(in, "f" + std::to_string(i), 200000);
         seeds.push_back(in);
     }

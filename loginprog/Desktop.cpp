@@ -49,7 +49,7 @@ int closeWindowsShowing(const std::string &text) {
 ExploreResult exploreDrive(const std::string &driveText, std::string *folder) {
     if (folder) folder->clear();
     if (driveText.empty()) return ExploreResult::NoFolder;
-    const char letter = static_cast<char>(driveText[0] & ~0x20);   // drive letters are upper case
+    const char letter = static_cast<char>(driveText[0] & ~0x20); // drive letters are upper case
     std::string mount;
     for (const platform::DriveEntry &d : platform::driveTable())
         if (d.letter == letter) mount = d.mount;
@@ -59,8 +59,7 @@ ExploreResult exploreDrive(const std::string &driveText, std::string *folder) {
 }
 
 void showMessage(QWidget *owner, const QString &text) {
-    QMessageBox box(QMessageBox::Information, owner ? owner->windowTitle() : QString(), text, QMessageBox::Ok,
-                    owner);
+    QMessageBox box(QMessageBox::Information, owner ? owner->windowTitle() : QString(), text, QMessageBox::Ok, owner);
     if (MessageResponder) {
         auto responder = MessageResponder;
         QTimer::singleShot(0, &box, [&box, responder] { responder(&box); });

@@ -17,9 +17,9 @@ namespace sarvik {
 int closeWindowsShowing(const std::string &text);
 
 enum class ExploreResult {
-    Opened,     // the file manager was started on the drive's folder
-    NoFolder,   // the drive is not present or not mounted: nothing can be shown
-    NoOpener,   // the file manager could not be started
+    Opened,   // the file manager was started on the drive's folder
+    NoFolder, // the drive is not present or not mounted: nothing can be shown
+    NoOpener, // the file manager could not be started
 };
 
 // Opens the drive ("E:\") in the file manager: xdg-open of the directory the

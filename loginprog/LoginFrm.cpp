@@ -30,9 +30,8 @@ using E = TDiskControl::Export;
 
 // Every export the program calls: a library lacking one of them would be
 // called through a null pointer, so it counts as missing altogether.
-constexpr std::array kCalledExports = {E::InitFlashDisk, E::InitVariable,   E::LoadDiskLib,
-                                       E::GetConfigTable, E::UpdateParam,   E::LoginState,
-                                       E::VerifyPassword, E::ChangePassword};
+constexpr std::array kCalledExports = {E::InitFlashDisk, E::InitVariable, E::LoadDiskLib,    E::GetConfigTable,
+                                       E::UpdateParam,   E::LoginState,   E::VerifyPassword, E::ChangePassword};
 
 QString filesDirectory() {
     if (!TLoginFrm::FilesDirectory.isEmpty()) return TLoginFrm::FilesDirectory;
@@ -111,7 +110,8 @@ void TLoginFrm::FormCreate() {
     DiskControl = new TDiskControl;
     const bool bound = DiskControl->BindLibrary();
     if (DiskControl->Module)
-        GetOsVersion = reinterpret_cast<decltype(GetOsVersion)>(platform::bindSymbol(DiskControl->Module, "GetOsVersion"));
+        GetOsVersion =
+            reinterpret_cast<decltype(GetOsVersion)>(platform::bindSymbol(DiskControl->Module, "GetOsVersion"));
     Usable = bound;
     for (E e : kCalledExports)
         if (!DiskControl->Address(e)) Usable = false;
@@ -176,17 +176,14 @@ void TLoginFrm::BtnLoginClick() {
             sarvik::showMessage(this, QString::fromLatin1(kManualOpen));
         } else {
             switch (sarvik::exploreDrive(drive.driveText)) {
-            case sarvik::ExploreResult::Opened:
-                break;
+            case sarvik::ExploreResult::Opened: break;
             case sarvik::ExploreResult::NoFolder:
-                sarvik::showMessage(this, QStringLiteral("%1 is not mounted on this computer, so it cannot be "
-                                                         "shown.\n%2")
-                                              .arg(QString::fromStdString(drive.driveText),
-                                                   QString::fromLatin1(kManualOpen)));
+                sarvik::showMessage(
+                    this, QStringLiteral("%1 is not mounted on this computer, so it cannot be "
+                                         "shown.\n%2")
+                              .arg(QString::fromStdString(drive.driveText), QString::fromLatin1(kManualOpen)));
                 break;
-            case sarvik::ExploreResult::NoOpener:
-                sarvik::showMessage(this, QString::fromLatin1(kManualOpen));
-                break;
+            case sarvik::ExploreResult::NoOpener: sarvik::showMessage(this, QString::fromLatin1(kManualOpen)); break;
             }
         }
         close();

@@ -16,7 +16,7 @@ std::string joinArguments(int argc, char **argv);
 // What the program makes of a start parameter: the drive text ("E:\"), the
 // bracketed text a file explorer puts into its titles ("(E:)"), and the letter.
 struct DriveTexts {
-    std::string driveText;   // empty when the parameter names no drive
+    std::string driveText; // empty when the parameter names no drive
     std::string bracketed;
     char letter = 0;
 };

@@ -49,9 +49,9 @@ const std::initializer_list<TDiskControl::Export> &TMainFrm::RequiredExports() {
     using E = TDiskControl::Export;
     // Every name the manager and its dialogs call through the binding.
     static const std::initializer_list<E> names = {
-        E::InitFlashDisk, E::LoadDiskLib,   E::FreeDiskLib,     E::InitVariable,   E::DiskRemove,
-        E::UpdateParam,   E::GetConfigTable, E::GetDiskCapacity, E::GetDiskSize,   E::HaveCfgTbl,
-        E::FormatDisk,    E::VerifyPassword, E::ChangePassword,  E::LoginState,    E::GetSecureDiskVolume};
+        E::InitFlashDisk, E::LoadDiskLib,    E::FreeDiskLib,     E::InitVariable, E::DiskRemove,
+        E::UpdateParam,   E::GetConfigTable, E::GetDiskCapacity, E::GetDiskSize,  E::HaveCfgTbl,
+        E::FormatDisk,    E::VerifyPassword, E::ChangePassword,  E::LoginState,   E::GetSecureDiskVolume};
     return names;
 }
 
@@ -175,16 +175,15 @@ void TMainFrm::readDeviceEvents() {
 void TMainFrm::WMDeviceChange(uint32_t eventCode, const platform::DevBroadcastHeader *data) {
     if (eventCode == platform::kDeviceArrival) {
         if (data && data->deviceType == platform::kDevTypeVolume)
-            lbDiskCapacity->setText(MsgText(QStringLiteral("RERUN"),
-                                            QStringLiteral("Please re-run this tool after replug Flash Disk.")));
+            lbDiskCapacity->setText(
+                MsgText(QStringLiteral("RERUN"), QStringLiteral("Please re-run this tool after replug Flash Disk.")));
     } else if (eventCode == platform::kDeviceRemoveComplete) {
         if (Formatting) return;
         // The library's calls must not overlap: a detection still under way is
         // let finish, and what it found is shown before the removal replaces it.
         // A detection that has just ended may still have its results queued:
         // they are shown first too, or they would land over the removal's text.
-        if (BMInitThread->Running())
-            BMInitThread->Wait();
+        if (BMInitThread->Running()) BMInitThread->Wait();
         QCoreApplication::sendPostedEvents(this);
         // Without a usable library there is no disk state to forget.
         if (available_ && DiskControl) DiskControl->DiskRemove();
@@ -260,9 +259,11 @@ void TMainFrm::BtnFormatClick() {
     wait.exec();
     QThread::msleep(static_cast<unsigned long>(FormatResultDelayMs));
     if (FormatResult)
-        ShowMsgStr(QStringLiteral("FORMATOK"), QStringLiteral("Format Complete!\nPlease replug your Flash Disk before use."));
+        ShowMsgStr(QStringLiteral("FORMATOK"),
+                   QStringLiteral("Format Complete!\nPlease replug your Flash Disk before use."));
     else
-        ShowMsgStr(QStringLiteral("FORMATKO"), QStringLiteral("Format Failed!\n Please replug your Flash Disk before use."));
+        ShowMsgStr(QStringLiteral("FORMATKO"),
+                   QStringLiteral("Format Failed!\n Please replug your Flash Disk before use."));
     close();
 }
 
@@ -275,6 +276,8 @@ void TMainFrm::BtnLoginClick() {
 void TMainFrm::BtnChangePswClick() {
     if (!available_) return;
     // The result is not used and the window is not refreshed.
-    if (ChangePasswordDialog) ChangePasswordDialog(this);
-    else TChangePwdFrm::Execute(this);
+    if (ChangePasswordDialog)
+        ChangePasswordDialog(this);
+    else
+        TChangePwdFrm::Execute(this);
 }

@@ -25,7 +25,7 @@ class QSocketNotifier;
 namespace platform {
 class DeviceEventSource;
 struct DevBroadcastHeader;
-}
+} // namespace platform
 
 class TMainFrm : public QWidget {
     Q_OBJECT
@@ -111,7 +111,7 @@ private:
     void readDeviceEvents();
 
     bool available_ = false;
-    bool released_ = false;   // FormClose has let go of the library
+    bool released_ = false; // FormClose has let go of the library
     std::unique_ptr<platform::DeviceEventSource> deviceEvents_;
     QSocketNotifier *deviceNotifier_ = nullptr;
 

@@ -17,7 +17,8 @@ bool TBMThread::Start() {
         // Running() false and then drains the event queue sees OnTerminate too.
         QPointer<TBMThread> self(this);
         QMetaObject::invokeMethod(
-            this, [self] {
+            this,
+            [self] {
                 if (self && self->OnTerminate) self->OnTerminate();
             },
             Qt::QueuedConnection);

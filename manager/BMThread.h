@@ -22,8 +22,8 @@ public:
     // calls into it.
     ~TBMThread() override;
 
-    Handler OnExecute;     // on the worker thread
-    Handler OnTerminate;   // on the window thread, after OnExecute returned
+    Handler OnExecute;   // on the worker thread
+    Handler OnTerminate; // on the window thread, after OnExecute returned
 
     // False when a worker of this component still runs (nothing is started).
     bool Start();

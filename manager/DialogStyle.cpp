@@ -23,7 +23,8 @@ QFrame#Bevel1 { background: #ffffff; border: 1px solid #b8c4d6; border-radius: 6
 QLabel#ImageLogo { background: #1f4e8c; border-radius: 4px; }
 QLabel#lblDiskSize { color: #1f4e8c; font-weight: bold; font-size: 11px; }
 QFrame#bsSkinPanel1 { border: 1px solid #c2cad6; border-radius: 4px; }
-)").arg(formName));
+)")
+                                                  .arg(formName));
 }
 
 } // namespace orvane

@@ -10,4 +10,4 @@ class QWidget;
 namespace orvane {
 // Applies the style to the dialog named formName (its objectName).
 void StyleDialog(QWidget *dialog, const QString &formName);
-}
+} // namespace orvane

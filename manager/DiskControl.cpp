@@ -9,16 +9,15 @@
 namespace {
 
 // Calls f(export id, export name, pointer field) for every export, in binding order.
-#define DISKCONTROL_EXPORTS(X)                                                                     \
-    X(InitFlashDisk) X(FreeFlashDisk) X(FreeDiskLib) X(InitVariable) X(DiskRemove) X(LoadDiskLib)  \
-    X(UpdateParam) X(GetConfigTable) X(SendCfgTable) X(ReverseWriteStatusIfProtect)                \
-    X(GetFlashDiskInfo) X(GetDiskCapacity) X(GetDiskSize) X(GetErrorCode) X(HaveCfgTbl)            \
-    X(FormatDisk) X(CreateNewCfgtblV2) X(ResetDisk) X(WaitDiskResume) X(VerifyPassword)            \
-    X(ChangePassword) X(LoginState) X(ReadFlashDisk) X(WriteFlashDisk) X(GetVolume)                \
-    X(GetSecureDiskVolume) X(IsLocalDisk)
+#define DISKCONTROL_EXPORTS(X)                                                                                         \
+    X(InitFlashDisk)                                                                                                   \
+    X(FreeFlashDisk) X(FreeDiskLib) X(InitVariable) X(DiskRemove) X(LoadDiskLib) X(UpdateParam) X(GetConfigTable)      \
+        X(SendCfgTable) X(ReverseWriteStatusIfProtect) X(GetFlashDiskInfo) X(GetDiskCapacity) X(GetDiskSize)           \
+            X(GetErrorCode) X(HaveCfgTbl) X(FormatDisk) X(CreateNewCfgtblV2) X(ResetDisk) X(WaitDiskResume)            \
+                X(VerifyPassword) X(ChangePassword) X(LoginState) X(ReadFlashDisk) X(WriteFlashDisk) X(GetVolume)      \
+                    X(GetSecureDiskVolume) X(IsLocalDisk)
 
-template <class Control, class F>
-void forEachExport(Control &c, F &&f) {
+template <class Control, class F> void forEachExport(Control &c, F &&f) {
 #define DISKCONTROL_VISIT(name) f(TDiskControl::Export::name, #name, c.name);
     DISKCONTROL_EXPORTS(DISKCONTROL_VISIT)
 #undef DISKCONTROL_VISIT
@@ -36,8 +35,7 @@ bool TDiskControl::BindLibrary() {
     if (!Module) return false;
     void *module = Module;
     forEachExport(*this, [module](Export, const char *name, auto &field) {
-        field = reinterpret_cast<std::remove_reference_t<decltype(field)>>(
-            platform::bindSymbol(module, name));
+        field = reinterpret_cast<std::remove_reference_t<decltype(field)>>(platform::bindSymbol(module, name));
     });
     if (!InitFlashDisk) return false;
     Loaded = true;

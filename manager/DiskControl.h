@@ -18,11 +18,33 @@ public:
     // The exports in the order they are looked up (and in which the pointer
     // fields below are declared).
     enum class Export : uint8_t {
-        InitFlashDisk, FreeFlashDisk, FreeDiskLib, InitVariable, DiskRemove, LoadDiskLib,
-        UpdateParam, GetConfigTable, SendCfgTable, ReverseWriteStatusIfProtect, GetFlashDiskInfo,
-        GetDiskCapacity, GetDiskSize, GetErrorCode, HaveCfgTbl, FormatDisk, CreateNewCfgtblV2,
-        ResetDisk, WaitDiskResume, VerifyPassword, ChangePassword, LoginState, ReadFlashDisk,
-        WriteFlashDisk, GetVolume, GetSecureDiskVolume, IsLocalDisk
+        InitFlashDisk,
+        FreeFlashDisk,
+        FreeDiskLib,
+        InitVariable,
+        DiskRemove,
+        LoadDiskLib,
+        UpdateParam,
+        GetConfigTable,
+        SendCfgTable,
+        ReverseWriteStatusIfProtect,
+        GetFlashDiskInfo,
+        GetDiskCapacity,
+        GetDiskSize,
+        GetErrorCode,
+        HaveCfgTbl,
+        FormatDisk,
+        CreateNewCfgtblV2,
+        ResetDisk,
+        WaitDiskResume,
+        VerifyPassword,
+        ChangePassword,
+        LoginState,
+        ReadFlashDisk,
+        WriteFlashDisk,
+        GetVolume,
+        GetSecureDiskVolume,
+        IsLocalDisk
     };
     static constexpr int kExportCount = 27;
     static constexpr const char kLibraryName[] = "Quendal.dll";

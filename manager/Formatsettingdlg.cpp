@@ -224,7 +224,7 @@ void TFormatSetFrm::FormCreate() {
         DiskSize = uint32_t(main->DiskControl->GetDiskSize());
     if (main) MultLanguage1->LoadLanguage(this, main->LanguageFile);
     tbrPartSize->setMaximum(100);
-    tbrPartSize->setValue(100);   // from the form's 50: the change handler runs now
+    tbrPartSize->setValue(100); // from the form's 50: the change handler runs now
     lblDiskSize->setText(formatsplit::mbytes(DiskSize));
     lbl4->setText(lblDiskSize->text());
 }
@@ -272,7 +272,7 @@ void TFormatSetFrm::btnOkClick() {
             return;
         }
     } else if (rbBootDisk->isChecked()) {
-        mode = rbHddBoot->isChecked() ? QUENDAL_MODE_HDD_BOOT
+        mode = rbHddBoot->isChecked()      ? QUENDAL_MODE_HDD_BOOT
                : rbZipBootLit->isChecked() ? QUENDAL_MODE_ZIP_BOOT
                                            : QUENDAL_MODE_ZIP_BOOT_63;
     } else if (rbAutorun->isChecked()) {

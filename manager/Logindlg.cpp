@@ -148,7 +148,7 @@ void TLoginFrm::btnOkClick() {
 
     char volume[kVolumeNameBytes] = {};
     dc.GetSecureDiskVolume(volume);
-    volume[kVolumeNameBytes - 1] = '\0';   // whatever the library left there
+    volume[kVolumeNameBytes - 1] = '\0'; // whatever the library left there
     if (volume[0]) {
         CCloseWindow closer;
         closer.CloseByTitle(volume);

@@ -19,7 +19,7 @@ class TMainFrm;
 // whole program, so CloseByTitle is not reentrant.
 struct TWindowTitleTable {
     static constexpr int kMaxEntries = 256;
-    static constexpr int kTitleBytes = 256;   // 255 bytes of title and a NUL
+    static constexpr int kTitleBytes = 256; // 255 bytes of title and a NUL
     struct Entry {
         uint32_t handle;
         char title[kTitleBytes];

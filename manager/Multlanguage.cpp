@@ -31,7 +31,7 @@ QString decode(const std::string &bytes, uint32_t codePage) {
 using Setter = std::function<void(const QString &)>;
 struct Offer {
     bool offered = false;
-    Setter set;   // empty for a non-text property
+    Setter set; // empty for a non-text property
 };
 
 constexpr std::array<const char *, 3> kTextProperties = {"caption", "hint", "text"};
@@ -39,8 +39,8 @@ constexpr std::array<const char *, 3> kTextProperties = {"caption", "hint", "tex
 // Names a widget offers that are not texts: a key naming them is accepted and
 // leaves the widget as it is.
 bool isNonTextWidgetProperty(const QString &p) {
-    static const char *const names[] = {"left", "top", "width", "height", "tag", "enabled", "visible",
-                                        "taborder", "tabstop", "font", "color", "cursor"};
+    static const char *const names[] = {"left",    "top",      "width",   "height", "tag",   "enabled",
+                                        "visible", "taborder", "tabstop", "font",   "color", "cursor"};
     for (const char *n : names)
         if (p.compare(QLatin1String(n), Qt::CaseInsensitive) == 0) return true;
     return false;
@@ -67,8 +67,7 @@ Offer offerOf(QObject *c, const QString &property) {
     }
     if (p == "text") {
         if (auto *e = qobject_cast<QLineEdit *>(w)) return {true, [e](const QString &v) { e->setText(v); }};
-        if (auto *e = qobject_cast<QPlainTextEdit *>(w))
-            return {true, [e](const QString &v) { e->setPlainText(v); }};
+        if (auto *e = qobject_cast<QPlainTextEdit *>(w)) return {true, [e](const QString &v) { e->setPlainText(v); }};
         if (auto *e = qobject_cast<QTextEdit *>(w)) return {true, [e](const QString &v) { e->setPlainText(v); }};
         return {};
     }
@@ -173,7 +172,6 @@ QString TMultLanguage::LoadMsgStr(const QString &languageFile, const QString &se
                                   const QString &defaultText) {
     const std::string path = local8(languageFile);
     if (languageFile.isEmpty() || !QFileInfo(languageFile).isFile()) return defaultText;
-    const std::optional<std::string> v =
-        platform::IniFile::load(path).value(section.toStdString(), key.toStdString());
+    const std::optional<std::string> v = platform::IniFile::load(path).value(section.toStdString(), key.toStdString());
     return v ? decode(*v, CodePageOf(languageFile)) : defaultText;
 }

@@ -28,8 +28,7 @@ std::unique_ptr<scsi::Backend> chooseBackend() {
     return scsi::makeTestDeviceBackend();
 #endif
     const char *dir = std::getenv(flashemu::kDiskEnv);
-    if (dir && *dir)
-        return flashemu::makeEmulatorBackend(dir);
+    if (dir && *dir) return flashemu::makeEmulatorBackend(dir);
 #if defined(QUENDAL_HAVE_PASSTHROUGH)
     return scsi::makePassthroughBackend();
 #else
@@ -46,8 +45,7 @@ int32_t InitDisk(void *params) {
     std::lock_guard<std::mutex> hold(gLock);
     try {
         gBackend = chooseBackend();
-        if (!gBackend)
-            return SCSI_INIT_NO_DEVICE;
+        if (!gBackend) return SCSI_INIT_NO_DEVICE;
         return gBackend->open(params);
     } catch (...) {
         gBackend.reset();

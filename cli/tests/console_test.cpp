@@ -18,9 +18,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string quendalProgram() {
-    return (fs::path(testsupport::programDirectory()) / "quendal.exe").string();
-}
+std::string quendalProgram() { return (fs::path(testsupport::programDirectory()) / "quendal.exe").string(); }
 
 // The console of this process, made when it has none.
 struct Console {
@@ -97,8 +95,7 @@ struct ConsoleRun {
     std::thread reader;
     bool started = false;
 
-    ConsoleRun(const Console &console, const std::vector<std::string> &args, const std::string &disk,
-               DWORD flags = 0) {
+    ConsoleRun(const Console &console, const std::vector<std::string> &args, const std::string &disk, DWORD flags = 0) {
         SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
         HANDLE outWrite = nullptr;
         if (!CreatePipe(&outRead, &outWrite, &sa, 0)) return;

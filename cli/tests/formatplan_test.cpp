@@ -29,12 +29,9 @@ TEST(FormatPlan, WorkedExamplesOfAMillionSectorDisk) {
         int percent;
         uint32_t a0, a1, a2, count;
     } cases[] = {
-        {QUENDAL_MODE_NORMAL, 100, 1000000, 0, 0, 1},
-        {QUENDAL_MODE_NORMAL, 50, 500000, 0, 500000, 2},
-        {QUENDAL_MODE_NORMAL, 0, 1000000, 0, 0, 1},
-        {QUENDAL_MODE_SECURE, 100, 2500, 997500, 0, 2},
-        {QUENDAL_MODE_SECURE, 30, 2500, 297500, 700000, 3},
-        {QUENDAL_MODE_HDD_BOOT, 25, 250000, 0, 750000, 2},
+        {QUENDAL_MODE_NORMAL, 100, 1000000, 0, 0, 1},       {QUENDAL_MODE_NORMAL, 50, 500000, 0, 500000, 2},
+        {QUENDAL_MODE_NORMAL, 0, 1000000, 0, 0, 1},         {QUENDAL_MODE_SECURE, 100, 2500, 997500, 0, 2},
+        {QUENDAL_MODE_SECURE, 30, 2500, 297500, 700000, 3}, {QUENDAL_MODE_HDD_BOOT, 25, 250000, 0, 750000, 2},
         {QUENDAL_MODE_ZIP_BOOT_63, 100, 1000000, 0, 0, 1},
     };
     for (const Case &c : cases) {

@@ -29,7 +29,7 @@ namespace {
 
 struct Result {
     int code = -1;
-    std::string out;   // standard output and standard error as written
+    std::string out; // standard output and standard error as written
 };
 
 // quendal as built, beside this test program and the libraries.
@@ -44,14 +44,16 @@ struct Sandbox {
 
     // Runs a quendal program with args in the sandbox folder; `input` is its
     // standard input. FLASHDISK_EMULATOR is set to `emulator` (unset when empty).
-    Result run(const std::vector<std::string> &args, const std::string &input = "",
-               const std::string &emulator = "", const fs::path &program = quendalProgram()) const {
+    Result run(const std::vector<std::string> &args, const std::string &input = "", const std::string &emulator = "",
+               const fs::path &program = quendalProgram()) const {
         testsupport::ProcessOptions o;
         o.input = input;
         o.workingDirectory = root.string();
         o.unsetEnv = {"FLASHDISK_DRIVES", "QUENDAL_SCSI_LOG"};
-        if (emulator.empty()) o.unsetEnv.push_back("FLASHDISK_EMULATOR");
-        else o.env = {{"FLASHDISK_EMULATOR", emulator}};
+        if (emulator.empty())
+            o.unsetEnv.push_back("FLASHDISK_EMULATOR");
+        else
+            o.env = {{"FLASHDISK_EMULATOR", emulator}};
 #ifdef _WIN32
         testsupport::ProcessResult p = testsupport::runProcess(program.string(), args, o);
 #else
@@ -83,8 +85,7 @@ struct Sandbox {
 #ifndef _WIN32
 // Runs quendal on a terminal of its own, answering each prompt that appears
 // with the next of `answers`. Gives everything the terminal showed.
-Result runOnTerminal(const std::vector<std::string> &args, const std::string &disk,
-                     std::vector<std::string> answers) {
+Result runOnTerminal(const std::vector<std::string> &args, const std::string &disk, std::vector<std::string> answers) {
     int master = -1;
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
     if (pid == 0) {
@@ -126,15 +127,15 @@ Result runOnTerminal(const std::vector<std::string> &args, const std::string &di
 
 bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
-#define EXPECT_RUN(result, exitCode)                                                               \
-    do {                                                                                           \
-        const Result &r_ = (result);                                                               \
-        EXPECT_EQ(r_.code, exitCode) << "output:\n" << r_.out;                                      \
+#define EXPECT_RUN(result, exitCode)                                                                                   \
+    do {                                                                                                               \
+        const Result &r_ = (result);                                                                                   \
+        EXPECT_EQ(r_.code, exitCode) << "output:\n" << r_.out;                                                         \
     } while (0)
 
 // Exit codes as documented.
-constexpr int kOk = 0, kDeviceFailure = 1, kUsage = 2, kNoDisk = 3, kUnknownDisk = 4,
-              kWrongPassword = 5, kNotInstalled = 6, kWrongState = 7;
+constexpr int kOk = 0, kDeviceFailure = 1, kUsage = 2, kNoDisk = 3, kUnknownDisk = 4, kWrongPassword = 5,
+              kNotInstalled = 6, kWrongState = 7;
 
 } // namespace
 
@@ -142,8 +143,7 @@ TEST(Help, EveryCommandIsDocumented) {
     Sandbox s;
     Result r = s.run({"--help"});
     EXPECT_RUN(r, kOk);
-    for (const char *c : {"emulate", "info", "format", "login", "passwd", "--password-stdin",
-                          "Exit codes", "--disk"})
+    for (const char *c : {"emulate", "info", "format", "login", "passwd", "--password-stdin", "Exit codes", "--disk"})
         EXPECT_TRUE(has(r.out, c)) << c;
     for (const char *c : {"emulate", "info", "format", "login", "passwd"}) {
         Result h = s.run({c, "--help"});
@@ -201,10 +201,16 @@ TEST(Emulate, CreatesADiskAndRefusesToOverwriteIt) {
 
 TEST(Emulate, BadOptionsAreUsageErrors) {
     Sandbox s;
-    for (std::vector<std::string> extra :
-         {std::vector<std::string>{"--sectors", "0"}, {"--sectors", "many"}, {"--table", "floppy"},
-          {"--fail", "data"}, {"--fail", "bogus:1"}, {"--fail", "data:0"}, {"--fail-read", "login:1"},
-          {"--info-sectors", "9"}, {"--label", "MUCH TOO LONG"}, {"--page-sectors", "0"}}) {
+    for (std::vector<std::string> extra : {std::vector<std::string>{"--sectors", "0"},
+                                           {"--sectors", "many"},
+                                           {"--table", "floppy"},
+                                           {"--fail", "data"},
+                                           {"--fail", "bogus:1"},
+                                           {"--fail", "data:0"},
+                                           {"--fail-read", "login:1"},
+                                           {"--info-sectors", "9"},
+                                           {"--label", "MUCH TOO LONG"},
+                                           {"--page-sectors", "0"}}) {
         std::vector<std::string> args = {"emulate", s.disk()};
         args.insert(args.end(), extra.begin(), extra.end());
         SCOPED_TRACE(extra[0] + " " + extra[1]);
@@ -219,8 +225,8 @@ TEST(Info, ShowsAFreshDisk) {
     s.emulate({"--sectors", "2097152"});
     Result r = s.q({"info"});
     EXPECT_RUN(r, kOk);
-    for (const char *part : {"2097152 sectors (1024MByte)", "version table 2.00", "area 0",
-                             "Write protect:   off", "Password:        none"})
+    for (const char *part : {"2097152 sectors (1024MByte)", "version table 2.00", "area 0", "Write protect:   off",
+                             "Password:        none"})
         EXPECT_TRUE(has(r.out, part)) << part << "\n" << r.out;
     Result d = s.run({"--disk", s.disk(), "info"});
     EXPECT_RUN(d, kOk);
@@ -243,7 +249,7 @@ TEST(Info, DeviceStatesGiveTheirExitCodes) {
         EXPECT_TRUE(has(r.out, "raw access")) << r.out;
     }
     {
-        Sandbox s;   // a folder without a disk
+        Sandbox s; // a folder without a disk
         fs::create_directories(s.disk());
         EXPECT_RUN(s.q({"info"}), kNoDisk);
         // No emulator named: the pass-through finds no such disk on this machine.
@@ -390,13 +396,13 @@ bool isFolder(const std::string &ansiPath) {
 // in the ANSI code page the program's arguments come in.
 TEST(Format, DiskFolderNamedTheWindowsWays) {
     Sandbox s;
-    const std::string root = s.root.string();   // plain ASCII: the user's temporary folder
+    const std::string root = s.root.string(); // plain ASCII: the user's temporary folder
     const std::string drive = s.root.root_name().string();
     ASSERT_EQ(drive.size(), 2u) << root;
     fs::create_directories(s.root / "sub");
     struct Case {
-        std::string created, used;   // as given to emulate, then to --disk
-        std::string where;           // where the disk must be, in full
+        std::string created, used; // as given to emulate, then to --disk
+        std::string where;         // where the disk must be, in full
     };
     std::vector<Case> cases = {
         {root + "\\slash", fs::path(root + "/slash").generic_string(), root + "\\slash"},
@@ -473,9 +479,9 @@ TEST(Format, TooSmallForASecureSplit) {
 TEST(SecureDisk, FormatLoginAndPasswordChange) {
     Sandbox s;
     s.emulate();
-    EXPECT_RUN(s.q({"format", "--mode", "secure", "--first", "30", "--password-stdin"},
-                   "Open Sesame\r\nOpen Sesame\r\n"),
-               kOk);
+    EXPECT_RUN(
+        s.q({"format", "--mode", "secure", "--first", "30", "--password-stdin"}, "Open Sesame\r\nOpen Sesame\r\n"),
+        kOk);
     Result info = s.q({"info"});
     EXPECT_RUN(info, kOk);
     for (const char *part : {"secure disk: login area, secure area, public area", "Password:        set",

@@ -43,14 +43,11 @@ class LineReader {
 public:
     explicit LineReader(std::string_view text) : text_(text) {}
     bool next(std::string &line) {
-        if (pos_ >= text_.size())
-            return false;
+        if (pos_ >= text_.size()) return false;
         size_t end = text_.find('\n', pos_);
-        if (end == std::string_view::npos)
-            end = text_.size();
+        if (end == std::string_view::npos) end = text_.size();
         size_t stop = end;
-        if (stop > pos_ && text_[stop - 1] == '\r')
-            --stop;
+        if (stop > pos_ && text_[stop - 1] == '\r') --stop;
         line.assign(text_.substr(pos_, stop - pos_));
         pos_ = end + 1;
         return true;

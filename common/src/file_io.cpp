@@ -49,17 +49,15 @@ bool File::open(const std::string &path, Mode mode) {
     close();
     DWORD access = mode == Mode::Read ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
     DWORD disposition = mode == Mode::CreateReadWrite ? OPEN_ALWAYS : OPEN_EXISTING;
-    HANDLE h = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
+    HANDLE h = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
     handle_ = h;
     return true;
 }
 
 bool File::close() {
-    if (handle_ == kNone)
-        return true;
+    if (handle_ == kNone) return true;
     BOOL ok = CloseHandle(static_cast<HANDLE>(handle_));
     handle_ = kNone;
     return ok != 0;
@@ -89,8 +87,7 @@ bool File::sync() { return FlushFileBuffers(static_cast<HANDLE>(handle_)) != 0; 
 
 std::optional<uint64_t> File::size() const {
     LARGE_INTEGER s;
-    if (!GetFileSizeEx(static_cast<HANDLE>(handle_), &s))
-        return std::nullopt;
+    if (!GetFileSizeEx(static_cast<HANDLE>(handle_), &s)) return std::nullopt;
     return uint64_t(s.QuadPart);
 }
 
@@ -101,8 +98,7 @@ bool File::resize(uint64_t length) {
 }
 
 ExclusiveLock::ExclusiveLock(const std::string &path) {
-    if (!file_.open(path, File::Mode::CreateReadWrite))
-        return;
+    if (!file_.open(path, File::Mode::CreateReadWrite)) return;
     OVERLAPPED ov{};
     held_ = LockFileEx(static_cast<HANDLE>(file_.handle_), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &ov) != 0;
 }
@@ -125,7 +121,8 @@ namespace {
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
 bool makeOneDirectory(const std::string &path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
 bool removeOneFile(const std::string &path) {
-    return DeleteFileA(path.c_str()) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+    return DeleteFileA(path.c_str()) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND ||
+           GetLastError() == ERROR_PATH_NOT_FOUND;
 }
 } // namespace
 
@@ -143,15 +140,13 @@ bool File::open(const std::string &path, Mode mode) {
     close();
     int flags = O_CLOEXEC | (mode == Mode::Read ? O_RDONLY : O_RDWR) | (mode == Mode::CreateReadWrite ? O_CREAT : 0);
     int fd = ::open(path.c_str(), flags, 0644);
-    if (fd < 0)
-        return false;
+    if (fd < 0) return false;
     handle_ = fd;
     return true;
 }
 
 bool File::close() {
-    if (handle_ == kNone)
-        return true;
+    if (handle_ == kNone) return true;
     int r = ::close(handle_);
     handle_ = kNone;
     return r == 0;
@@ -160,10 +155,8 @@ bool File::close() {
 std::optional<size_t> File::readUpTo(uint64_t offset, void *buffer, size_t length) const {
     for (;;) {
         ssize_t n = ::pread(handle_, buffer, length, off_t(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return std::nullopt;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
         return size_t(n);
     }
 }
@@ -172,10 +165,8 @@ bool File::writeAt(uint64_t offset, const void *data, size_t length) {
     auto *p = static_cast<const uint8_t *>(data);
     while (length > 0) {
         ssize_t n = ::pwrite(handle_, p, length, off_t(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
         p += n;
         offset += uint64_t(n);
         length -= size_t(n);
@@ -187,23 +178,20 @@ bool File::sync() { return ::fsync(handle_) == 0; }
 
 std::optional<uint64_t> File::size() const {
     struct stat st;
-    if (::fstat(handle_, &st) != 0)
-        return std::nullopt;
+    if (::fstat(handle_, &st) != 0) return std::nullopt;
     return uint64_t(st.st_size);
 }
 
 bool File::resize(uint64_t length) { return ::ftruncate(handle_, off_t(length)) == 0; }
 
 ExclusiveLock::ExclusiveLock(const std::string &path) {
-    if (!file_.open(path, File::Mode::CreateReadWrite))
-        return;
+    if (!file_.open(path, File::Mode::CreateReadWrite)) return;
     int r;
-    while ((r = ::flock(file_.handle_, LOCK_EX)) != 0 && errno == EINTR) {
-    }
+    while ((r = ::flock(file_.handle_, LOCK_EX)) != 0 && errno == EINTR) {}
     held_ = r == 0;
 }
 
-ExclusiveLock::~ExclusiveLock() {}  // closing the file drops the lock
+ExclusiveLock::~ExclusiveLock() {} // closing the file drops the lock
 
 bool fileExists(const std::string &path) { return ::access(path.c_str(), F_OK) == 0; }
 
@@ -234,8 +222,7 @@ bool File::readAt(uint64_t offset, void *buffer, size_t length) const {
     auto *p = static_cast<uint8_t *>(buffer);
     while (length > 0) {
         const std::optional<size_t> n = readUpTo(offset, p, length);
-        if (!n || *n == 0)
-            return false;
+        if (!n || *n == 0) return false;
         p += *n;
         offset += *n;
         length -= *n;
@@ -247,8 +234,7 @@ bool File::readAtZeroFilled(uint64_t offset, void *buffer, size_t length) const 
     auto *p = static_cast<uint8_t *>(buffer);
     while (length > 0) {
         const std::optional<size_t> n = readUpTo(offset, p, length);
-        if (!n)
-            return false;
+        if (!n) return false;
         if (*n == 0) {
             std::memset(p, 0, length);
             return true;
@@ -261,17 +247,13 @@ bool File::readAtZeroFilled(uint64_t offset, void *buffer, size_t length) const 
 }
 
 bool createDirectories(const std::string &path) {
-    if (path.empty())
-        return false;
+    if (path.empty()) return false;
     // Each parent in turn, from the root down; existing ones are fine.
     for (size_t i = 1; i <= path.size(); ++i) {
-        if (i < path.size() && !isSeparator(path[i]))
-            continue;
+        if (i < path.size() && !isSeparator(path[i])) continue;
         std::string part = path.substr(0, i);
-        if (part.empty() || isSeparator(part.back()) || (part.size() == 2 && part[1] == ':'))
-            continue;
-        if (!isDirectory(part))
-            makeOneDirectory(part);
+        if (part.empty() || isSeparator(part.back()) || (part.size() == 2 && part[1] == ':')) continue;
+        if (!isDirectory(part)) makeOneDirectory(part);
     }
     return isDirectory(path);
 }
@@ -280,16 +262,13 @@ bool removeFile(const std::string &path) { return removeOneFile(path); }
 
 bool readWholeFile(const std::string &path, std::string *content) {
     File f(path, File::Mode::Read);
-    if (!f.isOpen())
-        return false;
+    if (!f.isOpen()) return false;
     std::string data;
     char chunk[65536];
     for (;;) {
         auto n = f.readUpTo(data.size(), chunk, sizeof chunk);
-        if (!n)
-            return false;
-        if (*n == 0)
-            break;
+        if (!n) return false;
+        if (*n == 0) break;
         data.append(chunk, *n);
     }
     *content = std::move(data);

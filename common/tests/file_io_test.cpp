@@ -113,8 +113,8 @@ namespace {
 
 TEST(TextIo, NumbersAndTextsAsAStreamWritesThemAndLinesWithEitherEnding) {
     textio::Builder b;
-    b << "sectors=" << uint32_t(4000000000u) << '\n' << "delta=" << int64_t(-12) << '\t' << std::string("x")
-      << uint8_t(7) << '\n';
+    b << "sectors=" << uint32_t(4000000000u) << '\n'
+      << "delta=" << int64_t(-12) << '\t' << std::string("x") << uint8_t(7) << '\n';
     EXPECT_EQ(b.str(), "sectors=4000000000\ndelta=-12\tx7\n");
 
     textio::LineReader in("a=1\r\nb=2\n\nlast");

@@ -20,24 +20,24 @@ extern "C" {
 // success never clears them.
 enum QuendalErrorCode {
     QUENDAL_ERR_NONE = 0,
-    QUENDAL_ERR_READ_TABLE = 1,          // format: reading the configuration table failed
-    QUENDAL_ERR_SETTINGS = 2,            // settings missing, area count 0, size 0 or an area < 1000 sectors
-                                         // (also: areas end past the disk's capacity)
-    QUENDAL_ERR_WHOLE_DISK_TABLE = 3,    // sending the whole-disk table failed
-    QUENDAL_ERR_CONTROLLER_KIND = 4,     // controller kind is neither 1 nor 2
-    QUENDAL_ERR_TRANSPORT_OPS = 5,       // SCSI.dll lacks a required operation
-    QUENDAL_ERR_TRANSPORT_LOAD = 6,      // SCSI.dll could not be loaded
-    QUENDAL_ERR_NULL_BUFFER = 7,         // GetConfigTable with a null buffer
-    QUENDAL_ERR_NO_TABLE = 8,            // no valid table in any of the 1024 candidates
-    QUENDAL_ERR_DEVICE_INFO = 9,         // reading the device information block failed
-    QUENDAL_ERR_DATA_WRITE = 10,         // a data write to the device failed
-    QUENDAL_ERR_NO_PRIMARY_BLOCK = 11,   // information-block write without a primary block
-    QUENDAL_ERR_RESUME_TIMEOUT = 12,     // WaitDiskResume: the rebuilt volume did not show up
-    QUENDAL_ERR_WRONG_PASSWORD = 14,     // the password's digest differs from the stored one
-    QUENDAL_ERR_FILE_LOGIN_MODE = 15,    // GetConfigTable refused in file-login mode
-    QUENDAL_ERR_NO_LOGIN_VOLUME = 16,    // file login: the login volume was not found
-    QUENDAL_ERR_ZERO_PAGE_SECTORS = 17   // the device reports 0 sectors per page; no
-                                         // information-block write is sent
+    QUENDAL_ERR_READ_TABLE = 1,        // format: reading the configuration table failed
+    QUENDAL_ERR_SETTINGS = 2,          // settings missing, area count 0, size 0 or an area < 1000 sectors
+                                       // (also: areas end past the disk's capacity)
+    QUENDAL_ERR_WHOLE_DISK_TABLE = 3,  // sending the whole-disk table failed
+    QUENDAL_ERR_CONTROLLER_KIND = 4,   // controller kind is neither 1 nor 2
+    QUENDAL_ERR_TRANSPORT_OPS = 5,     // SCSI.dll lacks a required operation
+    QUENDAL_ERR_TRANSPORT_LOAD = 6,    // SCSI.dll could not be loaded
+    QUENDAL_ERR_NULL_BUFFER = 7,       // GetConfigTable with a null buffer
+    QUENDAL_ERR_NO_TABLE = 8,          // no valid table in any of the 1024 candidates
+    QUENDAL_ERR_DEVICE_INFO = 9,       // reading the device information block failed
+    QUENDAL_ERR_DATA_WRITE = 10,       // a data write to the device failed
+    QUENDAL_ERR_NO_PRIMARY_BLOCK = 11, // information-block write without a primary block
+    QUENDAL_ERR_RESUME_TIMEOUT = 12,   // WaitDiskResume: the rebuilt volume did not show up
+    QUENDAL_ERR_WRONG_PASSWORD = 14,   // the password's digest differs from the stored one
+    QUENDAL_ERR_FILE_LOGIN_MODE = 15,  // GetConfigTable refused in file-login mode
+    QUENDAL_ERR_NO_LOGIN_VOLUME = 16,  // file login: the login volume was not found
+    QUENDAL_ERR_ZERO_PAGE_SECTORS = 17 // the device reports 0 sectors per page; no
+                                       // information-block write is sent
 };
 
 // Modes of FormatSettings.mode.
@@ -53,19 +53,19 @@ enum QuendalFormatMode {
 #pragma pack(push, 1)
 // The format request, 90 bytes, little-endian, as the host fills it.
 typedef struct FormatSettings {
-    uint32_t areaSize[3];   // 0x00, 0x04, 0x08: sectors; a 0 takes the size at 0x08
-    uint8_t mode;           // 0x0C: QuendalFormatMode
-    char password[61];      // 0x0D: NUL-terminated, mode 1 only
-    uint32_t areaCount;     // 0x4A: 1 to 3
-    char label[12];         // 0x4E: written by FormatDisk: TableLabel and a NUL at 0x59
+    uint32_t areaSize[3]; // 0x00, 0x04, 0x08: sectors; a 0 takes the size at 0x08
+    uint8_t mode;         // 0x0C: QuendalFormatMode
+    char password[61];    // 0x0D: NUL-terminated, mode 1 only
+    uint32_t areaCount;   // 0x4A: 1 to 3
+    char label[12];       // 0x4E: written by FormatDisk: TableLabel and a NUL at 0x59
 } FormatSettings;
 
 // Parameter block of InitFlashDisk: three NUL-terminated identification texts;
 // an empty text matches any device.
 typedef struct InitDiskParams {
-    char vendor[12];        // 0x00, compared with INQUIRY vendor (8)
-    char product[20];       // 0x0C, compared with INQUIRY product (16)
-    char version[8];        // 0x20, compared with INQUIRY revision (4)
+    char vendor[12];  // 0x00, compared with INQUIRY vendor (8)
+    char product[20]; // 0x0C, compared with INQUIRY product (16)
+    char version[8];  // 0x20, compared with INQUIRY revision (4)
 } InitDiskParams;
 #pragma pack(pop)
 

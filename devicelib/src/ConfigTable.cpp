@@ -164,7 +164,7 @@ QUENDAL_API int32_t GetConfigTable(uint8_t *table512) {
             st.ControllerKind = kind;
             found = true;
         } else if (r == kSecondCopy) {
-            st.LostBlockPage = st.LostBlockPartner = -1;   // both copies are back
+            st.LostBlockPage = st.LostBlockPartner = -1; // both copies are back
             return 2;
         }
     }

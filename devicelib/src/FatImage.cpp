@@ -24,65 +24,64 @@ constexpr uint32_t kSector = 512;
 
 // Offsets of the BIOS parameter block shared by every template.
 namespace bpb {
-constexpr size_t kOemName = 0x03;          // 8 bytes
-constexpr size_t kBytesPerSector = 0x0B;   // 16-bit
+constexpr size_t kOemName = 0x03;        // 8 bytes
+constexpr size_t kBytesPerSector = 0x0B; // 16-bit
 constexpr size_t kSectorsPerCluster = 0x0D;
-constexpr size_t kReservedSectors = 0x0E;  // 16-bit
+constexpr size_t kReservedSectors = 0x0E; // 16-bit
 constexpr size_t kFatCount = 0x10;
-constexpr size_t kRootEntries = 0x11;      // 16-bit
-constexpr size_t kTotalSectors16 = 0x13;   // 16-bit
+constexpr size_t kRootEntries = 0x11;    // 16-bit
+constexpr size_t kTotalSectors16 = 0x13; // 16-bit
 constexpr size_t kMedia = 0x15;
-constexpr size_t kFatSize16 = 0x16;        // 16-bit
-constexpr size_t kSectorsPerTrack = 0x18;  // 16-bit
-constexpr size_t kHeads = 0x1A;            // 16-bit
-constexpr size_t kHiddenSectors = 0x1C;    // 32-bit
-constexpr size_t kTotalSectors32 = 0x20;   // 32-bit
-constexpr size_t kSignature = 0x1FE;       // 55 AA
-}  // namespace bpb
+constexpr size_t kFatSize16 = 0x16;       // 16-bit
+constexpr size_t kSectorsPerTrack = 0x18; // 16-bit
+constexpr size_t kHeads = 0x1A;           // 16-bit
+constexpr size_t kHiddenSectors = 0x1C;   // 32-bit
+constexpr size_t kTotalSectors32 = 0x20;  // 32-bit
+constexpr size_t kSignature = 0x1FE;      // 55 AA
+} // namespace bpb
 
 // Extended BPB of FAT12/FAT16 (templates A and B).
 namespace ebpb16 {
 constexpr size_t kDriveNumber = 0x24;
-constexpr size_t kReserved = 0x25;         // 0x01 in template A: readers take it for the dirty bit
+constexpr size_t kReserved = 0x25; // 0x01 in template A: readers take it for the dirty bit
 constexpr size_t kExtSignature = 0x26;
-constexpr size_t kSerial = 0x27;           // 32-bit
-constexpr size_t kLabel = 0x2B;            // 11 bytes
-constexpr size_t kFsType = 0x36;           // 8 bytes
+constexpr size_t kSerial = 0x27; // 32-bit
+constexpr size_t kLabel = 0x2B;  // 11 bytes
+constexpr size_t kFsType = 0x36; // 8 bytes
 static_assert(kFsType + 8 == 0x3E, "template B code starts right after the file system type");
-}  // namespace ebpb16
+} // namespace ebpb16
 
 // Extended BPB of FAT32 (template C).
 namespace ebpb32 {
-constexpr size_t kFatSize32 = 0x24;        // 32-bit
-constexpr size_t kFlags = 0x28;            // 16-bit
-constexpr size_t kVersion = 0x2A;          // 16-bit
-constexpr size_t kRootCluster = 0x2C;      // 32-bit
-constexpr size_t kFsInfoSector = 0x30;     // 16-bit
-constexpr size_t kBackupBoot = 0x32;       // 16-bit
-constexpr size_t kReserved12 = 0x34;       // 12 zero bytes
+constexpr size_t kFatSize32 = 0x24;    // 32-bit
+constexpr size_t kFlags = 0x28;        // 16-bit
+constexpr size_t kVersion = 0x2A;      // 16-bit
+constexpr size_t kRootCluster = 0x2C;  // 32-bit
+constexpr size_t kFsInfoSector = 0x30; // 16-bit
+constexpr size_t kBackupBoot = 0x32;   // 16-bit
+constexpr size_t kReserved12 = 0x34;   // 12 zero bytes
 constexpr size_t kDriveNumber = 0x40;
 constexpr size_t kExtSignature = 0x42;
-constexpr size_t kSerial = 0x43;           // 32-bit
-constexpr size_t kLabel = 0x47;            // 11 bytes
-constexpr size_t kFsType = 0x52;           // 8 bytes
+constexpr size_t kSerial = 0x43; // 32-bit
+constexpr size_t kLabel = 0x47;  // 11 bytes
+constexpr size_t kFsType = 0x52; // 8 bytes
 static_assert(kReserved12 + 12 == kDriveNumber, "FAT32 reserved bytes end at the drive number");
 static_assert(kFsType + 8 == 0x5A, "FAT32 BPB ends at 0x5A");
-}  // namespace ebpb32
+} // namespace ebpb32
 
 // FSInfo sector (template C's second sector).
 namespace fsinfo {
-constexpr size_t kLeadSig = 0x000;         // "RRaA"
-constexpr size_t kStructSig = 0x1E4;       // "rrAa"
-constexpr size_t kFreeCount = 0x1E8;       // 32-bit
-constexpr size_t kNextFree = 0x1EC;        // 32-bit
-constexpr size_t kTrailSig = 0x1FC;        // 00 00 55 AA
-}  // namespace fsinfo
-
+constexpr size_t kLeadSig = 0x000;   // "RRaA"
+constexpr size_t kStructSig = 0x1E4; // "rrAa"
+constexpr size_t kFreeCount = 0x1E8; // 32-bit
+constexpr size_t kNextFree = 0x1EC;  // 32-bit
+constexpr size_t kTrailSig = 0x1FC;  // 00 00 55 AA
+} // namespace fsinfo
 
 constexpr uint8_t kOemNameAB[8] = {0x40, 0x53, 0x57, 0x49, 0x4E, 0x34, 0x2E, 0x31};
 constexpr uint8_t kOemNameC[8] = {0x2B, 0x6A, 0x30, 0x7C, 0x38, 0x49, 0x48, 0x43};
 constexpr char kNoName[] = "NO NAME    ";
-constexpr char kOwnLabel[] = "Morvantek";   // written with a NUL as the 10th byte
+constexpr char kOwnLabel[] = "Morvantek"; // written with a NUL as the 10th byte
 
 void putText(uint8_t *p, const char *text, size_t n) { std::memcpy(p, text, n); }
 
@@ -105,7 +104,9 @@ void fillCommonBpb(uint8_t *s) {
 FatImage::Sector templateA() {
     FatImage::Sector t{};
     uint8_t *s = t.data();
-    s[0] = 0xEB; s[1] = 0x3E; s[2] = 0x90;
+    s[0] = 0xEB;
+    s[1] = 0x3E;
+    s[2] = 0x90;
     fillCommonBpb(s);
     s[bpb::kSectorsPerCluster] = 4;
     bo::putLE16(s + bpb::kReservedSectors, 1);
@@ -131,7 +132,9 @@ FatImage::Sector templateA() {
 FatImage::Sector templateB() {
     FatImage::Sector t{};
     uint8_t *s = t.data();
-    s[0] = 0xEB; s[1] = 0x3C; s[2] = 0x90;
+    s[0] = 0xEB;
+    s[1] = 0x3C;
+    s[2] = 0x90;
     fillCommonBpb(s);
     s[bpb::kSectorsPerCluster] = 4;
     bo::putLE16(s + bpb::kReservedSectors, 1);
@@ -157,7 +160,9 @@ FatImage::Sector templateB() {
 std::array<FatImage::Sector, 3> templateC() {
     std::array<FatImage::Sector, 3> t{};
     uint8_t *s = t[0].data();
-    s[0] = 0xEB; s[1] = 0x5A; s[2] = 0x90;
+    s[0] = 0xEB;
+    s[1] = 0x5A;
+    s[2] = 0x90;
     fillCommonBpb(s);
     std::memcpy(s + bpb::kOemName, kOemNameC, 8);
     s[bpb::kSectorsPerCluster] = 1;
@@ -219,7 +224,7 @@ Fat16Geometry fat16Geometry(uint32_t v) {
     return g;
 }
 
-}  // namespace
+} // namespace
 
 // --- FatImage ------------------------------------------------------------------------
 
@@ -243,8 +248,7 @@ uint32_t FatImage::rootDirSector() const {
 }
 
 uint64_t FatImage::clusterSector(uint32_t cluster) const {
-    return uint64_t(volumeStart_) + reserved_ + 2ull * fatSectors_ + rootDirSectors() +
-           uint64_t(cluster - 2) * spc_;
+    return uint64_t(volumeStart_) + reserved_ + 2ull * fatSectors_ + rootDirSectors() + uint64_t(cluster - 2) * spc_;
 }
 
 uint32_t FatImage::systemEnd() const {
@@ -260,7 +264,7 @@ uint32_t FatImage::imageSectors() const {
 bool FatImage::inFatRegion(uint32_t sector, uint32_t *fatSector) const {
     uint32_t first = firstFatSector();
     if (sector < first || sector - first >= 2 * fatSectors_) return false;
-    *fatSector = (sector - first) % fatSectors_;   // the second FAT mirrors the first
+    *fatSector = (sector - first) % fatSectors_; // the second FAT mirrors the first
     return true;
 }
 
@@ -277,14 +281,16 @@ uint8_t *FatImage::mutableSector(uint32_t sector) {
     bool inFat = inFatRegion(sector, &fs);
     auto &map = inFat ? fat_ : sectors_;
     auto &slot = map[inFat ? fs : sector];
-    if (!slot) slot = std::make_unique<Sector>();   // value-initialised: zero
+    if (!slot) slot = std::make_unique<Sector>(); // value-initialised: zero
     return slot->data();
 }
 
 void FatImage::readSector(uint32_t sector, uint8_t *out512) const {
     const uint8_t *p = sectorData(sector);
-    if (p) std::memcpy(out512, p, kSector);
-    else std::memset(out512, 0, kSector);
+    if (p)
+        std::memcpy(out512, p, kSector);
+    else
+        std::memset(out512, 0, kSector);
 }
 
 void FatImage::writeSector(uint32_t sector, const uint8_t *in512) {
@@ -300,7 +306,7 @@ void FatImage::setFatByte(uint64_t offset, uint8_t value) {
     uint32_t s = uint32_t(offset / kSector);
     auto it = fat_.find(s);
     if (it == fat_.end()) {
-        if (value == 0) return;   // keep zero sectors out of memory
+        if (value == 0) return; // keep zero sectors out of memory
         it = fat_.emplace(s, std::make_unique<Sector>()).first;
     }
     (*it->second)[offset % kSector] = value;
@@ -333,8 +339,10 @@ void FatImage::setFatEntry(uint32_t cluster, uint32_t value) {
     case FatKind::Fat12: {
         uint64_t off = uint64_t(cluster) + cluster / 2;
         uint32_t word = fatByte(off) | (uint32_t(fatByte(off + 1)) << 8);
-        if (cluster & 1) word = (word & 0x000F) | ((value & 0xFFF) << 4);
-        else word = (word & 0xF000) | (value & 0xFFF);
+        if (cluster & 1)
+            word = (word & 0x000F) | ((value & 0xFFF) << 4);
+        else
+            word = (word & 0xF000) | (value & 0xFFF);
         setFatByte(off, uint8_t(word));
         setFatByte(off + 1, uint8_t(word >> 8));
         break;
@@ -381,12 +389,21 @@ uint64_t FatImage::freeClusters() const {
     // entries touch them, each once.
     uint64_t next = 2;
     for (const auto &[s, data] : fat_) {
-        uint64_t lo = uint64_t(s) * kSector, hi = lo + kSector;   // byte range [lo, hi)
-        uint64_t first, last;   // clusters whose entry bytes overlap the range
+        uint64_t lo = uint64_t(s) * kSector, hi = lo + kSector; // byte range [lo, hi)
+        uint64_t first, last;                                   // clusters whose entry bytes overlap the range
         switch (kind_) {
-        case FatKind::Fat12: first = lo * 2 / 3 > 0 ? lo * 2 / 3 - 1 : 0; last = hi * 2 / 3 + 1; break;
-        case FatKind::Fat16: first = lo / 2; last = hi / 2; break;
-        default: first = lo / 4; last = hi / 4; break;
+        case FatKind::Fat12:
+            first = lo * 2 / 3 > 0 ? lo * 2 / 3 - 1 : 0;
+            last = hi * 2 / 3 + 1;
+            break;
+        case FatKind::Fat16:
+            first = lo / 2;
+            last = hi / 2;
+            break;
+        default:
+            first = lo / 4;
+            last = hi / 4;
+            break;
         }
         first = std::max(first, next);
         last = std::min<uint64_t>(last, clusterLimit_);
@@ -458,7 +475,7 @@ bool BuildFatImage(FatImage &image, int layout, uint32_t areaSectors, uint32_t i
         s[ebpb16::kDriveNumber] = 0x00;
         s[bpb::kMedia] = 0xF0;
         putText(s + ebpb16::kFsType, "FAT12", 5);
-        putText(s + ebpb16::kLabel, kOwnLabel, 10);   // "Morvantek" and its NUL
+        putText(s + ebpb16::kLabel, kOwnLabel, 10); // "Morvantek" and its NUL
         uint32_t spc = clusterSize(1, 128, v / 4085, 1);
         uint32_t n = ceilDiv(uint64_t(v) - 1 - 32, spc);
         uint32_t fatSize = ceilDiv(n, 341);
@@ -541,7 +558,7 @@ bool BuildFatImage(FatImage &image, int layout, uint32_t areaSectors, uint32_t i
         for (uint32_t i = 0; i < 3; ++i) image.writeSector(start + i, tc[i].data());
         image.setFatEntry(0, 0x0FFFFFF8);
         image.setFatEntry(1, 0x0FFFFFFF);
-        image.setFatEntry(2, 0x0FFFFFFF);   // the root directory's one cluster
+        image.setFatEntry(2, 0x0FFFFFFF); // the root directory's one cluster
         // The backup boot area keeps the template's FSInfo values.
         for (uint32_t i = 0; i < 6; ++i) {
             FatImage::Sector tmp;
@@ -580,7 +597,7 @@ constexpr uint32_t kMaxCommandSectors = 128;
 // Shared source of zero sectors: a command over an untouched stretch of the
 // image sends from here and copies nothing.
 const std::array<uint8_t, kMaxCommandSectors * kSector> kZeroChunk{};
-}  // namespace
+} // namespace
 
 int WriteImageToDevice(const FatImage &image, uint32_t sectors, uint32_t start) {
     auto &st = state();
@@ -621,4 +638,4 @@ int WriteImageToDevice(const FatImage &image, uint32_t sectors, uint32_t start) 
     return 1;
 }
 
-}  // namespace quendal
+} // namespace quendal

@@ -21,10 +21,10 @@ enum class FatKind { Fat12, Fat16, Fat32 };
 
 // BootLayout values: where the volume sits in its area.
 enum BootLayoutValue : int {
-    kLayoutNoTable = 0,      // boot sector at area sector 0
-    kLayoutTable32 = 1,      // partition table, volume at 32
-    kLayoutTable63 = 2,      // partition table, volume at 63, HDD drive number and media
-    kLayoutTable32Track63 = 3  // as 1, with 63 sectors per track
+    kLayoutNoTable = 0,       // boot sector at area sector 0
+    kLayoutTable32 = 1,       // partition table, volume at 32
+    kLayoutTable63 = 2,       // partition table, volume at 63, HDD drive number and media
+    kLayoutTable32Track63 = 3 // as 1, with 63 sectors per track
 };
 
 // Cluster counts by which every FAT reader tells the kinds apart.
@@ -33,9 +33,9 @@ constexpr uint32_t kMinFat32Clusters = 65525;
 
 // Local time as it goes into directory entries.
 struct FatTime {
-    int year = 1980;   // full year
-    int month = 1;     // 1..12
-    int day = 1;       // 1..31
+    int year = 1980; // full year
+    int month = 1;   // 1..12
+    int day = 1;     // 1..31
     int hour = 0;
     int minute = 0;
     int second = 0;
@@ -57,14 +57,14 @@ public:
     FatKind kind() const { return kind_; }
     int bootLayout() const { return layout_; }
     uint32_t areaSectors() const { return areaSectors_; }
-    uint32_t volumeStart() const { return volumeStart_; }      // area sector of the boot sector
+    uint32_t volumeStart() const { return volumeStart_; } // area sector of the boot sector
     uint32_t volumeSectors() const { return volumeSectors_; }
     uint32_t sectorsPerCluster() const { return spc_; }
     uint32_t reservedSectors() const { return reserved_; }
-    uint32_t fatSectors() const { return fatSectors_; }          // one FAT
+    uint32_t fatSectors() const { return fatSectors_; } // one FAT
     uint32_t rootDirSectors() const { return kind_ == FatKind::Fat32 ? 0 : 32; }
     uint32_t rootEntries() const { return rootEntries_; }
-    uint32_t clusterLimit() const { return clusterLimit_; }      // data clusters + 2
+    uint32_t clusterLimit() const { return clusterLimit_; } // data clusters + 2
     bool hasPartitionTable() const { return layout_ != kLayoutNoTable; }
 
     // Area sector of the first FAT, of the root directory, of a data cluster.
@@ -123,8 +123,8 @@ private:
     uint32_t clusterLimit_ = 0;
     uint32_t minimumSectors_ = 0;
     uint32_t dataEnd_ = 0;
-    std::map<uint32_t, std::unique_ptr<Sector>> sectors_;  // by area sector, outside the FATs
-    std::map<uint32_t, std::unique_ptr<Sector>> fat_;      // by sector within one FAT
+    std::map<uint32_t, std::unique_ptr<Sector>> sectors_; // by area sector, outside the FATs
+    std::map<uint32_t, std::unique_ptr<Sector>> fat_;     // by sector within one FAT
 };
 
 // Builds the image of one area. layout is the mode's BootLayout; the builder
@@ -142,7 +142,7 @@ int WriteImageToDevice(const FatImage &image, uint32_t sectors, uint32_t start);
 // The clock of directory entries: local time now, unless a test fixed it.
 using FileClock = FatTime (*)();
 FatTime fileClockNow();
-void setFileClock(FileClock clock);   // nullptr restores the local clock
+void setFileClock(FileClock clock); // nullptr restores the local clock
 
 // 11-byte 8.3 name of a host name (upper case, blank padded, no checks).
 std::array<uint8_t, 11> shortName(const std::string &name);

@@ -27,19 +27,19 @@ namespace {
 // Directory entry (32 bytes).
 namespace dirent {
 constexpr size_t kSize = 32;
-constexpr size_t kName = 0x00;          // 11 bytes, 8.3
+constexpr size_t kName = 0x00; // 11 bytes, 8.3
 constexpr size_t kAttributes = 0x0B;
-constexpr size_t kCreateTime = 0x0E;    // 16-bit, FAT32 only
-constexpr size_t kCreateDate = 0x10;    // 16-bit, FAT32 only
-constexpr size_t kAccessDate = 0x12;    // 16-bit, FAT32 only
-constexpr size_t kClusterHigh = 0x14;   // 16-bit, FAT32 only
-constexpr size_t kWriteTime = 0x16;     // 16-bit
-constexpr size_t kWriteDate = 0x18;     // 16-bit
-constexpr size_t kClusterLow = 0x1A;    // 16-bit
-constexpr size_t kFileSize = 0x1C;      // 32-bit
+constexpr size_t kCreateTime = 0x0E;  // 16-bit, FAT32 only
+constexpr size_t kCreateDate = 0x10;  // 16-bit, FAT32 only
+constexpr size_t kAccessDate = 0x12;  // 16-bit, FAT32 only
+constexpr size_t kClusterHigh = 0x14; // 16-bit, FAT32 only
+constexpr size_t kWriteTime = 0x16;   // 16-bit
+constexpr size_t kWriteDate = 0x18;   // 16-bit
+constexpr size_t kClusterLow = 0x1A;  // 16-bit
+constexpr size_t kFileSize = 0x1C;    // 32-bit
 static_assert(kFileSize + 4 == kSize, "the file size closes the entry");
 constexpr uint8_t kArchive = 0x20;
-}  // namespace dirent
+} // namespace dirent
 
 // FSInfo counters (volume sector 1 of a FAT32 volume).
 constexpr size_t kFsInfoFreeCount = 0x1E8;
@@ -81,8 +81,10 @@ uint8_t *entryAt(FatImage &image, uint32_t index) {
 
 void readEntry(const FatImage &image, uint32_t index, uint8_t *out32) {
     const uint8_t *s = image.sectorData(image.rootDirSector() + index / 16);
-    if (s) std::memcpy(out32, s + (index % 16) * dirent::kSize, dirent::kSize);
-    else std::memset(out32, 0, dirent::kSize);
+    if (s)
+        std::memcpy(out32, s + (index % 16) * dirent::kSize, dirent::kSize);
+    else
+        std::memset(out32, 0, dirent::kSize);
 }
 
 void adjustFsInfo(FatImage &image, int32_t freeDelta, int32_t nextDelta) {
@@ -95,10 +97,9 @@ void freeChain(FatImage &image, uint32_t cluster) {
     const bool fat32 = image.kind() == FatKind::Fat32;
     // A damaged chain (a loop, or a value outside the volume) ends the walk; at
     // most every cluster of the volume is freed once.
-    for (uint64_t steps = 0; cluster >= 2 && cluster < image.clusterLimit() && steps < image.clusterLimit();
-         ++steps) {
+    for (uint64_t steps = 0; cluster >= 2 && cluster < image.clusterLimit() && steps < image.clusterLimit(); ++steps) {
         uint32_t next = image.fatEntry(cluster);
-        if (next == 0) break;   // already free: not part of a chain
+        if (next == 0) break; // already free: not part of a chain
         image.setFatEntry(cluster, 0);
         if (fat32) adjustFsInfo(image, +1, -1);
         if (image.isEndOfChain(next)) break;
@@ -106,7 +107,7 @@ void freeChain(FatImage &image, uint32_t cluster) {
     }
 }
 
-}  // namespace
+} // namespace
 
 FatTime fileClockNow() { return gClock ? gClock() : localClock(); }
 
@@ -276,4 +277,4 @@ int CopyFolderToImage(FatImage &image, const std::string &folder) {
 
 #endif
 
-}  // namespace quendal
+} // namespace quendal

@@ -102,7 +102,7 @@ bool buildAreas(const FormatSettings &settings) {
             if (!writeCdromImage(0)) return false;
         } else {
             if (!BuildFatImage(image, bootLayoutForMode(mode), size, minimum)) {
-                setError(QUENDAL_ERR_DATA_WRITE);   // the area could not be built, so not written
+                setError(QUENDAL_ERR_DATA_WRITE); // the area could not be built, so not written
                 return false;
             }
             if (i == 0 && mode != QUENDAL_MODE_NORMAL) {
@@ -161,13 +161,13 @@ bool formatProcedure(FormatSettings &settings) {
     return true;
 }
 
-}  // namespace
+} // namespace
 
 void ReportProgress(int32_t percent, const char *text) {
     if (FormatProgressCallback cb = state().Progress) cb(percent, text);
 }
 
-}  // namespace quendal
+} // namespace quendal
 
 using namespace quendal;
 

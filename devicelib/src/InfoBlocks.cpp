@@ -17,14 +17,10 @@ namespace {
 
 constexpr uint32_t kWordsPerSector = kSectorSize / 4;
 
-bool writeSector(uint32_t address, const uint8_t *data) {
-    return state().ops.WriteDisk(address, 1, data) != 0;
-}
+bool writeSector(uint32_t address, const uint8_t *data) { return state().ops.WriteDisk(address, 1, data) != 0; }
 
 // Table sector of the information block at page: (0x20000000 + page) OR 0x00800000.
-uint32_t infoTableAddress(uint32_t page) {
-    return (0x20000000u + page) | cfgtbl::addr::kInfoTableFlag;
-}
+uint32_t infoTableAddress(uint32_t page) { return (0x20000000u + page) | cfgtbl::addr::kInfoTableFlag; }
 
 // Table sector of the copy at page a: it records its own page and is sealed.
 bool writeTableSector(const uint8_t *table512, uint32_t a) {
@@ -53,7 +49,7 @@ uint32_t blocksOfCopy() {
 
 bool sendPrepare(uint32_t blockAddress, uint32_t blocks) {
     std::array<uint8_t, kSectorSize> cmd{};
-    cmd[0] = 0;   // operation: erase before programming
+    cmd[0] = 0; // operation: erase before programming
     cmd[1] = 1;
     cmd[2] = 0;
     bo::putLE32(cmd.data() + 4, blockAddress);

@@ -50,7 +50,7 @@ int bootLayoutForMode(uint8_t mode) {
     case QUENDAL_MODE_HDD_BOOT: return 2;
     case QUENDAL_MODE_ZIP_BOOT: return 1;
     case QUENDAL_MODE_ZIP_BOOT_63: return 3;
-    default: return -1;   // CD-ROM: no FAT volume is built
+    default: return -1; // CD-ROM: no FAT volume is built
     }
 }
 
@@ -80,12 +80,12 @@ bool buildPartitionTableSector(uint8_t *out512, int bootLayout, uint32_t areaSec
     std::memcpy(s + bootcode::kPartitionLoaderOffset, bootcode::kPartitionLoader, codeLength);
 
     uint8_t *e = s + kPartitionEntry;
-    e[0] = 0x80;                      // active
-    e[1] = 0x01;                      // start CHS: head 1, sector 1, cylinder 0
+    e[0] = 0x80; // active
+    e[1] = 0x01; // start CHS: head 1, sector 1, cylinder 0
     e[2] = 0x01;
     e[3] = 0x00;
     e[4] = fat32 ? kTypeFat32 : kTypeFat16;
-    e[5] = 0xFE;                      // end CHS: past any geometry, LBA is what counts
+    e[5] = 0xFE; // end CHS: past any geometry, LBA is what counts
     e[6] = 0xFF;
     e[7] = 0xFF;
     bo::putLE32(e + 8, first);

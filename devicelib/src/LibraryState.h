@@ -42,7 +42,7 @@ struct LibraryState {
 
     int32_t ControllerKind = kControllerNone;
     bool HaveTable = false;
-    int32_t PrimaryInfoBlock = 0;   // -1 none once InitVariable ran
+    int32_t PrimaryInfoBlock = 0; // -1 none once InitVariable ran
     int32_t BackupInfoBlock = 0;
     // Page of a copy that the scan found interrupted mid-write (its own table sector
     // sealed and naming its page, its information marks missing), -1 none. Used only

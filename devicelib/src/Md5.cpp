@@ -16,8 +16,8 @@ inline uint32_t rotl(uint32_t x, int s) { return (x << s) | (x >> (32 - s)); }
 
 // F is written as ((c ^ d) & b) ^ d and G as ((b ^ c) & d) ^ c: the same
 // functions as the RFC's, with one operation less on the critical path.
-#define MD5_STEP(f, a, b, c, d, x, t, s) \
-    a += f(b, c, d) + (x) + (t);         \
+#define MD5_STEP(f, a, b, c, d, x, t, s)                                                                               \
+    a += f(b, c, d) + (x) + (t);                                                                                       \
     a = rotl(a, s) + (b);
 
 #define MD5_F(b, c, d) ((((c) ^ (d)) & (b)) ^ (d))

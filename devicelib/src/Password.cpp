@@ -10,7 +10,7 @@ namespace quendal {
 
 namespace {
 
-constexpr size_t kRecordDigest = 16;   // both login records carry the digest at 16..31
+constexpr size_t kRecordDigest = 16; // both login records carry the digest at 16..31
 
 bool sendLoginDigest(const Digest &d) {
     std::array<uint8_t, kSectorSize> record{};
@@ -70,11 +70,8 @@ QUENDAL_API uint8_t ChangePassword(const char *oldPassword, const char *newPassw
         std::memcpy(table.data() + cfgtbl::kDigest, n.data(), n.size());
         return WriteInfoBlocks(table.data()) ? 1 : 0;
     }
-    case kMakerTable:
-        return 0;   // the maker's table keeps its password
-    default:
-        setError(QUENDAL_ERR_CONTROLLER_KIND);
-        return 0;
+    case kMakerTable: return 0; // the maker's table keeps its password
+    default: setError(QUENDAL_ERR_CONTROLLER_KIND); return 0;
     }
 }
 

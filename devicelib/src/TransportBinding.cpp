@@ -14,8 +14,7 @@ namespace {
 
 constexpr const char kTransportName[] = "SCSI.dll";
 
-template <typename Fn>
-Fn bindOp(void *module, const char *name) {
+template <typename Fn> Fn bindOp(void *module, const char *name) {
     return reinterpret_cast<Fn>(platform::bindSymbol(module, name));
 }
 
@@ -45,8 +44,7 @@ QUENDAL_API uint8_t LoadDiskLib(void) {
     s.ops.DisMountDisk = bindOp<DisMountDiskFn>(module, "DisMountDisk");
     s.ops.GetOsVersion = bindOp<GetOsVersionFn>(module, "GetOsVersion");
 
-    if (!s.ops.InitDisk || !s.ops.ReadDisk || !s.ops.WriteDisk || !s.ops.WriteScsi ||
-        !s.ops.ReadScsi) {
+    if (!s.ops.InitDisk || !s.ops.ReadDisk || !s.ops.WriteDisk || !s.ops.WriteScsi || !s.ops.ReadScsi) {
         // The module stays loaded (and blocks another LoadDiskLib) until FreeDiskLib.
         quendal::setError(QUENDAL_ERR_TRANSPORT_OPS);
         s.TransportReady = false;
@@ -54,7 +52,7 @@ QUENDAL_API uint8_t LoadDiskLib(void) {
     }
 
     s.TransportReady = true;
-    s.ops.InitDisk(nullptr);  // prepares the transport; what it answers is not ours
+    s.ops.InitDisk(nullptr); // prepares the transport; what it answers is not ours
     InitVariable();
     return 1;
 }
@@ -107,8 +105,7 @@ int32_t QuendalGetOsVersion(void) { return GetOsVersion(); }
 // ours too, so the call goes to the transport object itself rather than through
 // the global scope, where it would find this very function again.
 QUENDAL_API int32_t GetOsVersion(void) {
-    auto fn = reinterpret_cast<GetOsVersionFn>(
-        platform::findLoadedSymbol(kTransportName, "GetOsVersion"));
+    auto fn = reinterpret_cast<GetOsVersionFn>(platform::findLoadedSymbol(kTransportName, "GetOsVersion"));
     if (!fn || fn == &GetOsVersion) return 0;
     return fn();
 }

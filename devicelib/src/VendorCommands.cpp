@@ -66,7 +66,7 @@ QUENDAL_API uint8_t GetFlashDiskInfo(uint8_t *buffer512) {
 QUENDAL_API uint8_t ResetDisk(void) {
     auto &s = state();
     if (!s.TransportReady) return 0;
-    std::array<uint8_t, quendal::kSectorSize> scratch{};  // the device ignores the content
+    std::array<uint8_t, quendal::kSectorSize> scratch{}; // the device ignores the content
     return s.ops.WriteDisk(cfgtbl::addr::kReset, 1, scratch.data()) ? 1 : 0;
 }
 

@@ -24,10 +24,10 @@ namespace quendal {
 
 namespace {
 
-constexpr uint32_t kDriveCount = 32;     // bits of the logical-drive mask
-constexpr uint32_t kFirstLetterIndex = 2;  // A: and B: are floppies, C: the system
+constexpr uint32_t kDriveCount = 32;      // bits of the logical-drive mask
+constexpr uint32_t kFirstLetterIndex = 2; // A: and B: are floppies, C: the system
 constexpr uint32_t kResumePauseMs = 2000;
-constexpr uint32_t kResumeNameBytes = 12;  // jump and OEM name differ between builds
+constexpr uint32_t kResumeNameBytes = 12; // jump and OEM name differ between builds
 constexpr size_t kPartitionBootFlag = 446;
 constexpr size_t kPartitionType = 450;
 constexpr size_t kPartitionStart = 454;
@@ -43,9 +43,7 @@ void putDrive(char *drive, uint32_t index) {
     drive[2] = '\0';
 }
 
-bool isLoginVolumeSize(uint64_t bytes) {
-    return bytes == kLoginVolumeBytes || bytes == kBuiltLoginVolumeBytes;
-}
+bool isLoginVolumeSize(uint64_t bytes) { return bytes == kLoginVolumeBytes || bytes == kBuiltLoginVolumeBytes; }
 
 bool readAt(std::FILE *f, uint64_t offset, uint8_t *out512) {
     if (std::fseek(f, long(offset), SEEK_SET) != 0) return false;
@@ -139,8 +137,7 @@ bool FindResumedVolume(char *drive) {
 bool writeLoginFile(const char *drive, const uint8_t *record512) {
     if (!drive || !record512 || drive[0] == '\0') return false;
     std::string path = std::string(drive, strnlen(drive, 2)) + kLoginFileName;
-    if (!platform::createDriveFile(path, record512, kSectorSize,
-                                   platform::kAttrHidden | platform::kAttrArchive))
+    if (!platform::createDriveFile(path, record512, kSectorSize, platform::kAttrHidden | platform::kAttrArchive))
         return false;
     // The device examines its login volume when it is asked for its volumes;
     // asking now is how the library nudges it to take the file at once.

@@ -153,9 +153,7 @@ inline size_t countOps(const std::vector<flashemu::LogEntry> &log, const std::st
     return n;
 }
 
-inline bool isCandidateRead(uint32_t a) {
-    return a >= 0x10000000u && a < 0x10001000u && (a & 3u) == 0;
-}
+inline bool isCandidateRead(uint32_t a) { return a >= 0x10000000u && a < 0x10001000u && (a & 3u) == 0; }
 inline bool isInfoRead(uint32_t a) { return a >= 0x10000000u && a < 0x20000000u && !isCandidateRead(a); }
 inline bool isInfoWrite(uint32_t a) { return a >= 0x20000000u && a < 0x40000000u; }
 

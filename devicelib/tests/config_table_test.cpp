@@ -14,7 +14,7 @@ namespace {
 uint16_t blockPage(const Sector &t) { return bo::getLE16(t.data() + 228); }
 
 TEST(TableScan, FreshDiskPrimaryThenBackupStopsAtTheBackup) {
-    EmulatedDisk disk;   // copies at pages 8 and 40
+    EmulatedDisk disk; // copies at pages 8 and 40
     ASSERT_EQ(disk.open(), 0);
     disk.startLog();
     Sector t{};
@@ -27,7 +27,7 @@ TEST(TableScan, FreshDiskPrimaryThenBackupStopsAtTheBackup) {
     EXPECT_EQ(countOps(log, "ReadDisk", isCandidateRead), 11u);
     EXPECT_EQ(countOps(log, "ReadDisk", isInfoRead), 16u);
     EXPECT_EQ(countOps(log, "ReadDisk"), 28u);
-    EXPECT_EQ(log.back().address, (7u << 26) | 42u);   // last read: sector 7 of the copy at 40
+    EXPECT_EQ(log.back().address, (7u << 26) | 42u); // last read: sector 7 of the copy at 40
     EXPECT_EQ(countOps(log, "WriteDisk"), 0u);
 }
 
@@ -79,9 +79,14 @@ TEST(TableScan, DamagedCopiesAreSkipped) {
         std::function<void(EmulatedDisk &)> apply;
     };
     const Damage damages[] = {
-        {"bad XOR word", [](EmulatedDisk &d) { d.editTable(8, [](uint8_t *t) { t[300] ^= 1; }, false); }},
-        {"mark missing", [](EmulatedDisk &d) {
-             Sector s = d.infoSector(10, 3);   // sector 7 holds the mark at 4088
+        {"bad XOR word",
+         [](EmulatedDisk &d) {
+             d.editTable(
+                 8, [](uint8_t *t) { t[300] ^= 1; }, false);
+         }},
+        {"mark missing",
+         [](EmulatedDisk &d) {
+             Sector s = d.infoSector(10, 3); // sector 7 holds the mark at 4088
              bo::putLE32(s.data() + 504, 0);
              d.setInfoSector(10, 3, s);
          }},
@@ -106,12 +111,12 @@ TEST(TableScan, DamagedCopiesAreSkipped) {
 TEST(TableScan, SixteenInformationSectorsNeedBothMarks) {
     flashemu::DiskOptions o;
     o.infoSectors = 16;
-    o.pageSectorsRaw = 16;   // 8 sectors a page: table page and two pages fit one block
+    o.pageSectorsRaw = 16; // 8 sectors a page: table page and two pages fit one block
     EmulatedDisk disk(o);
     ASSERT_EQ(disk.open(), 0);
     EXPECT_EQ(disk.loadTable(), 2);
 
-    Sector s = disk.infoSector(8 + 2, 3);   // sector 15: slot 15 mod 8 AND 3
+    Sector s = disk.infoSector(8 + 2, 3); // sector 15: slot 15 mod 8 AND 3
     bo::putLE32(s.data() + 504, 0x12345678);
     disk.setInfoSector(8 + 2, 3, s);
     Sector t{};
@@ -258,7 +263,7 @@ TEST(SendCfgTable, StoresTheBytesUnchanged) {
     ASSERT_EQ(disk.open(), 0);
     Sector t{};
     ASSERT_EQ(disk.loadTable(&t), 2);
-    t[4] ^= 0xFF;   // no seal is added: a broken check word goes out as it is
+    t[4] ^= 0xFF; // no seal is added: a broken check word goes out as it is
     disk.startLog();
     EXPECT_EQ(q().SendCfgTable(t.data()), 1);
     auto log = disk.log();

@@ -21,9 +21,9 @@ namespace {
 uint64_t getLE64(const uint8_t *p) { return uint64_t(bo::getLE32(p)) | (uint64_t(bo::getLE32(p + 4)) << 32); }
 
 // ELF64 little-endian layout, by offset.
-constexpr size_t kShOffField = 0x28;      // e_shoff, 8 bytes
-constexpr size_t kShEntSizeField = 0x3A;  // e_shentsize, 2 bytes
-constexpr size_t kShNumField = 0x3C;      // e_shnum, 2 bytes
+constexpr size_t kShOffField = 0x28;     // e_shoff, 8 bytes
+constexpr size_t kShEntSizeField = 0x3A; // e_shentsize, 2 bytes
+constexpr size_t kShNumField = 0x3C;     // e_shnum, 2 bytes
 constexpr size_t kSecType = 4, kSecOffset = 24, kSecSize = 32, kSecLink = 40, kSecEntSize = 56;
 constexpr uint32_t kSectionDynSym = 11;
 constexpr size_t kSymName = 0, kSymInfo = 4, kSymSectionIndex = 6;
@@ -62,13 +62,11 @@ std::set<std::string> exportedNames(const std::vector<uint8_t> &file, std::strin
     for (const Section &dynsym : sections) {
         if (dynsym.type != kSectionDynSym) continue;
         found = true;
-        if (dynsym.entsize < 24 || dynsym.link >= sections.size() ||
-            dynsym.offset + dynsym.size > file.size())
+        if (dynsym.entsize < 24 || dynsym.link >= sections.size() || dynsym.offset + dynsym.size > file.size())
             return fail("bad .dynsym");
         const Section &strtab = sections[dynsym.link];
         if (strtab.offset + strtab.size > file.size()) return fail("bad .dynstr");
-        for (uint64_t off = dynsym.offset; off + dynsym.entsize <= dynsym.offset + dynsym.size;
-             off += dynsym.entsize) {
+        for (uint64_t off = dynsym.offset; off + dynsym.entsize <= dynsym.offset + dynsym.size; off += dynsym.entsize) {
             const uint8_t *sym = &file[off];
             uint8_t bind = sym[kSymInfo] >> 4;
             uint16_t shndx = bo::getLE16(sym + kSymSectionIndex);
@@ -84,10 +82,10 @@ std::set<std::string> exportedNames(const std::vector<uint8_t> &file, std::strin
 }
 
 // PE32+ layout, by offset.
-constexpr size_t kPeOffsetField = 0x3C;             // e_lfanew in the DOS header
-constexpr size_t kCoffSections = 6, kCoffOptionalSize = 20, kCoffSize = 24;   // from "PE\0\0"
+constexpr size_t kPeOffsetField = 0x3C;                                     // e_lfanew in the DOS header
+constexpr size_t kCoffSections = 6, kCoffOptionalSize = 20, kCoffSize = 24; // from "PE\0\0"
 constexpr uint16_t kPe32PlusMagic = 0x20B;
-constexpr size_t kOptExportDirectory = 112;         // data directory 0 of a PE32+ optional header
+constexpr size_t kOptExportDirectory = 112; // data directory 0 of a PE32+ optional header
 constexpr size_t kSectionHeaderSize = 40, kSecVirtualSize = 8, kSecVirtualAddress = 12, kSecRawSize = 16,
                  kSecRawOffset = 20;
 constexpr size_t kExpFunctionCount = 20, kExpNameCount = 24, kExpFunctions = 28, kExpNames = 32;
@@ -125,7 +123,7 @@ std::set<std::string> peExportedNames(const std::vector<uint8_t> &file, std::str
         return 0;
     };
     std::set<std::string> names;
-    if (exportRva == 0) return names;   // no export directory: nothing exported
+    if (exportRva == 0) return names; // no export directory: nothing exported
     const uint64_t dir = offsetOf(exportRva, 40);
     if (!dir) return fail("export directory outside the sections");
     const uint32_t functionCount = bo::getLE32(&file[dir + kExpFunctionCount]);
@@ -165,9 +163,7 @@ const std::set<std::string> kLinkerDefined = {"_init", "_fini", "_edata", "_end"
 
 } // namespace
 
-TEST(Exports, TheExportListHasTheTwentyEightNames) {
-    EXPECT_EQ(headerNames().size(), 28u);
-}
+TEST(Exports, TheExportListHasTheTwentyEightNames) { EXPECT_EQ(headerNames().size(), 28u); }
 
 TEST(Exports, QuendalDllExportsExactlyItsInterface) {
     std::vector<uint8_t> file = readFile(testsupport::programDirectory() + "/Quendal.dll");
@@ -182,8 +178,7 @@ TEST(Exports, QuendalDllExportsExactlyItsInterface) {
     std::vector<std::string> missing, extra;
     std::set_difference(expected.begin(), expected.end(), exported.begin(), exported.end(),
                         std::back_inserter(missing));
-    std::set_difference(exported.begin(), exported.end(), expected.begin(), expected.end(),
-                        std::back_inserter(extra));
+    std::set_difference(exported.begin(), exported.end(), expected.begin(), expected.end(), std::back_inserter(extra));
     EXPECT_TRUE(missing.empty()) << "not exported: " << ::testing::PrintToString(missing);
     EXPECT_TRUE(extra.empty()) << "exported beyond the interface: " << ::testing::PrintToString(extra);
 }

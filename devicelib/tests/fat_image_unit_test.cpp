@@ -68,7 +68,7 @@ void checkWithTools(const FatImage &image) {
     }
 }
 
-}  // namespace
+} // namespace
 
 TEST(FatBuilder, KindAndLayoutFollowTheAreaSize) {
     FatImage image;
@@ -78,7 +78,7 @@ TEST(FatBuilder, KindAndLayoutFollowTheAreaSize) {
     EXPECT_FALSE(image.hasPartitionTable());
     auto b = sector(image, 0);
     EXPECT_EQ(bo::getLE16(&b[0x13]), 4199);
-    EXPECT_EQ(b[0x0D], 2);   // 4199 / 4085 = 1
+    EXPECT_EQ(b[0x0D], 2); // 4199 / 4085 = 1
     EXPECT_EQ(bo::getLE32(&b[0x20]), 0u);
 
     build(image, kLayoutNoTable, 4200);
@@ -120,7 +120,7 @@ TEST(FatBuilder, Fat12GeometryOfA2500SectorArea) {
     FatImage image;
     build(image, kLayoutNoTable, 2500);
     EXPECT_EQ(image.sectorsPerCluster(), 1u);
-    EXPECT_EQ(image.fatSectors(), 8u);     // N = 2467
+    EXPECT_EQ(image.fatSectors(), 8u); // N = 2467
     EXPECT_EQ(image.clusterLimit(), 2453u);
     auto b = sector(image, 0);
     EXPECT_EQ(b[0x15], 0xF0);
@@ -224,7 +224,7 @@ TEST(FatBuilder, Fat32BootAreaFsInfoAndItsCopy) {
     EXPECT_EQ(bo::getLE32(&f[0]), 0x0FFFFFF8u);
     EXPECT_EQ(bo::getLE32(&f[4]), 0x0FFFFFFFu);
     EXPECT_EQ(bo::getLE32(&f[8]), 0x0FFFFFFFu);
-    EXPECT_EQ(sector(image, 63 + 32 + fatSize), f);   // the second FAT
+    EXPECT_EQ(sector(image, 63 + 32 + fatSize), f); // the second FAT
     checkWithTools(image);
 }
 
@@ -278,9 +278,9 @@ namespace {
 
 struct Recorder {
     std::vector<std::array<uint8_t, 12>> cdbs;
-    std::vector<uint8_t> written;   // every data byte in order
+    std::vector<uint8_t> written; // every data byte in order
     std::vector<std::pair<int32_t, std::string>> progress;
-    int failAt = -1;                // 0-based command that fails
+    int failAt = -1; // 0-based command that fails
 };
 Recorder *gRec = nullptr;
 
@@ -318,7 +318,7 @@ struct WriterFixture : ::testing::Test {
     }
 };
 
-}  // namespace
+} // namespace
 
 TEST_F(WriterFixture, SendsTheWholeImageIn128SectorCommandsWithOneReportEach) {
     FatImage image;

@@ -97,7 +97,8 @@ protected:
         std::string out;
         const bool dirty = image.kind() != FatKind::Fat32 && image.sectorData(image.volumeStart())[0x25] == 1;
         auto fsck = fattools::fsckProblems(volume, dirty, nullptr, &out);
-        EXPECT_EQ(fsck.empty(), v.problems().empty()) << "fsck.fat:\n" << out << "reader:\n"
+        EXPECT_EQ(fsck.empty(), v.problems().empty()) << "fsck.fat:\n"
+                                                      << out << "reader:\n"
                                                       << ::testing::PrintToString(v.problems());
 #endif
         return v.problems();
@@ -190,7 +191,9 @@ TEST_P(FatReaderTest, FindsDifferingFatCopiesAndAWrongFreeCount) {
     const uint32_t fatSectors = bo::getLE16(boot + 22) ? bo::getLE16(boot + 22) : bo::getLE32(boot + 36);
     // BIG.BIN's first entry in the second FAT only.
     const uint32_t first = bo::getLE16(entry(0) + 0x1A) | (uint32_t(bo::getLE16(entry(0) + 0x14)) << 16);
-    const uint64_t at = image.kind() == FatKind::Fat12 ? first * 3 / 2 : image.kind() == FatKind::Fat16 ? first * 2 : first * 4;
+    const uint64_t at = image.kind() == FatKind::Fat12   ? first * 3 / 2
+                        : image.kind() == FatKind::Fat16 ? first * 2
+                                                         : first * 4;
     patch(volume, uint64_t(reserved + fatSectors) * 512 + at, {0x77});
     auto found = problems(volume);
     EXPECT_TRUE(mentions(found, "FATs differ")) << ::testing::PrintToString(found);

@@ -92,7 +92,7 @@ void expectFile(const std::string &volume, const std::string &name, const std::v
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), reinterpret_cast<const uint8_t *>(got.data()))) << name;
 }
 
-}  // namespace
+} // namespace
 
 TEST(ShortName, UpperCasedBaseAndExtensionCutAndPadded) {
     EXPECT_EQ(str(shortName("readme.txt")), "README  TXT");
@@ -161,9 +161,9 @@ TEST_F(ClockFixture, Fat12EntriesThatShareBytesKeepTheirNeighbours) {
     std::vector<std::vector<uint8_t>> files;
     for (int i = 0; i < 400; ++i) {
         files.push_back(pattern(512 * (1 + i % 3), 100 + i));
-        ASSERT_EQ(AddFileToImage(image, files.back().data(), uint32_t(files.back().size()),
-                                 "F" + std::to_string(i) + ".BIN"),
-                  1);
+        ASSERT_EQ(
+            AddFileToImage(image, files.back().data(), uint32_t(files.back().size()), "F" + std::to_string(i) + ".BIN"),
+            1);
     }
     // Cluster 341 sits at bytes 511-512: across the first FAT sector's end.
     bool straddles = false;
@@ -196,7 +196,7 @@ TEST_F(ClockFixture, SameNameReplacesInItsSlotAndFreesTheOldChain) {
         auto e = entry(image, 0);
         EXPECT_EQ(std::string(e.begin(), e.begin() + 11), "LONGFILETXT");
         EXPECT_EQ(bo::getLE32(&e[0x1C]), second.size());
-        EXPECT_EQ(entry(image, 2)[0], 0);   // no second entry
+        EXPECT_EQ(entry(image, 2)[0], 0); // no second entry
         // First fit reuses the freed clusters; the rest of the old chain is free.
         auto newChain = chain(image, firstCluster(image, 0));
         ASSERT_EQ(newChain.size(), 3u);
@@ -235,7 +235,7 @@ TEST_F(ClockFixture, WhatDoesNotFitIsRefusedWithoutTakingClusters) {
     ASSERT_TRUE(BuildFatImage(other, kLayoutNoTable, 3000, 6144));
     for (int i = 0; i < 512; ++i) ASSERT_EQ(AddFileToImage(other, nullptr, 0, "E" + std::to_string(i)), 1);
     EXPECT_EQ(AddFileToImage(other, nullptr, 0, "ONEMORE"), 0);
-    EXPECT_EQ(AddFileToImage(other, nullptr, 0, "E7"), 1);   // a replacement still finds its slot
+    EXPECT_EQ(AddFileToImage(other, nullptr, 0, "E7"), 1); // a replacement still finds its slot
     // Replacing an empty file frees no chain: its first cluster 0 is no cluster,
     // and the reserved entries FAT[0] and FAT[1] keep their ones.
     EXPECT_EQ(other.fatEntry(0), 0xFFFu);
@@ -281,7 +281,7 @@ TEST_F(ClockFixture, ARefusedReplacementLeavesTheFilesAfterItVisible) {
 TEST_F(ClockFixture, ImageGrowsToHoldFilesPastTheMinimum) {
     FatImage image;
     ASSERT_TRUE(BuildFatImage(image, kLayoutNoTable, 200'000, 6144));
-    auto data = pattern(8 * 1024 * 1024, 3);   // well past 6144 sectors
+    auto data = pattern(8 * 1024 * 1024, 3); // well past 6144 sectors
     ASSERT_EQ(AddFileToImage(image, data.data(), uint32_t(data.size()), "LARGE.BIN"), 1);
     auto c = chain(image, firstCluster(image, 0));
     EXPECT_EQ(image.imageSectors(), image.clusterSector(c.back()) + image.sectorsPerCluster());
@@ -297,8 +297,8 @@ TEST_F(ClockFixture, FolderCopySkipsDirectoriesAndScc) {
     fs::path folder = dir.path / "PWD";
     fs::create_directories(folder / "sub");
     auto write = [&](const std::string &name, const std::vector<uint8_t> &bytes) {
-        std::ofstream(folder / name, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
-                                                              std::streamsize(bytes.size()));
+        std::ofstream(folder / name, std::ios::binary)
+            .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
     };
     auto login = pattern(5000, 11);
     auto readme = pattern(10, 12);
@@ -307,7 +307,7 @@ TEST_F(ClockFixture, FolderCopySkipsDirectoriesAndScc) {
     write("LOGIN.scc", pattern(10, 13));
     write("sub/inner.txt", pattern(10, 14));
 #ifndef _WIN32
-    ASSERT_EQ(mkfifo((folder / "pipe").c_str(), 0600), 0);   // must not block the copy
+    ASSERT_EQ(mkfifo((folder / "pipe").c_str(), 0600), 0); // must not block the copy
 #endif
 
     FatImage image;

@@ -37,7 +37,8 @@ std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
 
 void writeFile(const fs::path &p, const std::vector<uint8_t> &bytes) {
     fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+    std::ofstream(p, std::ios::binary)
+        .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 // The folders the library copies from, beside the host program (this test),
@@ -54,10 +55,11 @@ struct HostFolders {
     HostFolders() {
         std::error_code ec;
         for (const char *d : kFolders)
-            if (fs::exists(bin / d, ec) && !fs::exists(keptName(bin / d), ec)) fs::rename(bin / d, keptName(bin / d), ec);
+            if (fs::exists(bin / d, ec) && !fs::exists(keptName(bin / d), ec))
+                fs::rename(bin / d, keptName(bin / d), ec);
         clear();
         pwd["LOGIN.EXE"] = pattern(70'000, 1);
-        pwd["FLASHDISK.INI"] = pattern(300, 2);   // 8.3: FLASHDIS.INI
+        pwd["FLASHDISK.INI"] = pattern(300, 2); // 8.3: FLASHDIS.INI
         bootfiles["IO.SYS"] = pattern(120'000, 3);
         bootfiles["MSDOS.SYS"] = pattern(9, 4);
         bootfiles["COMMAND.COM"] = pattern(93'000, 5);
@@ -158,8 +160,8 @@ void checkArea(EmulatedDisk &disk, uint64_t areaStart, uint32_t size, uint8_t mo
 
     const bool dirtyNote = kind != "FAT32" && boot[0x25] == 0x01;
     std::string out;
-    auto problems = fattools::fsckRange(image, (areaStart + start) * 512, uint64_t(size - start) * 512, dirtyNote,
-                                        nullptr, &out);
+    auto problems =
+        fattools::fsckRange(image, (areaStart + start) * 512, uint64_t(size - start) * 512, dirtyNote, nullptr, &out);
     EXPECT_TRUE(problems.empty()) << out;
 
     const uint64_t offset = (areaStart + start) * 512;
@@ -202,11 +204,11 @@ std::vector<DriveLine> drives(const EmulatedDisk &disk) {
     return out;
 }
 
-}  // namespace
+} // namespace
 
 TEST(FormatDisk, EveryModeAtTheAreaSizeBoundaries) {
     HostFolders folders;
-    const uint32_t kSecond = 3000;   // a small second area right behind the first
+    const uint32_t kSecond = 3000; // a small second area right behind the first
     for (uint8_t mode = 0; mode <= 5; ++mode) {
         {
             // One sector short of the smallest area: refused before any write.
@@ -219,11 +221,11 @@ TEST(FormatDisk, EveryModeAtTheAreaSizeBoundaries) {
             EXPECT_EQ(q().GetErrorCode(), QUENDAL_ERR_SETTINGS);
             for (const auto &e : disk.log()) EXPECT_FALSE(e.op == "WriteScsi" || e.op == "WriteDisk") << e.op;
         }
-        if (mode == QUENDAL_MODE_CDROM) break;   // no FAT volume to check
+        if (mode == QUENDAL_MODE_CDROM) break; // no FAT volume to check
         for (uint32_t size : {1000u, 2500u, 4199u, 4200u, 1'000'000u, 4'096'000u, 4'096'001u, 8'000'000u}) {
             SCOPED_TRACE("mode " + std::to_string(mode) + " size " + std::to_string(size));
             flashemu::DiskOptions o;
-            o.sectors = size + kSecond;   // the second area ends at the disk's end
+            o.sectors = size + kSecond; // the second area ends at the disk's end
             EmulatedDisk disk(o);
             FormatSettings s = settingsFor(mode, {size, kSecond});
             ASSERT_EQ(format(disk, s), 1) << "error " << q().GetErrorCode();
@@ -250,7 +252,7 @@ TEST(FormatDisk, EveryModeAtTheAreaSizeBoundaries) {
                 EXPECT_EQ(d[1].offset, uint64_t(size) * 512);
                 EXPECT_EQ(d[1].length, uint64_t(kSecond) * 512);
             } else {
-                EXPECT_EQ(d.size(), 1u);   // the secure area shows only after a login
+                EXPECT_EQ(d.size(), 1u); // the secure area shows only after a login
             }
         }
     }
@@ -294,7 +296,7 @@ TEST(FormatDisk, SecureModeCopiesThePasswordFilesIntoTheFirstAreaOnly) {
 TEST(FormatDisk, A64GiBDiskGetsASoundFat32Volume) {
     HostFolders folders;
     flashemu::DiskOptions o;
-    o.sectors = 134'217'728;   // 64 GiB
+    o.sectors = 134'217'728; // 64 GiB
     EmulatedDisk disk(o);
     // Every mode becomes FAT32 behind a table at 63 on an area this big.
     for (uint8_t mode = 0; mode <= 4; ++mode) {
@@ -343,7 +345,7 @@ TEST(FormatDisk, CdromImageIsWrittenSectorBySectorFromAddressZero) {
         if (e.op == "WriteDisk" && e.address < 0x10000000u) addresses.push_back(e.address);
     EXPECT_EQ(addresses, (std::vector<uint32_t>{0, 1, 2, 3, 0, 1, 2, 3}));
 
-    auto iso = pattern(2048 + 100, 9);   // four whole sectors and a piece
+    auto iso = pattern(2048 + 100, 9); // four whole sectors and a piece
     writeFile(folders.bin / "Cdrom" / "auto.iso", iso);
     disk.startLog();
     ASSERT_EQ(format(disk, s), 1);
@@ -410,7 +412,7 @@ TEST(FormatDisk, RefusalsAndFailuresStillCloseAndFinish) {
 
     // An area count of 0 and an unknown mode: code 2, closing and finish reports.
     disk.failWrite("data", 1);
-    ASSERT_EQ(format(disk, s), 0);   // sets 10, so that the next code is seen to change
+    ASSERT_EQ(format(disk, s), 0); // sets 10, so that the next code is seen to change
     ASSERT_EQ(q().GetErrorCode(), QUENDAL_ERR_DATA_WRITE);
     disk.clearFaults();
     FormatSettings none = settingsFor(QUENDAL_MODE_NORMAL, {});

@@ -42,7 +42,7 @@ std::array<uint8_t, 12> gScsiCdb;
 int32_t fakeWriteScsi(const uint8_t *cdb, const void *data, uint32_t length) {
     std::memcpy(gScsiCdb.data(), cdb, 12);
     gScsiData.assign(static_cast<const uint8_t *>(data), static_cast<const uint8_t *>(data) + length);
-    return 0x10001;   // only the low 16 bits count
+    return 0x10001; // only the low 16 bits count
 }
 
 class InfoBlocks : public ::testing::Test {
@@ -118,7 +118,7 @@ TEST_F(InfoBlocks, SimpleWriteOfPrimaryThenBackup) {
                 ASSERT_EQ(t[i], table_[i]) << i;
             }
     }
-    EXPECT_EQ(table_[228], uint8_t(228 ^ 0x5A));   // the caller's table is not written to
+    EXPECT_EQ(table_[228], uint8_t(228 ^ 0x5A)); // the caller's table is not written to
     // The information sectors carry the sealed buffer.
     EXPECT_EQ(bo::getLE32(state().InfoBuffer.data() + 4088), 0xA5A5A5A5u);
     for (uint32_t i = 0; i < 8; ++i)
@@ -128,13 +128,13 @@ TEST_F(InfoBlocks, SimpleWriteOfPrimaryThenBackup) {
 TEST_F(InfoBlocks, SlotIsTheSectorInPageAndThree) {
     state().PageSectors = 8;
     state().InfoSectors = 16;
-    state().BackupInfoBlock = 8;   // a second scan's "backup" is the primary: written once
+    state().BackupInfoBlock = 8; // a second scan's "backup" is the primary: written once
     ASSERT_EQ(WriteInfoBlocks(table_), 1);
     ASSERT_EQ(gWrites.size(), 2u + 16u);
     // Sixteen sectors in two pages of eight: sectors 4..7 reuse the slots of 0..3.
     for (uint32_t i = 0; i < 16; ++i) EXPECT_EQ(gWrites[2 + i].address, infoAt(i % 4, 9 + i / 8)) << i;
     EXPECT_EQ(bo::getLE32(state().InfoBuffer.data() + 4096 + 4088), 0xA5A5A5A5u);
-    EXPECT_EQ(bo::getLE32(gWrites[0].data.data() + 8), 1u);   // three pages: one block
+    EXPECT_EQ(bo::getLE32(gWrites[0].data.data() + 8), 1u); // three pages: one block
 
     // Sixteen sectors of four a page after the table page: five pages, two blocks
     // erased by the one prepare, so that page 12 is not programmed over old data.
@@ -241,13 +241,13 @@ TEST_F(InfoBlocks, CommitAndWholeDiskLayout) {
 // sectors: the scan skips its tables instead of dividing by zero.
 TEST_F(InfoBlocks, ScanWithZeroPageSizeFindsNothing) {
     std::array<uint8_t, 512> info{};
-    bo::putLE16(info.data() + 10, 1);   // 1 halved: 0 sectors per page
+    bo::putLE16(info.data() + 10, 1); // 1 halved: 0 sectors per page
     gSectors[0x30000000u] = info;
     std::array<uint8_t, 512> t{};
     bo::putLE32(t.data(), 0x5A5A5A5Au);
     std::memcpy(t.data() + 204, "2.00", 4);
     t[26] = 8;
-    t[272] = 0x10;   // whole pages only: 8 / 0 pages
+    t[272] = 0x10; // whole pages only: 8 / 0 pages
     SealConfigTable(t.data());
     gSectors[0x10000008u] = t;
     std::array<uint8_t, 512> m{};

@@ -40,7 +40,7 @@ TEST(AreaPlacement, SubstitutedSizesStartsAndTheFloor) {
     const FormatSettings s = settings(5000, 0, 7000, 3);
     EXPECT_EQ(areaSize(s, 1), 7000u);
     EXPECT_EQ(areaStart(s, 1), 5000u);
-    EXPECT_EQ(areaStart(s, 2), 12000u);   // follows the substituted size
+    EXPECT_EQ(areaStart(s, 2), 12000u); // follows the substituted size
 
     EXPECT_TRUE(areaSizesUsable(settings(1000, 0, 0, 1)));
     EXPECT_FALSE(areaSizesUsable(settings(999, 0, 0, 1)));
@@ -69,14 +69,14 @@ std::string sfdiskDump(const uint8_t *sector, uint32_t areaSectors) {
     std::filesystem::resize_file(image, uint64_t(areaSectors) * 512);
     std::string out;
     fattools::sfdiskPartitions(image, &out);
-    std::erase(out, ' ');   // sfdisk pads its columns
+    std::erase(out, ' '); // sfdisk pads its columns
     return out;
 }
 
 TEST(PartitionTableSector, OneActiveEntryAsReadBySfdisk) {
     uint8_t sector[512];
     ASSERT_TRUE(buildPartitionTableSector(sector, 2, 4200, false));
-    EXPECT_EQ(std::memcmp(sector + 0x1BF, "\x01\x01\x00", 3), 0);   // CHS kept from the template
+    EXPECT_EQ(std::memcmp(sector + 0x1BF, "\x01\x01\x00", 3), 0); // CHS kept from the template
     EXPECT_EQ(std::memcmp(sector + 0x1C3, "\xFE\xFF\xFF", 3), 0);
     for (size_t i = 0x1CE; i < 0x1FE; ++i) ASSERT_EQ(sector[i], 0) << i;
     std::string dump = sfdiskDump(sector, 4200);
@@ -102,7 +102,7 @@ TEST(Seals, TableAndInformationHalves) {
     uint8_t *table = buf.data();
     SealConfigTable(table);
     EXPECT_EQ(xorOfWords(table, 128), 0u);
-    EXPECT_TRUE(std::equal(table + 8, table + 512, before.begin() + 8));   // only the check word
+    EXPECT_TRUE(std::equal(table + 8, table + 512, before.begin() + 8)); // only the check word
 
     uint8_t *info = buf.data() + 512;
     SealInfoBuffer(info, 8);
@@ -135,7 +135,11 @@ protected:
 };
 
 TEST_F(NewTable, LayoutKindByVariantModeAndAreaCount) {
-    struct Case { uint8_t variant, mode; uint32_t areas; uint8_t kind; };
+    struct Case {
+        uint8_t variant, mode;
+        uint32_t areas;
+        uint8_t kind;
+    };
     const Case cases[] = {
         {1, 1, 2, 5}, {1, 1, 1, 1}, {1, 1, 3, 1}, {1, 0, 1, 3}, {1, 2, 2, 3}, {1, 5, 3, 3},
         {0, 1, 2, 5}, {0, 1, 1, 2}, {0, 1, 3, 2}, {0, 0, 1, 0}, {0, 3, 2, 4}, {0, 5, 3, 4},
@@ -150,8 +154,11 @@ TEST_F(NewTable, LayoutKindByVariantModeAndAreaCount) {
 }
 
 TEST_F(NewTable, AreaSizesAndStarts) {
-    using A = std::array<uint32_t, 5>;   // sizes of areas 0, 1, 2; starts of areas 1, 2
-    struct Case { FormatSettings s; A expected; };
+    using A = std::array<uint32_t, 5>; // sizes of areas 0, 1, 2; starts of areas 1, 2
+    struct Case {
+        FormatSettings s;
+        A expected;
+    };
     const Case cases[] = {
         {settings(200'000, 300'000, 0, 2, 0), A{200'000, 0, 800'000, 0, 200'000}},
         {settings(200'000, 0, 0, 2, 1), A{200'000, 800'000, 0, 200'000, 0}},
@@ -188,9 +195,9 @@ TEST_F(NewTable, DigestRemovableAndCdromFlags) {
     const Digest d = loginDigest("Open Sesame");
     EXPECT_EQ(std::memcmp(table_ + 208, d.data(), 16), 0);
     EXPECT_EQ(table_[233], 0x80);
-    EXPECT_EQ(table_[232], 0xFD);   // CD-ROM bit cleared, the others kept
+    EXPECT_EQ(table_[232], 0xFD); // CD-ROM bit cleared, the others kept
 
-    s.mode = 2;   // HDD boot: a fixed disk, no password kept
+    s.mode = 2; // HDD boot: a fixed disk, no password kept
     ASSERT_EQ(CreateNewCfgtblV2(table_, &s), 1);
     for (int i = 208; i < 224; ++i) EXPECT_EQ(table_[i], 0) << i;
     EXPECT_EQ(table_[233], 0x00);

@@ -17,9 +17,8 @@ constexpr const char *kRequiredOps[] = {"InitDisk", "ReadDisk", "WriteDisk", "Wr
 
 TEST(TransportLoading, LoadsOncePreparesTheTransportAndReleasesIt) {
     Rig rig("full");
-    auto run = rig.run({"Mark:load", "LoadDiskLib", "Mark:again", "LoadDiskLib", "GetErrorCode",
-                        "Mark:free", "FreeDiskLib", "FreeDiskLib", "Mark:reload", "LoadDiskLib",
-                        "FreeDiskLib"});
+    auto run = rig.run({"Mark:load", "LoadDiskLib", "Mark:again", "LoadDiskLib", "GetErrorCode", "Mark:free",
+                        "FreeDiskLib", "FreeDiskLib", "Mark:reload", "LoadDiskLib", "FreeDiskLib"});
     ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_EQ(run.results, values({"1", "0", "0", "1", "0", "1", "1"})) << run.output;
     // The transport is prepared once per load, with no parameter block.
@@ -34,13 +33,12 @@ TEST(TransportLoading, LackingARequiredOperationFailsWithCode5UntilReleased) {
     for (const char *op : kRequiredOps) {
         SCOPED_TRACE(op);
         Rig rig(std::string("no_") + op);
-        auto run = rig.run({"LoadDiskLib", "GetErrorCode", "LoadDiskLib", "GetErrorCode",
-                            "InitFlashDisk", "GetFlashDiskInfo", "ResetDisk", "ReadFlashDisk:0:1",
-                            "WriteFlashDisk:0:1", "ReverseWriteStatusIfProtect", "LoginState",
-                            "Mark:free", "FreeDiskLib", "LoadDiskLib", "GetErrorCode"});
+        auto run =
+            rig.run({"LoadDiskLib", "GetErrorCode", "LoadDiskLib", "GetErrorCode", "InitFlashDisk", "GetFlashDiskInfo",
+                     "ResetDisk", "ReadFlashDisk:0:1", "WriteFlashDisk:0:1", "ReverseWriteStatusIfProtect",
+                     "LoginState", "Mark:free", "FreeDiskLib", "LoadDiskLib", "GetErrorCode"});
         ASSERT_EQ(run.exitCode, 0) << run.output;
-        EXPECT_EQ(run.results, values({"0", "5", "0", "5", "-1", "0", "0", "0", "0", "0", "0",
-                                       "1", "0", "5"}))
+        EXPECT_EQ(run.results, values({"0", "5", "0", "5", "-1", "0", "0", "0", "0", "0", "0", "1", "0", "5"}))
             << run.output;
         // Half-bound, nothing reaches the device; only releasing frees it.
         EXPECT_EQ(rig.log(), Lines({"-- free", "DiskFree"}));
@@ -79,8 +77,7 @@ TEST(TransportLoading, AFileThatIsNotALibraryFailsWithCode6) {
     // file beside the program is what a bare name finds first.
     Rig library("full");
     Rig host("junk");
-    auto run = host.run({"LoadDiskLib", "GetErrorCode", "InitFlashDisk", "LoadDiskLib", "GetErrorCode",
-                         "FreeDiskLib"},
+    auto run = host.run({"LoadDiskLib", "GetErrorCode", "InitFlashDisk", "LoadDiskLib", "GetErrorCode", "FreeDiskLib"},
                         library.folder());
     ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_EQ(run.results, values({"0", "6", "-1", "0", "6", "0"})) << run.output;
@@ -110,12 +107,10 @@ TEST(TransportLoading, WithoutTheTransportTheLibraryItselfDoesNotLoad) {
 }
 
 TEST(Unloaded, EveryDeviceExportFailsAndCallsNothing) {
-    const std::vector<std::string> calls = {
-        "InitFlashDisk",      "FreeFlashDisk", "GetFlashDiskInfo",
-        "ResetDisk",          "LoginState",    "ReverseWriteStatusIfProtect",
-        "ReadFlashDisk:0:1",  "WriteFlashDisk:0:1",
-        "InitVariable",       "DiskRemove",    "GetErrorCode",
-        "FreeDiskLib"};
+    const std::vector<std::string> calls = {"InitFlashDisk",     "FreeFlashDisk",      "GetFlashDiskInfo",
+                                            "ResetDisk",         "LoginState",         "ReverseWriteStatusIfProtect",
+                                            "ReadFlashDisk:0:1", "WriteFlashDisk:0:1", "InitVariable",
+                                            "DiskRemove",        "GetErrorCode",       "FreeDiskLib"};
     const auto expected = values({"-1", "0", "0", "0", "0", "0", "0", "0", "0", "1", "0", "0"});
 
     Rig before("full");
@@ -157,14 +152,13 @@ TEST(OpeningTheDevice, RefusedRawAccessSwitchesToFileLoginForGood) {
     // after the transport was released and loaded again.
     Rig rig("full");
     rig.setEnv("FAKE_SCSI_INIT", "2");
-    auto run = rig.run({"InitFlashDisk", "LoadDiskLib", "GetConfigTable", "GetErrorCode",
-                        "InitFlashDisk", "Mark:refused", "GetConfigTable", "GetErrorCode",
-                        "Mark:reload", "FreeDiskLib", "LoadDiskLib", "GetConfigTable", "GetErrorCode"});
+    auto run = rig.run({"InitFlashDisk", "LoadDiskLib", "GetConfigTable", "GetErrorCode", "InitFlashDisk",
+                        "Mark:refused", "GetConfigTable", "GetErrorCode", "Mark:reload", "FreeDiskLib", "LoadDiskLib",
+                        "GetConfigTable", "GetErrorCode"});
     ASSERT_EQ(run.exitCode, 0) << run.output;
     // Before LoadDiskLib the answer is -1 and file-login mode stays off, so the
     // first scan runs and finds no table (8).
-    EXPECT_EQ(run.results, values({"-1", "1", "0", "8", "2", "0", "15", "1", "1", "0", "15"}))
-        << run.output;
+    EXPECT_EQ(run.results, values({"-1", "1", "0", "8", "2", "0", "15", "1", "1", "0", "15"})) << run.output;
     // A refused read sends nothing.
     EXPECT_EQ(rig.logSection("refused"), Lines{});
 }
@@ -172,16 +166,16 @@ TEST(OpeningTheDevice, RefusedRawAccessSwitchesToFileLoginForGood) {
 TEST(ErrorCodes, AreNeverClearedByALaterSuccess) {
     Rig rig("full");
     rig.setEnv("FAKE_SCSI_FAIL_READS", "30000000");
-    auto run = rig.run({"GetErrorCode", "LoadDiskLib", "GetFlashDiskInfo", "GetErrorCode", "ResetDisk",
-                        "InitVariable", "DiskRemove", "FreeDiskLib", "LoadDiskLib", "GetErrorCode"});
+    auto run = rig.run({"GetErrorCode", "LoadDiskLib", "GetFlashDiskInfo", "GetErrorCode", "ResetDisk", "InitVariable",
+                        "DiskRemove", "FreeDiskLib", "LoadDiskLib", "GetErrorCode"});
     ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_EQ(run.results, values({"0", "1", "0", "9", "1", "0", "1", "1", "1", "9"})) << run.output;
 }
 
 TEST(ErrorCodes, NoTableFoundStaysAfterALaterSuccess) {
     Rig rig("full");
-    auto run = rig.run({"LoadDiskLib", "GetConfigTable", "GetErrorCode", "GetFlashDiskInfo",
-                        "HaveCfgTbl", "GetErrorCode"});
+    auto run =
+        rig.run({"LoadDiskLib", "GetConfigTable", "GetErrorCode", "GetFlashDiskInfo", "HaveCfgTbl", "GetErrorCode"});
     ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_EQ(run.results, values({"1", "0", "8", "1", "0", "8"})) << run.output;
 }

@@ -166,7 +166,7 @@ TEST(PasswordReliability, AFailedBackupWriteKeepsTheNewPrimary) {
     disk.plantPassword(kOldPassword);
     ASSERT_EQ(disk.open(), 0);
     ASSERT_EQ(disk.loadTable(), 2);
-    disk.failWrite("any", 10 + 4);   // the backup's third information sector
+    disk.failWrite("any", 10 + 4); // the backup's third information sector
     EXPECT_EQ(q().ChangePassword(kOldPassword.text, kNewPassword.text), 0);
     disk.clearFaults();
 
@@ -198,7 +198,7 @@ TEST(PasswordSixteenSectors, ChangeErasesEveryPageItWrites) {
     ASSERT_EQ(disk.loadTable(), 2);
     EXPECT_EQ(q().VerifyPassword(kNewPassword.text, 0), 1);
     for (uint32_t page : {8u, 40u}) {
-        const Sector last = disk.infoSector(page + 4, 3);   // sector 15: the second mark
+        const Sector last = disk.infoSector(page + 4, 3); // sector 15: the second mark
         EXPECT_EQ(bo::getLE32(last.data() + 504), 0xA5A5A5A5u);
     }
 }
@@ -222,7 +222,7 @@ TEST(PasswordFileLogin, NothingIsComparedAndAMissingVolumeIsCode16) {
     // File-login mode lasts for the life of the process.
     const int status = inChild([&] {
         if (disk.open() != 2) return 1;
-        q().GetConfigTable(nullptr);   // LastError 7
+        q().GetConfigTable(nullptr); // LastError 7
         if (q().VerifyPassword(kOldPassword.text, 0) != 0) return 2;
         if (q().VerifyPassword("anything", 0) != 0) return 3;
         if (q().GetErrorCode() != QUENDAL_ERR_NULL_BUFFER) return 4;

@@ -20,8 +20,7 @@ namespace {
 
 constexpr uint32_t kDeviceInfoAddress = 0x30000000;
 
-std::vector<uint8_t> deviceInfo(bool fullPageFlag, uint16_t pageSectorsRaw, uint8_t loginStatus,
-                                uint8_t writeProtect) {
+std::vector<uint8_t> deviceInfo(bool fullPageFlag, uint16_t pageSectorsRaw, uint8_t loginStatus, uint8_t writeProtect) {
     std::vector<uint8_t> info(512, 0);
     info[1] = fullPageFlag ? 0x01 : 0x00;
     bo::putLE16(&info[4], 4);
@@ -52,9 +51,7 @@ std::vector<uint8_t> markedInfoSector() {
     return s;
 }
 
-uint32_t infoAddress(uint32_t sectorInPage, uint32_t page) {
-    return ((4u + (sectorInPage & 3u)) << 26) | page;
-}
+uint32_t infoAddress(uint32_t sectorInPage, uint32_t page) { return ((4u + (sectorInPage & 3u)) << 26) | page; }
 
 // A stand-in disk with a VersionTable at page 0 of the information area.
 void plantTable(Rig &rig, uint8_t layoutKind, uint8_t loginStatus, bool fullPageFlag = true) {
@@ -77,16 +74,15 @@ TEST(SectorCommands, CarryAddressAndCountBigEndianWithTheByteLength) {
     // The stand-in answers 0x10001: only the low 16 bits are the status.
     EXPECT_EQ(run.results, values({"1", "1", "1", "1"})) << run.output;
     EXPECT_EQ(rig.logSection("read"), Lines{"ReadScsi 28 00 00 00 01 2C 00 00 02 00 00 00 len=1024"});
-    EXPECT_EQ(rig.logSection("write"),
-              Lines{"WriteScsi 2A 00 12 34 56 78 00 FF FF 00 00 00 len=33553920"});
+    EXPECT_EQ(rig.logSection("write"), Lines{"WriteScsi 2A 00 12 34 56 78 00 FF FF 00 00 00 len=33553920"});
     EXPECT_EQ(rig.logSection("one"), Lines{"ReadScsi 28 00 FF FF FF FF 00 00 01 00 00 00 len=512"});
 }
 
 TEST(SectorCommands, RequestsThatDoNotFitACommandBlockSendNothing) {
     Rig rig("full");
     auto run = rig.run({"LoadDiskLib", "Mark:refused", "ReadFlashDisk:0:65536", "WriteFlashDisk:0:65536",
-                        "ReadFlashDisk:0:0x800001", "WriteFlashDisk:0:0xFFFFFFFF",
-                        "ReadFlashDiskNull:0:1", "WriteFlashDiskNull:0:1", "GetErrorCode"});
+                        "ReadFlashDisk:0:0x800001", "WriteFlashDisk:0:0xFFFFFFFF", "ReadFlashDiskNull:0:1",
+                        "WriteFlashDiskNull:0:1", "GetErrorCode"});
     ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_EQ(run.results, values({"1", "0", "0", "0", "0", "0", "0", "0"})) << run.output;
     EXPECT_EQ(rig.logSection("refused"), Lines{});
@@ -96,8 +92,7 @@ TEST(SectorCommands, ResultIsTheLow16BitsOfTheTransportStatus) {
     Rig failing("full");
     failing.setEnv("FAKE_SCSI_SCSI", "0x30000");
     failing.setSector(kDeviceInfoAddress, deviceInfo(true, 8, 0, 1));
-    auto run = failing.run({"LoadDiskLib", "ReadFlashDisk:0:1", "WriteFlashDisk:0:1",
-                            "ReverseWriteStatusIfProtect"});
+    auto run = failing.run({"LoadDiskLib", "ReadFlashDisk:0:1", "WriteFlashDisk:0:1", "ReverseWriteStatusIfProtect"});
     ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_EQ(run.results, values({"1", "0", "0", "0"})) << run.output;
 
@@ -110,8 +105,8 @@ TEST(SectorCommands, ResultIsTheLow16BitsOfTheTransportStatus) {
 TEST(DeviceInformation, ReadFromItsVendorAddress) {
     Rig rig("full");
     rig.setSector(kDeviceInfoAddress, deviceInfo(true, 8, 0, 0));
-    auto run = rig.run({"LoadDiskLib", "Mark:null", "GetFlashDiskInfoNull", "GetErrorCode", "Mark:read",
-                        "GetFlashDiskInfo"});
+    auto run =
+        rig.run({"LoadDiskLib", "Mark:null", "GetFlashDiskInfoNull", "GetErrorCode", "Mark:read", "GetFlashDiskInfo"});
     ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_EQ(run.results, values({"1", "0", "0", "1"})) << run.output;
     EXPECT_EQ(rig.logSection("null"), Lines{});
@@ -161,8 +156,7 @@ TEST(LoginStatus, FollowsTheLayoutKindOfTheLoadedTable) {
         uint8_t status;
         const char *expected;
     };
-    const Case cases[] = {{0, 1, "-1"}, {3, 1, "-1"}, {4, 1, "-1"},
-                          {1, 1, "1"},  {2, 0, "0"},  {5, 200, "200"}};
+    const Case cases[] = {{0, 1, "-1"}, {3, 1, "-1"}, {4, 1, "-1"}, {1, 1, "1"}, {2, 0, "0"}, {5, 200, "200"}};
     for (const Case &c : cases) {
         SCOPED_TRACE("layout kind " + std::to_string(c.kind));
         Rig rig("full");
@@ -227,8 +221,8 @@ TEST(ResetAndRemoval, ResetWritesOneSectorToItsVendorAddress) {
 TEST(ResetAndRemoval, RemovalForgetsTheDeviceButKeepsTheTransport) {
     Rig rig("full");
     plantTable(rig, 0, 0);
-    auto run = rig.run({"DiskRemove", "LoadDiskLib", "GetConfigTable", "HaveCfgTbl", "Mark:remove",
-                        "DiskRemove", "HaveCfgTbl", "GetDiskSize", "Mark:after", "ResetDisk"});
+    auto run = rig.run({"DiskRemove", "LoadDiskLib", "GetConfigTable", "HaveCfgTbl", "Mark:remove", "DiskRemove",
+                        "HaveCfgTbl", "GetDiskSize", "Mark:after", "ResetDisk"});
     ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_EQ(run.results, values({"1", "1", "1", "1", "1", "0", "0", "1"})) << run.output;
     EXPECT_EQ(rig.logSection("remove"), Lines{"DiskFree"});

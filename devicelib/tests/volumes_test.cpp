@@ -139,7 +139,7 @@ TEST_F(VolumesOnDisk, SecureDiskIsFoundAfterTheResetAndLoginSwitchesTheLetter) {
     ASSERT_TRUE(mapLine(disk.str(), 'E', &before));
     EXPECT_LT(before.offset, 2500u * 512);
 
-    ASSERT_EQ(open(), 0);  // read the new table
+    ASSERT_EQ(open(), 0); // read the new table
     EXPECT_EQ(lib().VerifyPassword("open sesame 7", 1), 0);
     EXPECT_FALSE(flashemu::loggedIn(disk.str()));
     ASSERT_EQ(lib().VerifyPassword(kPassword, 1), 1);

@@ -231,7 +231,7 @@ TEST_F(VolumesTest, ReferenceIsTheBootSectorOrThePartitionItPointsTo) {
     writeReference(image);
     ASSERT_TRUE(ReadReferenceBootSector(out.data()));
     EXPECT_EQ(out, boot);
-    image[450] = 0x00;  // no partition type: taken as it is
+    image[450] = 0x00; // no partition type: taken as it is
     writeReference(image);
     ASSERT_TRUE(ReadReferenceBootSector(out.data()));
     EXPECT_TRUE(std::equal(out.begin(), out.end(), image.begin()));
@@ -254,16 +254,16 @@ TEST_F(VolumesTest, ResumedVolumeMatchesAllButTheFirstTwelveBytes) {
     Sector boot = bootSector(20000, 59, 9);
     writeReference(std::vector<uint8_t>(boot.begin(), boot.end()));
 
-    Sector renamed = boot;  // another jump and OEM name: still the same volume
+    Sector renamed = boot; // another jump and OEM name: still the same volume
     renamed[0] = 0xE9;
     std::memcpy(&renamed[3], "mkfs.fat", 8);
     Sector differs = boot;
-    differs[12] ^= 0xFF;  // bytes per sector's high byte: a different volume
+    differs[12] ^= 0xFF; // bytes per sector's high byte: a different volume
     Sector otherSerial = bootSector(20000, 59, 10);
 
     writeMap(mapLine('D', sectorFile(tmp, "d.img", differs)) + mapLine('E', tmp.str() + "/missing.img") +
-             mapLine('F', sectorFile(tmp, "f.img", otherSerial)) +
-             mapLine('G', sectorFile(tmp, "g.img", renamed), 0) + mapLine('H', sectorFile(tmp, "h.img", boot)));
+             mapLine('F', sectorFile(tmp, "f.img", otherSerial)) + mapLine('G', sectorFile(tmp, "g.img", renamed), 0) +
+             mapLine('H', sectorFile(tmp, "h.img", boot)));
     char drive[4] = "zz";
     ASSERT_TRUE(FindResumedVolume(drive));
     EXPECT_STREQ(drive, "G:");
@@ -320,8 +320,10 @@ TEST_F(VolumesTest, ResetWaitWithoutAUsableReferenceRunsOutWithCode12) {
     for (const std::vector<uint8_t> &reference :
          {std::vector<uint8_t>{}, std::vector<uint8_t>(boot.begin(), boot.begin() + 100),
           std::vector<uint8_t>(512, 0x00)}) {
-        if (reference.empty()) fs::remove(tmp.str() + "/t/img0.img");
-        else writeReference(reference);
+        if (reference.empty())
+            fs::remove(tmp.str() + "/t/img0.img");
+        else
+            writeReference(reference);
         pauses.clear();
         state().LastError = 0;
         EXPECT_EQ(WaitDiskResume(drive, 3000), 0);
@@ -350,7 +352,7 @@ TEST_F(VolumesTest, LocalDiskOnlyForTheHddBootTable) {
         settings.areaCount = 3;
         settings.mode = mode;
         std::array<uint8_t, 512> table{};
-        table[cfgtbl::kRemovable] = mode == 2 ? 0x80 : 0x00;  // the opposite of what it should become
+        table[cfgtbl::kRemovable] = mode == 2 ? 0x80 : 0x00; // the opposite of what it should become
         ASSERT_EQ(CreateNewCfgtblV2(table.data(), &settings), 1);
         state().TableCopy = table;
         state().VersionTableSeen = true;

@@ -28,8 +28,8 @@ struct PropertyBroken : std::runtime_error {
 // insertions, deletions, truncation and splices with another seed.
 fuzz::Input mutate(const fuzz::Input &base, const std::vector<fuzz::Input> &all, std::mt19937 &rng) {
     fuzz::Input in = base;
-    static const uint8_t kInteresting[] = {0x00, 0x01, 0x02, 0x04, 0x07, 0x08, 0x10, 0x20, 0x3F, 0x40,
-                                           0x7F, 0x80, 0xA5, 0xC8, 0xE5, 0xFE, 0xFF};
+    static const uint8_t kInteresting[] = {0x00, 0x01, 0x02, 0x04, 0x07, 0x08, 0x10, 0x20, 0x3F,
+                                           0x40, 0x7F, 0x80, 0xA5, 0xC8, 0xE5, 0xFE, 0xFF};
     const int steps = 1 + int(rng() % 4);
     for (int s = 0; s < steps; ++s) {
         const size_t at = in.empty() ? 0 : rng() % in.size();
@@ -40,15 +40,11 @@ fuzz::Input mutate(const fuzz::Input &base, const std::vector<fuzz::Input> &all,
         case 1:
             if (!in.empty()) in[at] = kInteresting[rng() % sizeof kInteresting];
             break;
-        case 2:
-            in.insert(in.begin() + long(at), uint8_t(rng()));
-            break;
+        case 2: in.insert(in.begin() + long(at), uint8_t(rng())); break;
         case 3:
             if (!in.empty()) in.erase(in.begin() + long(at));
             break;
-        case 4:
-            in.resize(at);
-            break;
+        case 4: in.resize(at); break;
         case 5: {
             const fuzz::Input &other = all[rng() % all.size()];
             if (other.empty()) break;

@@ -35,8 +35,9 @@ unsigned modeFor(const char *finalName) {
 int runLauncher(std::FILE *err) {
     char current[kCurrentDirBuffer] = {};
     if (!host::currentDirectory(current, sizeof current)) {
-        std::fprintf(err, "Latchkin: the current directory cannot be read or is longer than %zu "
-                          "characters; nothing was unpacked or started.\n",
+        std::fprintf(err,
+                     "Latchkin: the current directory cannot be read or is longer than %zu "
+                     "characters; nothing was unpacked or started.\n",
                      kCurrentDirBuffer - 1);
         return 1;
     }
@@ -49,8 +50,9 @@ int runLauncher(std::FILE *err) {
     }
     if (temp.back() != host::kPathSeparator) temp += host::kPathSeparator;
     if (temp.size() >= kTempDirBuffer) {
-        std::fprintf(err, "Latchkin: the temporary directory %s is longer than %zu characters; "
-                          "nothing was unpacked or started.\n",
+        std::fprintf(err,
+                     "Latchkin: the temporary directory %s is longer than %zu characters; "
+                     "nothing was unpacked or started.\n",
                      temp.c_str(), kTempDirBuffer - 1);
         return 1;
     }
@@ -59,22 +61,25 @@ int runLauncher(std::FILE *err) {
     for (const PayloadRow &row : kPayloadTable) {
         for (const char *name : {row.intermediateName, row.finalName}) {
             if ((temp + name).size() >= kPathBuffer) {
-                std::fprintf(err, "Latchkin: the path %s%s is longer than %zu characters; nothing "
-                                  "was unpacked or started.\n",
+                std::fprintf(err,
+                             "Latchkin: the path %s%s is longer than %zu characters; nothing "
+                             "was unpacked or started.\n",
                              temp.c_str(), name, kPathBuffer - 1);
                 return 1;
             }
         }
     }
     if ((temp + kSettingsName).size() >= kPathBuffer) {
-        std::fprintf(err, "Latchkin: the path %s%s is longer than %zu characters; nothing was "
-                          "unpacked or started.\n",
+        std::fprintf(err,
+                     "Latchkin: the path %s%s is longer than %zu characters; nothing was "
+                     "unpacked or started.\n",
                      temp.c_str(), kSettingsName, kPathBuffer - 1);
         return 1;
     }
     if (!findResource(kLoginProgramId)) {
-        std::fprintf(err, "Latchkin: this build carries no %s (the login program was not built); "
-                          "nothing was unpacked or started.\n",
+        std::fprintf(err,
+                     "Latchkin: this build carries no %s (the login program was not built); "
+                     "nothing was unpacked or started.\n",
                      kLoginProgramName);
         return 1;
     }
@@ -86,22 +91,21 @@ int runLauncher(std::FILE *err) {
         auto decoder = std::make_unique<lzari::LzariDecoder>();
         lzari::DecodeResult result = decoder->decodeFile(stored, unpacked, modeFor(row.finalName));
         switch (result) {
-        case lzari::DecodeResult::Done:
-            break;
+        case lzari::DecodeResult::Done: break;
         case lzari::DecodeResult::CannotOpen:
             // As the original: the row is skipped and an earlier run's file, if
             // any, stays (the login program may still be running from it).
-            std::fprintf(err, "Latchkin: %s was not unpacked (%s could not be opened or %s not "
-                              "created).\n",
+            std::fprintf(err,
+                         "Latchkin: %s was not unpacked (%s could not be opened or %s not "
+                         "created).\n",
                          row.finalName, stored.c_str(), unpacked.c_str());
             break;
-        case lzari::DecodeResult::ReadError:
-            std::fprintf(err, "%s\n", lzari::describe(result));
-            return 1;
+        case lzari::DecodeResult::ReadError: std::fprintf(err, "%s\n", lzari::describe(result)); return 1;
         case lzari::DecodeResult::WriteError:
             // Starting a program from a half-written file would run damaged code.
-            std::fprintf(err, "Latchkin: %s could not be written completely; nothing was "
-                              "started.\n",
+            std::fprintf(err,
+                         "Latchkin: %s could not be written completely; nothing was "
+                         "started.\n",
                          unpacked.c_str());
             return 1;
         }

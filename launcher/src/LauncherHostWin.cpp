@@ -39,9 +39,8 @@ std::string temporaryFolder() {
 }
 
 bool startLoginProgram(const std::string &program, const std::string &driveRoot) {
-    HINSTANCE rc = ShellExecuteA(nullptr, "open", program.c_str(),
-                                 driveRoot.empty() ? nullptr : driveRoot.c_str(), nullptr,
-                                 SW_SHOWNORMAL);
+    HINSTANCE rc = ShellExecuteA(nullptr, "open", program.c_str(), driveRoot.empty() ? nullptr : driveRoot.c_str(),
+                                 nullptr, SW_SHOWNORMAL);
     // Values above 32 mean success; smaller ones are error codes.
     return reinterpret_cast<INT_PTR>(rc) > 32;
 }

@@ -61,8 +61,7 @@ private:
 
 LzariDecoder::LzariDecoder() = default;
 
-DecodeResult LzariDecoder::decodeFile(const std::string &inPath, const std::string &outPath,
-                                      unsigned mode) {
+DecodeResult LzariDecoder::decodeFile(const std::string &inPath, const std::string &outPath, unsigned mode) {
     UniqueFd in(openRegularForReading(inPath));
     if (!in) return DecodeResult::CannotOpen;
     UniqueFd out(createRegularFile(outPath, mode));

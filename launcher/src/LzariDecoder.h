@@ -42,8 +42,7 @@ public:
 
     // Creates (or empties) outPath as a regular file with the given mode, never
     // through a symbolic link, and decodes inPath into it.
-    DecodeResult decodeFile(const std::string &inPath, const std::string &outPath,
-                            unsigned mode = 0644);
+    DecodeResult decodeFile(const std::string &inPath, const std::string &outPath, unsigned mode = 0644);
 
     // One decoder decodes one stream; use a fresh one for the next.
     DecodeResult decode(ByteInput &in, ByteOutput &out);

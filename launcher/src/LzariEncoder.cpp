@@ -64,8 +64,7 @@ void StreamWriter::literal(uint8_t byte) { encodeChar(byte); }
 
 void StreamWriter::match(int position, int length) {
     encodeChar(kFirstLengthCode + length - kThreshold - 1);
-    encodeInterval(positions_.positionCum[position], positions_.positionCum[position + 1],
-                   positions_.total());
+    encodeInterval(positions_.positionCum[position], positions_.positionCum[position + 1], positions_.total());
 }
 
 std::vector<uint8_t> StreamWriter::finish() {

@@ -43,8 +43,7 @@ void CharModel::update(int sym) {
 
 void PositionModel::start() {
     positionCum[kRingSize] = 0;
-    for (int i = kRingSize; i >= 1; --i)
-        positionCum[i - 1] = positionCum[i] + uint32_t(10000 / (i + 200));
+    for (int i = kRingSize; i >= 1; --i) positionCum[i - 1] = positionCum[i] + uint32_t(10000 / (i + 200));
 }
 
 } // namespace lzari

@@ -8,17 +8,17 @@
 
 namespace lzari {
 
-constexpr int kRingSize = 4096;               // N: the window; positions are modulo this
-constexpr int kMaxMatch = 60;                 // F: longest match
-constexpr int kThreshold = 2;                 // matches of 2 bytes or fewer go out as literals
+constexpr int kRingSize = 4096;                          // N: the window; positions are modulo this
+constexpr int kMaxMatch = 60;                            // F: longest match
+constexpr int kThreshold = 2;                            // matches of 2 bytes or fewer go out as literals
 constexpr int kCharCount = 256 - kThreshold + kMaxMatch; // 314: literals plus length codes
-constexpr int kFirstLengthCode = 256;         // character 256 stands for a match of 3 bytes
-constexpr int kPrecisionBits = 15;            // M
+constexpr int kFirstLengthCode = 256;                    // character 256 stands for a match of 3 bytes
+constexpr int kPrecisionBits = 15;                       // M
 constexpr uint32_t kQ1 = uint32_t(1) << kPrecisionBits;
 constexpr uint32_t kQ2 = 2 * kQ1;
 constexpr uint32_t kQ3 = 3 * kQ1;
 constexpr uint32_t kQ4 = 4 * kQ1;
-constexpr uint32_t kMaxCum = kQ1 - 1;         // halve the character model at this total
+constexpr uint32_t kMaxCum = kQ1 - 1;               // halve the character model at this total
 constexpr int kInitialFill = kRingSize - kMaxMatch; // ring bytes preset to spaces; first write position
 constexpr uint8_t kFillByte = 0x20;
 constexpr int kValueBits = kPrecisionBits + 2; // bits the decoder reads before the first symbol

@@ -33,8 +33,7 @@ int openRegularForReading(const std::string &path) {
 int createRegularFile(const std::string &path, unsigned mode) {
     // No O_TRUNC here: truncation waits until the name is known to be a regular
     // file, so a device or pipe planted under the name is never touched.
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
-                    mode_t(mode));
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode_t(mode));
     if (fd < 0) return -1;
     if (!keepOnlyRegular(fd) || ftruncate(fd, 0) != 0) {
         ::close(fd);

@@ -79,8 +79,8 @@ public:
         STARTUPINFOA si{};
         si.cb = sizeof si;
         PROCESS_INFORMATION pi{};
-        if (CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                           &si, &pi)) {
+        if (CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
+                           &pi)) {
             CloseHandle(pi.hThread);
             process_ = pi.hProcess;
         }
@@ -155,8 +155,7 @@ protected:
         fs::create_directories(folder);
 #ifndef _WIN32
         driveMap = root / "drives";
-        std::ofstream(driveMap) << "E:\t" << (root / "disk.img").string() << "\t0\t0\trw\t"
-                                << disk.string() << "\n";
+        std::ofstream(driveMap) << "E:\t" << (root / "disk.img").string() << "\t0\t0\trw\t" << disk.string() << "\n";
 #endif
     }
 
@@ -169,7 +168,7 @@ protected:
         testsupport::ProcessOptions o;
         o.workingDirectory = cwd.string();
 #ifdef _WIN32
-        o.env = {{"TMP", tempDir}, {"TEMP", tempDir}};
+        o.env = {{"TMP", tempDir}, { "TEMP", tempDir }};
 #else
         o.env = {{"XDG_RUNTIME_DIR", tempDir}, {"FLASHDISK_DRIVES", driveMap.string()}};
         o.unsetEnv = {"FLASHDISK_EMULATOR"};
@@ -381,8 +380,8 @@ TEST_F(LauncherRun, TheParameterIsTheRootOfTheStartingFoldersDrive) {
 TEST_F(LauncherRun, StartedOutsideEveryDriveTheLoginProgramGetsNoParameter) {
     fs::path elsewhere = root / "elsewhere";
     fs::create_directories(elsewhere);
-    std::ofstream(driveMap) << "E:\t" << (root / "disk.img").string() << "\t0\t0\trw\t"
-                            << (root / "not-here").string() << "\n";
+    std::ofstream(driveMap) << "E:\t" << (root / "disk.img").string() << "\t0\t0\trw\t" << (root / "not-here").string()
+                            << "\n";
     ASSERT_EQ(run(LAUNCHER_FULL, elsewhere, runtime.string()).exitCode, 0);
     EXPECT_EQ(awaitProbe(), "argc=0\ncwd=" + elsewhere.string() + "\n");
 }
@@ -400,8 +399,7 @@ TEST_F(LauncherRun, ALoginProgramStillRunningKeepsItsFile) {
     Lingering running(program, "--linger");
     ASSERT_TRUE(running.started());
     // Until the program has started its file is not yet busy.
-    for (int i = 0; i < 500 && writable(program); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 500 && writable(program); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_FALSE(writable(program));
 
     Outcome o = run(LAUNCHER_FULL);
@@ -462,8 +460,10 @@ std::map<std::string, std::map<std::string, std::string>> parseIni(const std::st
         std::string line = text.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
         pos = nl == std::string::npos ? text.size() : nl + 1;
         if (nl != std::string::npos) {
-            if (line.empty() || line.back() != '\r') crlf = false;
-            else line.pop_back();
+            if (line.empty() || line.back() != '\r')
+                crlf = false;
+            else
+                line.pop_back();
         }
         if (line.empty()) continue;
         if (line.front() == '[') {
@@ -481,8 +481,8 @@ std::map<std::string, std::map<std::string, std::string>> parseIni(const std::st
 TEST(LanguageFiles, EachIsValidInItsCodePageAndHasEveryKey) {
     const std::map<std::string, std::vector<std::string>> keys = {
         {"LoginFrm",
-         {"LoginFrm.caption", "LoginFrm.Label1.caption", "LoginFrm.BtnCancel.caption",
-          "LoginFrm.BtnLogin.caption", "LoginFrm.BtnChangePassword.caption"}},
+         {"LoginFrm.caption", "LoginFrm.Label1.caption", "LoginFrm.BtnCancel.caption", "LoginFrm.BtnLogin.caption",
+          "LoginFrm.BtnChangePassword.caption"}},
         {"ChangePwdFrm",
          {"ChangePwdFrm.caption", "ChangePwdFrm.lbPassword.caption", "ChangePwdFrm.Label1.caption",
           "ChangePwdFrm.Label2.caption", "ChangePwdFrm.btnCancel.caption", "ChangePwdFrm.btnOk.caption"}},

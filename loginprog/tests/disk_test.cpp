@@ -65,8 +65,7 @@ std::vector<std::pair<pid_t, std::vector<std::string>>> processesOf(const fs::pa
     return out;
 }
 
-template <class F>
-bool waitFor(F &&done, int ms) {
+template <class F> bool waitFor(F &&done, int ms) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (std::chrono::steady_clock::now() < until) {
         if (done()) return true;
@@ -107,8 +106,8 @@ TEST(LoginFromTheDisk, LauncherOnTheLoginVolumeStartsTheLoginProgramOnThatDrive)
     const fs::path mount = s.dir / "mnt";
     fs::create_directories(mount / "docs");
     const fs::path launcher = mount / "LATCHKIN";
-    const auto copy = fattools::run("MTOOLS_SKIP_CHECK=1 mcopy -n -i " + image + " ::LATCHKIN " +
-                                    quote(launcher.string()));
+    const auto copy =
+        fattools::run("MTOOLS_SKIP_CHECK=1 mcopy -n -i " + image + " ::LATCHKIN " + quote(launcher.string()));
     ASSERT_EQ(copy.status, 0) << copy.output;
     ASSERT_EQ(readFile(launcher), readFile(fs::path(PWD_DIR) / "Latchkin")) << "the copy on the disk differs";
     EXPECT_EQ(readFile(fs::path(PWD_DIR) / "README.TXT"),
@@ -128,11 +127,10 @@ TEST(LoginFromTheDisk, LauncherOnTheLoginVolumeStartsTheLoginProgramOnThatDrive)
     ASSERT_TRUE(flashemu::setLogging(disk.string(), true));
 
     // Started from a folder below the volume's root: the drive is still the volume's.
-    const auto started = fattools::run("cd " + quote((mount / "docs").string()) + " && env XDG_RUNTIME_DIR=" +
-                                       quote(run.string()) + " FLASHDISK_EMULATOR=" + quote(disk.string()) +
-                                       " FLASHDISK_DRIVES=" + quote(map.string()) +
-                                       " QT_QPA_PLATFORM=offscreen ../LATCHKIN >" +
-                                       quote((s.dir / "launcher.log").string()) + " 2>&1");
+    const auto started =
+        fattools::run("cd " + quote((mount / "docs").string()) + " && env XDG_RUNTIME_DIR=" + quote(run.string()) +
+                      " FLASHDISK_EMULATOR=" + quote(disk.string()) + " FLASHDISK_DRIVES=" + quote(map.string()) +
+                      " QT_QPA_PLATFORM=offscreen ../LATCHKIN >" + quote((s.dir / "launcher.log").string()) + " 2>&1");
     // (The login program keeps the launcher's output open: it goes to a file,
     // not to a pipe that would only end with the login program.)
     ASSERT_EQ(started.status, 0) << readFile(s.dir / "launcher.log");

@@ -143,7 +143,7 @@ void typeAndLogin(TLoginFrm &f, const QString &password) {
 }
 
 struct English : ::testing::Environment {
-    void SetUp() override { setenv("LC_ALL", "fr_FR.UTF-8", 1); }   // no language file: the built-in texts
+    void SetUp() override { setenv("LC_ALL", "fr_FR.UTF-8", 1); } // no language file: the built-in texts
     void TearDown() override {
         std::error_code ec;
         fs::remove_all(scratch(), ec);
@@ -179,7 +179,7 @@ TEST(LoginFrm, DesignedFormBeforeAnyDevice) {
 TEST(LoginFrm, OpensOnlyADiskWithATableThatIsLoggedOut) {
     Desk desk;
     {
-        Disk fresh(false);   // a table, but no secure area to log in to
+        Disk fresh(false); // a table, but no secure area to log in to
         TLoginFrm f;
         EXPECT_EQ(enabled(f), "---");
     }
@@ -219,7 +219,7 @@ TEST(LoginFrm, RightPasswordClosesTheDrivesWindowsLogsInAndExploresTheDrive) {
 
     const auto explorer = other.create("Files - " + letter + ":\\");
     const auto bracketed = other.create("FLASH DISK (" + letter + ":)");
-    const auto unrelated = other.create("Editor - " + letter + ": notes");   // no backslash, no brackets
+    const auto unrelated = other.create("Editor - " + letter + ": notes"); // no backslash, no brackets
     const auto otherDrive = other.create("Z:\\ (Z:)");
     other.sync();
 
@@ -238,7 +238,7 @@ TEST(LoginFrm, RightPasswordClosesTheDrivesWindowsLogsInAndExploresTheDrive) {
     EXPECT_EQ(std::find(closed.begin(), closed.end(), unrelated), closed.end());
     EXPECT_EQ(std::find(closed.begin(), closed.end(), otherDrive), closed.end());
     EXPECT_TRUE(disk.loggedIn());
-    EXPECT_GE(ms, 1000);   // the secure area gets its second before it is shown
+    EXPECT_GE(ms, 1000); // the secure area gets its second before it is shown
     EXPECT_EQ(desk.opened, std::vector<std::string>{mount.string()});
     EXPECT_TRUE(desk.messages.isEmpty()) << desk.messages.join('|').toStdString();
     EXPECT_FALSE(f.isVisible());
@@ -271,21 +271,21 @@ TEST(LoginFrm, WithoutADriveTheUserIsToldToOpenTheDiskByHand) {
 TEST(LoginFrm, ThreeWrongPasswordsEndTheProgramWithoutLoggingIn) {
     Desk desk;
     {
-    Disk disk;
-    TLoginFrm f;
-    f.show();
-    typeAndLogin(f, "open-sesame");   // case counts
-    EXPECT_EQ(f.mePassword->text(), "");
-    EXPECT_EQ(enabled(f), "PLC");
-    EXPECT_TRUE(f.BtnCancel->isEnabled());
-    typeAndLogin(f, QString(kPassword) + " ");
-    EXPECT_TRUE(f.isVisible());
-    EXPECT_EQ((QStringList{"Password Error.", "Password Error."}), desk.messages);
-    typeAndLogin(f, "");
-    EXPECT_FALSE(f.isVisible());
-    EXPECT_EQ(desk.messages.size(), 2);   // the third one ends it without a word
-    EXPECT_EQ(f.TriesLeft, 0);
-    EXPECT_FALSE(disk.loggedIn());
+        Disk disk;
+        TLoginFrm f;
+        f.show();
+        typeAndLogin(f, "open-sesame"); // case counts
+        EXPECT_EQ(f.mePassword->text(), "");
+        EXPECT_EQ(enabled(f), "PLC");
+        EXPECT_TRUE(f.BtnCancel->isEnabled());
+        typeAndLogin(f, QString(kPassword) + " ");
+        EXPECT_TRUE(f.isVisible());
+        EXPECT_EQ((QStringList{"Password Error.", "Password Error."}), desk.messages);
+        typeAndLogin(f, "");
+        EXPECT_FALSE(f.isVisible());
+        EXPECT_EQ(desk.messages.size(), 2); // the third one ends it without a word
+        EXPECT_EQ(f.TriesLeft, 0);
+        EXPECT_FALSE(disk.loggedIn());
     }
 
     // A wrong password and then the right one logs in.
@@ -312,8 +312,7 @@ TEST(LoginFrm, RefusedRawAccessLogsInByTheLoginFileAlone) {
     typeAndLogin(f, kPassword);
     // No check beforehand and no login record: the file on the login volume
     // is the whole login, and the drive text was never formed.
-    for (const flashemu::LogEntry &e : flashemu::readLog(disk.dir.string()))
-        EXPECT_NE(e.address, 0x60000000u) << e.op;
+    for (const flashemu::LogEntry &e : flashemu::readLog(disk.dir.string())) EXPECT_NE(e.address, 0x60000000u) << e.op;
     EXPECT_TRUE(disk.loggedIn());
     EXPECT_EQ(QStringList{kManualOpen}, desk.messages);
     EXPECT_TRUE(desk.opened.empty());
@@ -330,7 +329,7 @@ TEST(LoginFrm, ParameterBlockComesFromTheSettingsFileWithTheProductCut) {
     }
     TLoginFrm::FilesDirectory = QString::fromStdString(files.string());
     flashemu::DiskOptions o;
-    o.product = "FLASH DISK 2GB X";   // exactly the first 16 characters
+    o.product = "FLASH DISK 2GB X"; // exactly the first 16 characters
     Disk disk(false, nullptr, o);
     flashemu::setLogging(disk.dir.string(), true);
     {
@@ -345,7 +344,7 @@ TEST(LoginFrm, ParameterBlockComesFromTheSettingsFileWithTheProductCut) {
             if (e.op != "InitDisk" || e.data.size() != sizeof expected) continue;
             seen = true;
             EXPECT_EQ(std::memcmp(e.data.data(), &expected, sizeof expected), 0);
-            EXPECT_EQ(e.result, 0);   // the cut text names this device
+            EXPECT_EQ(e.result, 0); // the cut text names this device
         }
         EXPECT_TRUE(seen);
     }
@@ -437,7 +436,7 @@ TEST(ChangePwdFrm, WrongOldPasswordsAndMismatchesThenAChangeThatCounts) {
     });
     f.BtnChangePassword->click();
     EXPECT_EQ(QStringList{"Change password success."}, desk.messages);
-    EXPECT_EQ(enabled(f), "PLC");   // the login form keeps its state
+    EXPECT_EQ(enabled(f), "PLC"); // the login form keeps its state
 
     // The library reads the new table at once: the old password is refused
     // and the new one logs in.
@@ -452,12 +451,12 @@ TEST(ChangePwdFrm, AChangeTheDeviceRefusesClosesTheFormAndKeepsTheOldPassword) {
     Disk disk;
     TLoginFrm f;
     flashemu::Faults fail;
-    fail.failKind = "info-table";   // the new table cannot be stored
+    fail.failKind = "info-table"; // the new table cannot be stored
     fail.failNth = 1;
     flashemu::setFaults(disk.dir.string(), fail);
     TChangePwdFrm c(&f);
     c.meOldPwd->setText(kPassword);
-    c.btnOk->click();   // new and confirmation both empty: an empty password is allowed
+    c.btnOk->click(); // new and confirmation both empty: an empty password is allowed
     EXPECT_EQ(c.result(), TChangePwdFrm::kResultCancel);
     EXPECT_EQ(QStringList{"Change password failed."}, desk.messages);
     flashemu::setFaults(disk.dir.string(), flashemu::Faults{});

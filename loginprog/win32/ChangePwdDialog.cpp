@@ -88,7 +88,7 @@ struct ChangePwdFrm {
                 self->btnOkClick();
                 return TRUE;
             }
-            if (LOWORD(w) == ids::kChangeCancel) {   // also Esc and the close box
+            if (LOWORD(w) == ids::kChangeCancel) { // also Esc and the close box
                 self->done(kResultCancel);
                 return TRUE;
             }

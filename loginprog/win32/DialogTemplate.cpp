@@ -24,10 +24,10 @@ DialogTemplate::DialogTemplate(const std::wstring &caption, short width, short h
     word(0);
     word(uint16_t(width));
     word(uint16_t(height));
-    word(0);   // no menu
-    word(0);   // the system's dialog class
+    word(0); // no menu
+    word(0); // the system's dialog class
     text(caption);
-    word(8);   // DS_SETFONT: point size and face
+    word(8); // DS_SETFONT: point size and face
     text(L"MS Shell Dlg");
 }
 
@@ -44,16 +44,16 @@ void DialogTemplate::add(Kind kind, int id, const std::wstring &caption, DWORD s
     items_.push_back(uint16_t(cx));
     items_.push_back(uint16_t(cy));
     items_.push_back(uint16_t(id));
-    items_.push_back(0xFFFF);   // a predefined class by atom
+    items_.push_back(0xFFFF); // a predefined class by atom
     items_.push_back(uint16_t(kind));
     appendText(items_, caption);
-    items_.push_back(0);   // no creation data
+    items_.push_back(0); // no creation data
     ++count_;
 }
 
 const DLGTEMPLATE *DialogTemplate::get() {
     built_ = words_;
-    built_[4] = count_;   // cdit follows the two DWORD styles
+    built_[4] = count_; // cdit follows the two DWORD styles
     built_.insert(built_.end(), items_.begin(), items_.end());
     return reinterpret_cast<const DLGTEMPLATE *>(built_.data());
 }

@@ -42,8 +42,7 @@ uint32_t codePageOfLanguageFile(const std::string &path) {
     std::string stem = slash == std::string::npos ? path : path.substr(slash + 1);
     const size_t dot = stem.rfind('.');
     if (dot != std::string::npos && dot > 0) stem.resize(dot);
-    const bool number = !stem.empty() && stem.size() < 10 &&
-                        stem.find_first_not_of("0123456789") == std::string::npos;
+    const bool number = !stem.empty() && stem.size() < 10 && stem.find_first_not_of("0123456789") == std::string::npos;
     return platform::ansiCodePage(number ? uint32_t(std::stoul(stem)) : platform::userDefaultLcid());
 }
 

@@ -25,7 +25,7 @@ struct Component {
 // "Form.Component.Property=value" as the apply step reads it.
 struct LanguagePair {
     std::string formPart, componentPart, propertyPart;
-    std::wstring value;   // decoded, "~~" replaced by CR LF
+    std::wstring value; // decoded, "~~" replaced by CR LF
 };
 
 // Splits one section line (code-page bytes) into its parts.

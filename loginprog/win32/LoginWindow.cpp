@@ -26,9 +26,8 @@ constexpr DWORD kLoginWaitMs = 1000;
 using E = TDiskControl::Export;
 // Every export the program calls: a library lacking one of them would be called
 // through a null pointer, so it counts as missing altogether.
-constexpr std::array kCalledExports = {E::InitFlashDisk, E::InitVariable,   E::LoadDiskLib,
-                                       E::GetConfigTable, E::UpdateParam,   E::LoginState,
-                                       E::VerifyPassword, E::ChangePassword};
+constexpr std::array kCalledExports = {E::InitFlashDisk, E::InitVariable, E::LoadDiskLib,    E::GetConfigTable,
+                                       E::UpdateParam,   E::LoginState,   E::VerifyPassword, E::ChangePassword};
 
 // The program's own directory with a trailing backslash.
 std::string programDirectory() {
@@ -80,20 +79,14 @@ INT_PTR CALLBACK LoginWindow::dialogProc(HWND h, UINT message, WPARAM w, LPARAM 
             // Enter reaches here too: only when the button itself could be clicked.
             if (IsWindowEnabled(GetDlgItem(h, ids::kLogin))) self->BtnLoginClick();
             return TRUE;
-        case ids::kChangePassword:
-            self->BtnChangePasswordClick();
-            return TRUE;
-        case ids::kCancel:   // also Esc and the close box
+        case ids::kChangePassword: self->BtnChangePasswordClick(); return TRUE;
+        case ids::kCancel: // also Esc and the close box
             self->close();
             return TRUE;
         }
         return FALSE;
-    case WM_CLOSE:
-        self->close();
-        return TRUE;
-    case WM_DESTROY:
-        PostQuitMessage(0);
-        return TRUE;
+    case WM_CLOSE: self->close(); return TRUE;
+    case WM_DESTROY: PostQuitMessage(0); return TRUE;
     }
     return FALSE;
 }
@@ -133,7 +126,8 @@ void LoginWindow::FormCreate() {
     DiskControl = new TDiskControl;
     const bool bound = DiskControl->BindLibrary();
     if (DiskControl->Module)
-        GetOsVersion = reinterpret_cast<decltype(GetOsVersion)>(platform::bindSymbol(DiskControl->Module, "GetOsVersion"));
+        GetOsVersion =
+            reinterpret_cast<decltype(GetOsVersion)>(platform::bindSymbol(DiskControl->Module, "GetOsVersion"));
     Usable = bound;
     for (E e : kCalledExports)
         if (!DiskControl->Address(e)) Usable = false;

@@ -96,8 +96,7 @@ struct Disk {
 
 // Runs f on the modal dialog of type T once it is shown (from its own event
 // loop). Gives up after ms.
-template <typename T>
-void whenModal(std::function<void(T *)> f, int ms = 10000) {
+template <typename T> void whenModal(std::function<void(T *)> f, int ms = 10000) {
     auto *timer = new QTimer;
     auto *clock = new QElapsedTimer;
     clock->start();
@@ -124,8 +123,10 @@ inline void type(QWidget *w, const QString &text) {
 
 // Clicks a button where a user would: a radio button on its mark.
 inline void click(QAbstractButton *b) {
-    if (qobject_cast<QRadioButton *>(b)) QTest::mouseClick(b, Qt::LeftButton, {}, QPoint(8, b->height() / 2));
-    else QTest::mouseClick(b, Qt::LeftButton);
+    if (qobject_cast<QRadioButton *>(b))
+        QTest::mouseClick(b, Qt::LeftButton, {}, QPoint(8, b->height() / 2));
+    else
+        QTest::mouseClick(b, Qt::LeftButton);
 }
 
 // Saves the widget as it is drawn into the build's test-artefact folder.

@@ -20,9 +20,9 @@ struct Answers {
     std::atomic<int32_t> init{0}, table{1}, capacity{2048000}, login{0};
     std::atomic<uint8_t> haveTable{1}, formatOk{1}, loadDiskLib{1};
     std::atomic<int> removes{0}, frees{0}, haveTableCalls{0}, formats{0};
-    std::atomic<bool> holdFormat{false};   // FormatDisk waits while true
-    std::atomic<bool> holdInit{false};     // InitFlashDisk waits while true
-    std::atomic<bool> initInside{false};   // InitFlashDisk has been entered
+    std::atomic<bool> holdFormat{false}; // FormatDisk waits while true
+    std::atomic<bool> holdInit{false};   // InitFlashDisk waits while true
+    std::atomic<bool> initInside{false}; // InitFlashDisk has been entered
 };
 inline Answers &answers() {
     static Answers a;

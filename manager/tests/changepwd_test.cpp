@@ -66,11 +66,11 @@ TEST(ChangePwdFrm, Layout) {
         const char *name;
         QRect geometry;
     } expected[] = {
-        {d.Bevel1, "Bevel1", {8, 9, 249, 168}},          {d.ImageLogo, "ImageLogo", {16, 16, 233, 65}},
-        {d.lbPassword, "lbPassword", {35, 89, 65, 13}},  {d.Label1, "Label1", {29, 116, 71, 13}},
-        {d.Label2, "Label2", {16, 143, 84, 13}},         {d.meOldPwd, "meOldPwd", {104, 88, 137, 21}},
-        {d.meNewPwd, "meNewPwd", {104, 115, 137, 21}},   {d.meConfirmPwd, "meConfirmPwd", {104, 142, 137, 21}},
-        {d.btnOk, "btnOk", {152, 184, 75, 25}},          {d.btnCancel, "btnCancel", {32, 184, 75, 25}},
+        {d.Bevel1, "Bevel1", {8, 9, 249, 168}},         {d.ImageLogo, "ImageLogo", {16, 16, 233, 65}},
+        {d.lbPassword, "lbPassword", {35, 89, 65, 13}}, {d.Label1, "Label1", {29, 116, 71, 13}},
+        {d.Label2, "Label2", {16, 143, 84, 13}},        {d.meOldPwd, "meOldPwd", {104, 88, 137, 21}},
+        {d.meNewPwd, "meNewPwd", {104, 115, 137, 21}},  {d.meConfirmPwd, "meConfirmPwd", {104, 142, 137, 21}},
+        {d.btnOk, "btnOk", {152, 184, 75, 25}},         {d.btnCancel, "btnCancel", {32, 184, 75, 25}},
     };
     for (const auto &e : expected) {
         EXPECT_EQ(e.w->objectName(), e.name);
@@ -143,17 +143,17 @@ TEST(ChildProcess, LogsInWithTheNewPassword) {
 
 TEST(ChangePassword, MismatchAndWrongOldPasswords) {
     dialogs::SecureDisk disk("pw");
-    {   // A confirmation differing in one letter's case; the tries are not counted.
+    { // A confirmation differing in one letter's case; the tries are not counted.
         dialogs::Main m;
         ASSERT_TRUE(m.startOnDisk());
         const auto [result, tries] =
             changeThroughWindow(m, {{"pw", "abc", "abC"}, {"pw", "x", "y"}, {"pw", "x", "y"}, {"pw", "x", "y"}});
-        EXPECT_EQ(result, 2);   // cancelled at the end
+        EXPECT_EQ(result, 2); // cancelled at the end
         EXPECT_EQ(tries, 3);
         EXPECT_EQ(m.messages, (QStringList{kConfirmErr, kConfirmErr, kConfirmErr, kConfirmErr}));
         EXPECT_TRUE(verify(m, "pw"));
     }
-    {   // Two wrong old passwords, then a mismatch: still open with one try left.
+    { // Two wrong old passwords, then a mismatch: still open with one try left.
         dialogs::Main m;
         ASSERT_TRUE(m.startOnDisk());
         const auto [result, tries] = changeThroughWindow(m, {{"a", "n", "n"}, {"b", "n", "n"}, {"pw", "n", "m"}});
@@ -161,7 +161,7 @@ TEST(ChangePassword, MismatchAndWrongOldPasswords) {
         EXPECT_EQ(m.messages, (QStringList{kOldErr, kOldErr, kConfirmErr}));
         EXPECT_EQ(result, 2);
     }
-    {   // Three wrong old passwords close the dialog.
+    { // Three wrong old passwords close the dialog.
         dialogs::Main m;
         m.frm.show();
         ASSERT_TRUE(m.startOnDisk());
@@ -196,5 +196,5 @@ TEST(ChangePassword, EmptyNewPasswordAndARefusal) {
     const auto [result, tries] = changeThroughWindow(m, {{"", "new", "new"}});
     EXPECT_EQ(result, 2);
     EXPECT_EQ(m.messages, QStringList{"Change Password failed!"});
-    EXPECT_TRUE(m.frm.isVisible());   // the main window does not react
+    EXPECT_TRUE(m.frm.isVisible()); // the main window does not react
 }

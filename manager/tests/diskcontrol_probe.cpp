@@ -35,16 +35,14 @@ int main(int argc, char **argv) {
             int bound = 0;
             for (int k = 0; k < TDiskControl::kExportCount; ++k)
                 bound += control.Address(static_cast<TDiskControl::Export>(k)) ? 1 : 0;
-            std::printf("state module=%d loaded=%d bound=%d\n", control.Module ? 1 : 0,
-                        control.Loaded ? 1 : 0, bound);
+            std::printf("state module=%d loaded=%d bound=%d\n", control.Module ? 1 : 0, control.Loaded ? 1 : 0, bound);
         } else if (op.rfind("missing:", 0) == 0) {
             std::vector<TDiskControl::Export> needed;
             std::string list = op.substr(8);
             size_t start = 0;
             while (start <= list.size()) {
                 size_t comma = list.find(',', start);
-                std::string name = list.substr(start, comma == std::string::npos ? std::string::npos
-                                                                                  : comma - start);
+                std::string name = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
                 TDiskControl::Export e;
                 if (!exportByName(name, &e)) {
                     std::printf("no such export %s\n", name.c_str());

@@ -55,9 +55,8 @@ struct Folder {
 
 TEST(BindLibrary, NoLibraryBesideTheProgramFailsAndUnbindCallsNothing) {
     Folder f;
-    EXPECT_EQ(f.run("bind state unbind state bind"),
-              "bind 0\nstate module=0 loaded=0 bound=0\nunbind\n"
-              "state module=0 loaded=0 bound=0\nbind 0\n");
+    EXPECT_EQ(f.run("bind state unbind state bind"), "bind 0\nstate module=0 loaded=0 bound=0\nunbind\n"
+                                                     "state module=0 loaded=0 bound=0\nbind 0\n");
     EXPECT_EQ(f.freeCalls(), "");
 }
 

@@ -22,8 +22,9 @@ namespace {
 ::testing::Environment *const env = ::testing::AddGlobalTestEnvironment(new dialogs::QuietEnvironment);
 
 const char *const kFormatOk = "Format Complete!\nPlease replug your Flash Disk before use.";
-const QStringList kPhases = {"Preparing--", "Building file system--", "Update information--",
-                             "Waiting for disk reset--", "Closing Flash Disk--", "Finish--"};
+const QStringList kPhases = {"Preparing--",          "Building file system--",
+                             "Update information--", "Waiting for disk reset--",
+                             "Closing Flash Disk--", "Finish--"};
 
 struct Volume {
     std::string letter;
@@ -65,16 +66,16 @@ void checkVolume(const dialogs::Disk &disk, const Volume &v) {
 
 struct Choice {
     const char *name;
-    const char *kind;      // objectName of the kind's radio box
-    const char *variant;   // of the boot variant, or nullptr
-    int split;             // track bar value
-    const char *password;  // typed twice for a secure disk
+    const char *kind;     // objectName of the kind's radio box
+    const char *variant;  // of the boot variant, or nullptr
+    int split;            // track bar value
+    const char *password; // typed twice for a secure disk
 };
 
 // Presses Format, answers the settings dialog with the choice, and returns
 // when the window has finished (the result message answered).
 struct Observed {
-    QStringList gaugeTexts;   // the gauge's text at each change of its value
+    QStringList gaugeTexts; // the gauge's text at each change of its value
     int lastValue = -1;
     QString lastText;
     bool dialogSeen = false;
@@ -165,7 +166,7 @@ TEST(FormatRun, EveryKindEndToEndThroughTheWindow) {
 }
 
 TEST(FormatRun, RefusedAfterTheDialog) {
-    {   // The disk goes away while the dialog is open: no table any more.
+    { // The disk goes away while the dialog is open: no table any more.
         dialogs::Disk disk(100000);
         dialogs::Main m;
         ASSERT_TRUE(m.startOnDisk());
@@ -179,11 +180,11 @@ TEST(FormatRun, RefusedAfterTheDialog) {
         EXPECT_EQ(m.messages, QStringList{"None Flash Disk detect."});
         EXPECT_FALSE(m.frm.Formatting);
         EXPECT_EQ(m.frm.lbMsg->text(), "");
-        EXPECT_NE(m.frm.DiskControl, nullptr);   // the program goes on
+        EXPECT_NE(m.frm.DiskControl, nullptr); // the program goes on
         // Nothing was written to the disk.
         for (const auto &e : flashemu::readLog(disk.str())) EXPECT_NE(e.op, "WriteDisk");
     }
-    {   // The secure area is open.
+    { // The secure area is open.
         dialogs::Disk disk(100000);
         {
             dialogs::Main m;
@@ -207,7 +208,7 @@ TEST(FormatRun, RefusedAfterTheDialog) {
         EXPECT_EQ(m.frm.Settings.mode, 0);
         EXPECT_EQ(m.frm.Settings.areaSize[0], 100000u);
     }
-    {   // Cancel: no check runs and nothing is shown.
+    { // Cancel: no check runs and nothing is shown.
         dialogs::Disk disk(100000);
         dialogs::Main m;
         ASSERT_TRUE(m.startOnDisk());
@@ -232,6 +233,6 @@ TEST(FormatRun, AFailedFormatIsReportedAndEndsTheProgram) {
     const Observed run = formatThroughWindow(m, {"normal", "rbNormalDisk", nullptr, 100, nullptr});
     EXPECT_EQ(m.messages, QStringList{"Format Failed!\n Please replug your Flash Disk before use."});
     EXPECT_FALSE(m.frm.FormatResult);
-    EXPECT_EQ(run.lastText, "Finish-- 100%");   // the library still closes the disk
+    EXPECT_EQ(run.lastText, "Finish-- 100%"); // the library still closes the disk
     EXPECT_FALSE(m.frm.isVisible());
 }

@@ -164,7 +164,7 @@ TEST(FormatSetFrm, SplitNearTheEndsOfTheTrackBar) {
         uint32_t a0, a2, areas;
     } rows[] = {
         {1, "0MByte", "48MByte", 100000, 0, 1},
-        {2, "0MByte", "48MByte", 100000, 0, 1},   // 2000 sectors: still under a MByte
+        {2, "0MByte", "48MByte", 100000, 0, 1}, // 2000 sectors: still under a MByte
         {3, "1MByte", "47MByte", 3000, 97000, 2},
         {97, "47MByte", "1MByte", 97000, 3000, 2},
         {98, "48MByte", "0MByte", 100000, 0, 1},
@@ -220,7 +220,7 @@ TEST(FormatSetFrm, KindsModesAndClickRules) {
     EXPECT_EQ(state(), "B-");
     f.click(d.rbZipBootBig);
     EXPECT_TRUE(d.rbZipBootBig->isChecked());
-    EXPECT_TRUE(d.rbBootDisk->isChecked());   // a variant does not change the kind
+    EXPECT_TRUE(d.rbBootDisk->isChecked()); // a variant does not change the kind
     f.click(d.rbNormalDisk);
     EXPECT_EQ(state(), "--");
     // Choosing Boot Disk again resets the variant to HDD Boot.
@@ -236,14 +236,16 @@ TEST(FormatSetFrm, KindsModesAndClickRules) {
         QRadioButton *kind, *variant;
         uint8_t mode;
     } modes[] = {
-        {d.rbNormalDisk, nullptr, 0}, {d.rbBootDisk, nullptr, 2},      {d.rbBootDisk, d.rbZipBootLit, 3},
+        {d.rbNormalDisk, nullptr, 0},      {d.rbBootDisk, nullptr, 2}, {d.rbBootDisk, d.rbZipBootLit, 3},
         {d.rbBootDisk, d.rbZipBootBig, 4}, {d.rbAutorun, nullptr, 5},
     };
     for (const auto &m : modes) {
         Fixture g(1000000);
         auto pick = [&](QRadioButton *b) { return g.dlg->findChild<QRadioButton *>(b->objectName()); };
-        if (m.kind == d.rbAutorun) pick(m.kind)->click();
-        else g.click(pick(m.kind));
+        if (m.kind == d.rbAutorun)
+            pick(m.kind)->click();
+        else
+            g.click(pick(m.kind));
         if (m.variant) g.click(pick(m.variant));
         ASSERT_TRUE(g.start());
         EXPECT_EQ(g.mode(), m.mode);
@@ -253,7 +255,7 @@ TEST(FormatSetFrm, KindsModesAndClickRules) {
 }
 
 TEST(FormatSetFrm, PasswordsOfASecureDisk) {
-    {   // A confirmation that differs only in letter case is refused.
+    { // A confirmation that differs only in letter case is refused.
         Fixture f(1000000);
         fillSettings(f.main.frm.Settings);
         const FormatSettings before = f.main.frm.Settings;
@@ -272,7 +274,7 @@ TEST(FormatSetFrm, PasswordsOfASecureDisk) {
         EXPECT_EQ(f.password(), "Secret");
         EXPECT_EQ(f.mode(), 1);
     }
-    {   // Both empty: accepted, an empty password.
+    { // Both empty: accepted, an empty password.
         Fixture f(1000000);
         fillSettings(f.main.frm.Settings);
         f.click(f.dlg->rbSecureDisk);
@@ -280,30 +282,30 @@ TEST(FormatSetFrm, PasswordsOfASecureDisk) {
         EXPECT_EQ(f.password(), "");
         EXPECT_EQ(f.mode(), 1);
     }
-    {   // Typed on a secure disk, then Normal: the password field stays as it was.
+    { // Typed on a secure disk, then Normal: the password field stays as it was.
         Fixture f(1000000);
         fillSettings(f.main.frm.Settings);
         f.click(f.dlg->rbSecureDisk);
         QTest::keyClicks(f.dlg->mePassword, "abc");
         QTest::keyClicks(f.dlg->meConfirm, "xyz");
         f.click(f.dlg->rbNormalDisk);
-        EXPECT_EQ(f.dlg->mePassword->text(), "abc");   // kept while disabled
+        EXPECT_EQ(f.dlg->mePassword->text(), "abc"); // kept while disabled
         ASSERT_TRUE(f.start());
         EXPECT_EQ(f.password(), "before");
         EXPECT_EQ(f.mode(), 0);
         EXPECT_TRUE(f.main.messages.isEmpty());
     }
-    {   // At most 20 characters, and no more bytes than the record's field holds.
+    { // At most 20 characters, and no more bytes than the record's field holds.
         Fixture f(1000000);
         f.click(f.dlg->rbSecureDisk);
         QTest::keyClicks(f.dlg->mePassword, "abcdefghijklmnopqrstuvwxyz");
         EXPECT_EQ(f.dlg->mePassword->text(), "abcdefghijklmnopqrst");
-        const QString wide = QString::fromUtf8("\U0001F511").repeated(20);   // 4 bytes each
+        const QString wide = QString::fromUtf8("\U0001F511").repeated(20); // 4 bytes each
         f.dlg->meConfirm->setFocus();
         dialogs::type(f.dlg->meConfirm, wide);
         EXPECT_LE(f.dlg->meConfirm->text().toUtf8().size(), 60);
         EXPECT_GT(f.dlg->meConfirm->text().size(), 0);
-        const QString cjk = QString::fromUtf8("密").repeated(20);   // 3 bytes each: exactly 60
+        const QString cjk = QString::fromUtf8("密").repeated(20); // 3 bytes each: exactly 60
         f.dlg->mePassword->setText(QString());
         f.dlg->meConfirm->setText(QString());
         dialogs::type(f.dlg->mePassword, cjk);
@@ -321,11 +323,11 @@ TEST(FormatSetFrm, SecureLayoutOfASmallDiskIsRefused) {
         bool accepted;
         uint32_t a1, a2;
     } rows[] = {
-        {7000, 100, true, 4500, 0},    // first past 4096: area 1 is first - 2500
-        {7000, 50, true, 3500, 1000},  // area 2 = 3500 - 2500, the smallest area allowed
-        {6900, 50, false, 0, 0},       // area 2 would be 950
-        {6000, 50, false, 0, 0},       // 3000 / 3000: area 2 would be 500
-        {4000, 100, false, 0, 0},      // one part of 4000: area 2 would be -2500
+        {7000, 100, true, 4500, 0},   // first past 4096: area 1 is first - 2500
+        {7000, 50, true, 3500, 1000}, // area 2 = 3500 - 2500, the smallest area allowed
+        {6900, 50, false, 0, 0},      // area 2 would be 950
+        {6000, 50, false, 0, 0},      // 3000 / 3000: area 2 would be 500
+        {4000, 100, false, 0, 0},     // one part of 4000: area 2 would be -2500
         {1500, 100, false, 0, 0},
     };
     for (const auto &r : rows) {
@@ -363,9 +365,12 @@ TEST(FormatSetFrm, CancelAndTheFrameCloseButtonLeaveSettings) {
         f.click(f.dlg->rbSecureDisk);
         QTest::keyClicks(f.dlg->mePassword, "x");
         QTest::keyClicks(f.dlg->meConfirm, "x");
-        if (how == 0) f.click(f.dlg->btnCancel);
-        else if (how == 1) f.dlg->close();
-        else QTest::keyClick(f.dlg.get(), Qt::Key_Escape);
+        if (how == 0)
+            f.click(f.dlg->btnCancel);
+        else if (how == 1)
+            f.dlg->close();
+        else
+            QTest::keyClick(f.dlg.get(), Qt::Key_Escape);
         EXPECT_FALSE(f.dlg->isVisible()) << how;
         EXPECT_EQ(f.dlg->result(), 2) << how;
         EXPECT_EQ(std::memcmp(&before, &f.main.frm.Settings, sizeof before), 0) << how;

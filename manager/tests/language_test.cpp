@@ -64,18 +64,17 @@ struct LoginForm : QWidget {
 
 TEST(LoadLanguage, FormAndComponentTextsFollowTheKeyRules) {
     LangDir d;
-    const QString f = d.write("1033.ini",
-                              "[LoginFrm]\r\n"
-                              "LoginFrm.caption=X\r\n"
-                              "LoginFrm.btnOk.Caption=Go~~Now\r\n"
-                              "loginfrm.Label1.caption=wrong form case\r\n"
-                              "LoginFrm.label1.caption=wrong component case\r\n"
-                              "LoginFrm.btnOk.Left=5\r\n"
-                              "LoginFrm.btnOk.hint=Press to log in\r\n"
-                              "LoginFrm.mePassword.caption=an edit has no caption\r\n"
-                              "LoginFrm.gbKind.CAPTION=Disk kind\r\n"
-                              "LoginFrm.mePassword.Text=\r\n"
-                              "[MSGSTRING]\r\nTWO=Go~~Now\r\n");
+    const QString f = d.write("1033.ini", "[LoginFrm]\r\n"
+                                          "LoginFrm.caption=X\r\n"
+                                          "LoginFrm.btnOk.Caption=Go~~Now\r\n"
+                                          "loginfrm.Label1.caption=wrong form case\r\n"
+                                          "LoginFrm.label1.caption=wrong component case\r\n"
+                                          "LoginFrm.btnOk.Left=5\r\n"
+                                          "LoginFrm.btnOk.hint=Press to log in\r\n"
+                                          "LoginFrm.mePassword.caption=an edit has no caption\r\n"
+                                          "LoginFrm.gbKind.CAPTION=Disk kind\r\n"
+                                          "LoginFrm.mePassword.Text=\r\n"
+                                          "[MSGSTRING]\r\nTWO=Go~~Now\r\n");
     LoginForm form;
     TMultLanguage ml(&form);
     ml.LoadLanguage(&form, f);
@@ -84,9 +83,9 @@ TEST(LoadLanguage, FormAndComponentTextsFollowTheKeyRules) {
     EXPECT_EQ(form.btnOk->toolTip(), "Press to log in");
     EXPECT_EQ(form.btnOk->pos(), QPoint(40, 50));
     EXPECT_EQ(form.Label1->text(), "Password");
-    EXPECT_EQ(form.mePassword->text(), "typed");       // empty value ignored, no caption property
+    EXPECT_EQ(form.mePassword->text(), "typed"); // empty value ignored, no caption property
     EXPECT_EQ(form.gbKind->title(), "Disk kind");
-    EXPECT_EQ(form.unnamed->text(), "inner");           // the one-dot key reaches no named component
+    EXPECT_EQ(form.unnamed->text(), "inner"); // the one-dot key reaches no named component
     // Message texts keep the marker as it is.
     EXPECT_EQ(TMultLanguage::LoadMsgStr(f, "MSGSTRING", "TWO", "d"), "Go~~Now");
     EXPECT_EQ(TMultLanguage::LoadMsgStr(f, "msgstring", "two", "d"), "Go~~Now");
@@ -157,7 +156,7 @@ TEST(LoadLanguage, AutoSaveWritesPlaceholdersOnlyForTextsNotFound) {
     LoginForm form;
     TMultLanguage ml;
     ml.LoadLanguage(&form, f);
-    EXPECT_EQ(d.read("1033.ini"), "[LoginFrm]\r\nLoginFrm.btnOk.caption=Go\r\n");   // read only by default
+    EXPECT_EQ(d.read("1033.ini"), "[LoginFrm]\r\nLoginFrm.btnOk.caption=Go\r\n"); // read only by default
 
     ml.AutoSave = true;
     ml.LoadLanguage(&form, f);
@@ -169,7 +168,7 @@ TEST(LoadLanguage, AutoSaveWritesPlaceholdersOnlyForTextsNotFound) {
     // btnOk had a pair, so none of its properties gets a placeholder.
     EXPECT_FALSE(ini.value("LoginFrm", "LoginFrm.btnOk.hint").has_value());
     EXPECT_FALSE(ini.value("LoginFrm", "LoginFrm.btnOk.text").has_value());
-    EXPECT_FALSE(ini.value("LoginFrm", "LoginFrm.Label1.text").has_value());   // a label has no text property
+    EXPECT_FALSE(ini.value("LoginFrm", "LoginFrm.Label1.text").has_value()); // a label has no text property
 }
 
 TEST(MessageBox, ShowTextKindsButtonsAndResults) {
@@ -191,10 +190,13 @@ TEST(MessageBox, ShowTextKindsButtonsAndResults) {
         QSize size;
     } seen;
     auto look = [&](TMessageFrm *d) {
-        seen = {d->windowTitle(), d->mmMsg->toPlainText(), d->BtnOk->isVisible(), d->BtnCancel->isVisible(),
-                d->BtnOk->pos(), d->size()};
+        seen = {d->windowTitle(),          d->mmMsg->toPlainText(), d->BtnOk->isVisible(),
+                d->BtnCancel->isVisible(), d->BtnOk->pos(),         d->size()};
     };
-    TMessageFrm::Responder = [&](TMessageFrm *d) { look(d); d->BtnOk->click(); };
+    TMessageFrm::Responder = [&](TMessageFrm *d) {
+        look(d);
+        d->BtnOk->click();
+    };
     {
         TMessageFrm dlg;
         EXPECT_EQ(dlg.ShowText("Message", "Format Complete!\nPlease replug", MsgOk), 1);
@@ -206,7 +208,10 @@ TEST(MessageBox, ShowTextKindsButtonsAndResults) {
     EXPECT_EQ(seen.okPos, QPoint(88, 72));
     EXPECT_EQ(seen.size, QSize(241, 106));
 
-    TMessageFrm::Responder = [&](TMessageFrm *d) { look(d); d->BtnCancel->click(); };
+    TMessageFrm::Responder = [&](TMessageFrm *d) {
+        look(d);
+        d->BtnCancel->click();
+    };
     {
         TMessageFrm dlg;
         EXPECT_EQ(dlg.ShowText("Ask", "a\r\nb", MsgOkCancel), 2);

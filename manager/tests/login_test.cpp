@@ -66,9 +66,9 @@ TEST(LoginFrm, Layout) {
         const char *name;
         QRect geometry;
     } expected[] = {
-        {d.Bevel1, "Bevel1", {8, 9, 249, 111}},     {d.ImageLogo, "ImageLogo", {16, 16, 233, 65}},
+        {d.Bevel1, "Bevel1", {8, 9, 249, 111}},        {d.ImageLogo, "ImageLogo", {16, 16, 233, 65}},
         {d.lbPassword, "lbPassword", {9, 89, 91, 18}}, {d.mePassword, "mePassword", {104, 88, 137, 21}},
-        {d.btnOk, "btnOk", {160, 128, 75, 25}},     {d.btnCancel, "btnCancel", {32, 128, 75, 25}},
+        {d.btnOk, "btnOk", {160, 128, 75, 25}},        {d.btnCancel, "btnCancel", {32, 128, 75, 25}},
     };
     for (const auto &e : expected) {
         EXPECT_EQ(e.w->objectName(), e.name);
@@ -77,7 +77,7 @@ TEST(LoginFrm, Layout) {
     EXPECT_EQ(d.lbPassword->text(), "Password");
     EXPECT_EQ(d.btnOk->text(), "&OK");
     EXPECT_EQ(d.btnCancel->text(), "&Cancel");
-    EXPECT_FALSE(d.ImageLogo->pixmap().isNull());   // the test runs in the output folder
+    EXPECT_FALSE(d.ImageLogo->pixmap().isNull()); // the test runs in the output folder
     d.show();
     QTest::keyClicks(d.mePassword, "123456789012345678901234");
     EXPECT_EQ(d.mePassword->text(), "12345678901234567890");
@@ -188,12 +188,11 @@ TEST(CloseWindow, TableKeepsTheFirst256TitledWindows) {
     xtest::Client client;
     ASSERT_TRUE(client.ok());
     for (int i = 0; i < 300; ++i) client.create("window " + std::to_string(i) + (i == 299 ? " E:" : ""));
-    const auto longTitle = client.create(std::string(300, 'x') + "E:");   // past the 255 bytes kept
+    const auto longTitle = client.create(std::string(300, 'x') + "E:"); // past the 255 bytes kept
     client.sync();
     CCloseWindow().CloseByTitle("E:");
     EXPECT_EQ(WindowTitleTable.count, 256);
-    for (int i = 0; i < WindowTitleTable.count; ++i)
-        EXPECT_LE(std::strlen(WindowTitleTable.entries[i].title), 255u);
+    for (int i = 0; i < WindowTitleTable.count; ++i) EXPECT_LE(std::strlen(WindowTitleTable.entries[i].title), 255u);
     // Neither the 300th window nor the long title's cut-off drive is in reach.
     const auto closed = client.closeRequests();
     EXPECT_TRUE(std::find(closed.begin(), closed.end(), longTitle) == closed.end());
@@ -206,9 +205,9 @@ TEST(CloseWindow, TableKeepsTheFirst256TitledWindows) {
 
 TEST(PasswordEdit, TypedTextIsOverwrittenWhereItLay) {
     QLineEdit *e = passwords::makeEdit(nullptr, "me", {0, 0, 100, 20});
-    e->setEchoMode(QLineEdit::Normal);   // so that undo would be offered
+    e->setEchoMode(QLineEdit::Normal); // so that undo would be offered
     QTest::keyClicks(e, "hunter2");
-    const QString shared = e->text();     // shares the edit's buffer
+    const QString shared = e->text(); // shares the edit's buffer
     ASSERT_TRUE(e->isUndoAvailable());
     passwords::wipeEdit(e);
     EXPECT_EQ(e->text(), "");
@@ -244,8 +243,8 @@ TEST(Explore, OpensTheMountDirectoryOfTheDrive) {
     std::string where;
     EXPECT_TRUE(ExploreDrive("E:", &where));
     EXPECT_EQ(where, mount.toStdString());
-    EXPECT_FALSE(ExploreDrive("F:"));   // no mount: the caller says so
-    EXPECT_FALSE(ExploreDrive("G:"));   // no such drive
+    EXPECT_FALSE(ExploreDrive("F:")); // no mount: the caller says so
+    EXPECT_FALSE(ExploreDrive("G:")); // no such drive
     EXPECT_FALSE(ExploreDrive(""));
     setenv("PATH", oldPath.c_str(), 1);
     unsetenv(flashemu::kDrivesEnv);

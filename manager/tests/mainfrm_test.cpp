@@ -64,8 +64,8 @@ struct Window {
 struct Disk {
     fs::path dir;
     explicit Disk(const flashemu::DiskOptions &o = {}, const flashemu::Faults *faults = nullptr) {
-        dir = fs::absolute(fs::temp_directory_path() / ("mainfrm-disk-" + std::to_string(getpid()) + "-" +
-                                                        std::to_string(counter++)));
+        dir = fs::absolute(fs::temp_directory_path() /
+                           ("mainfrm-disk-" + std::to_string(getpid()) + "-" + std::to_string(counter++)));
         std::string error;
         if (!flashemu::createDisk(dir.string(), o, &error)) throw std::runtime_error(error);
         if (faults) flashemu::setFaults(dir.string(), *faults);
@@ -152,7 +152,7 @@ TEST(Detection, EmulatedDiskReadyNoDiskAndUnknownDisk) {
         // Format only.
         EXPECT_EQ(w.buttons(), "F--");
         EXPECT_EQ(w.frm.lbMsg->text(), "");
-        EXPECT_FALSE(w.frm.ImageLogo->pixmap().isNull());   // the test runs in the output folder
+        EXPECT_FALSE(w.frm.ImageLogo->pixmap().isNull()); // the test runs in the output folder
         // The window as the user sees it when a disk is ready.
         const QString artifacts = QStringLiteral(ARTIFACT_DIR);
         QDir().mkpath(artifacts);
@@ -192,16 +192,16 @@ TEST(Detection, AnswersOfTheLibrary) {
         const char *text, *buttons;
     } cases[] = {
         {0, 1, 2048000, 0, 5, "1000MByte", "FLC"},
-        {1, 1, 4096, 0, 4, "2MByte", "FLC"},            // 1 counts as found on Windows ME only
+        {1, 1, 4096, 0, 4, "2MByte", "FLC"}, // 1 counts as found on Windows ME only
         {1, 1, 4096, 0, 5, "No Flash Disk.", "---"},
         {2, 1, 4096, 0, 5, "No Flash Disk.", "---"},
         {-1, 1, 4096, 0, 4, "No Flash Disk.", "---"},
         {0, 0, 4096, 0, 5, "Unknow Flash Disk.", "---"},
         {0, -3, 4096, 0, 5, "Unknow Flash Disk.", "---"},
-        {0, 1, 4096, -1, 5, "2MByte", "F--"},           // login state unknown
-        {0, 1, 4096, 1, 5, "2MByte", "F--"},            // secure area open
-        {0, 1, 4095, 0, 5, "1MByte", "FLC"},            // truncated
-        {0, 1, -3000, 0, 5, "-1MByte", "FLC"},          // signed, toward zero
+        {0, 1, 4096, -1, 5, "2MByte", "F--"},  // login state unknown
+        {0, 1, 4096, 1, 5, "2MByte", "F--"},   // secure area open
+        {0, 1, 4095, 0, 5, "1MByte", "FLC"},   // truncated
+        {0, 1, -3000, 0, 5, "-1MByte", "FLC"}, // signed, toward zero
     };
     for (const auto &c : cases) {
         Window w;
@@ -233,7 +233,7 @@ TEST(DeviceChange, ArrivalRemovalAndFormatting) {
     w.frm.WMDeviceChange(platform::kDeviceArrival, &volume);
     EXPECT_EQ(w.frm.lbDiskCapacity->text(), "Please re-run this tool after replug Flash Disk.");
     EXPECT_EQ(w.buttons(), "FLC");
-    w.frm.WMDeviceChange(0x0007, &volume);   // another event code
+    w.frm.WMDeviceChange(0x0007, &volume); // another event code
     EXPECT_EQ(w.buttons(), "FLC");
 
     // A removal while formatting changes nothing.
@@ -275,7 +275,7 @@ TEST(DeviceChange, RemovalDuringDetectionWaitsForItAndWins) {
     w.frm.WMDeviceChange(platform::kDeviceRemoveComplete, &volume);
     release.join();
     QCoreApplication::processEvents();
-    EXPECT_EQ(fakes::answers().removes, 1);   // after detection, not during it
+    EXPECT_EQ(fakes::answers().removes, 1); // after detection, not during it
     EXPECT_EQ(w.frm.lbDiskCapacity->text(), "No Flash Disk.");
     EXPECT_EQ(w.buttons(), "---");
 }
@@ -296,7 +296,7 @@ TEST(FormatRun, ChecksBeforeTheFormat) {
         int tableChecks;
         const char *message;
     } cases[] = {
-        {2, 1, 0, 0, nullptr},   // cancelled: no check, no message
+        {2, 1, 0, 0, nullptr}, // cancelled: no check, no message
         {1, 0, 0, 1, "None Flash Disk detect."},
         {1, 1, 1, 1, "Your FlashDisk is in Login state!\nPlease replug your Flash Disk before use."},
     };
@@ -321,7 +321,7 @@ TEST(FormatRun, FormattingStateProgressResultAndClose) {
         Window w;
         w.frm.show();
         w.detect();
-        fakes::answers().login = -1;   // an unknown login state does not refuse a format
+        fakes::answers().login = -1; // an unknown login state does not refuse a format
         fakes::answers().formatOk = ok;
         fakes::answers().holdFormat = true;
         TMainFrm::FormatSettingDialog = [](TMainFrm *) { return 1; };
@@ -338,9 +338,9 @@ TEST(FormatRun, FormattingStateProgressResultAndClose) {
             platform::DevBroadcastHeader volume{12, platform::kDevTypeVolume, 0};
             w.frm.WMDeviceChange(platform::kDeviceRemoveComplete, &volume);
             w.frm.WMDeviceChange(platform::kDeviceArrival, &volume);
-            w.frm.close();   // closing now skips the release, and the window stays
-            during = {w.frm.lbMsg->text(), w.frm.progBar->text(), w.frm.lbDiskCapacity->text(), w.buttons(),
-                      w.frm.Formatting, fakes::answers().removes, fakes::answers().frees, w.frm.isVisible()};
+            w.frm.close(); // closing now skips the release, and the window stays
+            during = {w.frm.lbMsg->text(), w.frm.progBar->text(),    w.frm.lbDiskCapacity->text(), w.buttons(),
+                      w.frm.Formatting,    fakes::answers().removes, fakes::answers().frees,       w.frm.isVisible()};
             fakes::answers().holdFormat = false;
         });
         w.frm.BtnFormat->click();
@@ -409,7 +409,7 @@ TEST(BMThread, OneWorkerAtATimeAndTerminateOnTheWindowThread) {
     EXPECT_EQ(runs, 1);
     EXPECT_NE(worker, QThread::currentThreadId());
     EXPECT_EQ(terminated, QThread::currentThreadId());
-    EXPECT_TRUE(t.Start());   // ended: may run again
+    EXPECT_TRUE(t.Start()); // ended: may run again
     ASSERT_TRUE(fakes::waitFor([&] { return terminations == 2; }));
     EXPECT_EQ(runs, 2);
 }

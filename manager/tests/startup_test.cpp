@@ -56,24 +56,24 @@ const std::string kNoLibrary =
 
 TEST(StartUp, LibraryMissingOrLackingNamesIsReportedAndNothingStarts) {
     {
-        Folder f;   // nothing beside the program
+        Folder f; // nothing beside the program
         EXPECT_EQ(f.run(), kNoLibrary);
         EXPECT_EQ(f.freeCalls(), "");
     }
     {
-        Folder f;   // no InitFlashDisk: not bound, so not released either
+        Folder f; // no InitFlashDisk: not bound, so not released either
         f.put(STANDIN_NOINIT, "Quendal.dll");
         EXPECT_EQ(f.run(), kNoLibrary);
         EXPECT_EQ(f.freeCalls(), "");
     }
     {
-        Folder f;   // bound, but lacking names the manager calls: unusable, released at close
+        Folder f; // bound, but lacking names the manager calls: unusable, released at close
         f.put(STANDIN_PARTIAL, "Quendal.dll");
         EXPECT_EQ(f.run(), kNoLibrary);
         EXPECT_EQ(f.freeCalls(), "FreeDiskLib\n");
     }
     {
-        Folder f;   // the library without its transport does not load at all
+        Folder f; // the library without its transport does not load at all
         f.put(QUENDAL_PATH, "Quendal.dll");
         EXPECT_EQ(f.run(), kNoLibrary);
     }

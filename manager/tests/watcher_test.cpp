@@ -23,7 +23,7 @@ TEST(Watcher, ClosesTheFirstWarningInTableOrderOnceAndEnds) {
     ASSERT_TRUE(server.running()) << "Xvfb did not start";
     xtest::Client client;
     ASSERT_TRUE(client.ok());
-    client.create(std::string(kUnsafeEn) + " ");   // not exactly a warning title
+    client.create(std::string(kUnsafeEn) + " "); // not exactly a warning title
     const auto last = client.create(kUnsafeZhTw2);
     const auto second = client.create(kUnsafeZhCn);
     client.create(kUnsafeZhTw1);
@@ -53,7 +53,7 @@ TEST(Watcher, FindsEachTitleAndStopsOnRequest) {
         TMainFrm frm;
         frm.StopWatcher = false;
         ASSERT_TRUE(frm.BMKillTryThread->Start());
-        fakes::waitFor([] { return false; }, 60);   // a few idle looks first
+        fakes::waitFor([] { return false; }, 60); // a few idle looks first
         EXPECT_TRUE(frm.BMKillTryThread->Running());
         const auto w = client.create(title);
         client.sync();
@@ -61,7 +61,7 @@ TEST(Watcher, FindsEachTitleAndStopsOnRequest) {
         const auto closed = client.closeRequests(100);
         ASSERT_FALSE(closed.empty()) << title;
         EXPECT_EQ(closed.back(), w) << title;
-        client.destroy(w);   // as the warning does when asked to close
+        client.destroy(w); // as the warning does when asked to close
         client.sync();
     }
     // No warning: the stop request ends the watcher within a look or two.

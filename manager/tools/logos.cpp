@@ -59,11 +59,10 @@ int main(int argc, char **argv) {
     }
     const QString dir = QString::fromLocal8Bit(argv[1]);
     QDir().mkpath(dir);
-    const bool ok = draw(dir + "/mainlogo.bmp", 377, 65, QStringLiteral("Tarvel"),
-                         QStringLiteral("Flash disk manager")) &&
-                    draw(dir + "/loginlogo.bmp", 233, 65, QStringLiteral("Login"),
-                         QStringLiteral("Open the secure area")) &&
-                    draw(dir + "/passwordlogo.bmp", 233, 65, QStringLiteral("Password"),
-                         QStringLiteral("Change the secure password"));
+    const bool ok =
+        draw(dir + "/mainlogo.bmp", 377, 65, QStringLiteral("Tarvel"), QStringLiteral("Flash disk manager")) &&
+        draw(dir + "/loginlogo.bmp", 233, 65, QStringLiteral("Login"), QStringLiteral("Open the secure area")) &&
+        draw(dir + "/passwordlogo.bmp", 233, 65, QStringLiteral("Password"),
+             QStringLiteral("Change the secure password"));
     return ok ? 0 : 1;
 }

@@ -69,8 +69,7 @@ bool parseUnsigned(const std::string &text, uint64_t *value) {
 char driveLetter(const char *drive) {
     if (drive == nullptr || !std::isalpha(static_cast<unsigned char>(drive[0]))) return 0;
     if (drive[1] != '\0' && drive[1] != ':') return 0;
-    if (drive[1] == ':' && drive[2] != '\0' && !((drive[2] == '\\' || drive[2] == '/') && drive[3] == '\0'))
-        return 0;
+    if (drive[1] == ':' && drive[2] != '\0' && !((drive[2] == '\\' || drive[2] == '/') && drive[3] == '\0')) return 0;
     return char(std::toupper(static_cast<unsigned char>(drive[0])));
 }
 
@@ -92,10 +91,8 @@ std::string readWholeFile(const std::string &path, bool *ok) {
 std::string unescapeMountField(const std::string &s) {
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '\\' && i + 3 < s.size() &&
-            std::isdigit(static_cast<unsigned char>(s[i + 1])) &&
-            std::isdigit(static_cast<unsigned char>(s[i + 2])) &&
-            std::isdigit(static_cast<unsigned char>(s[i + 3]))) {
+        if (s[i] == '\\' && i + 3 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1])) &&
+            std::isdigit(static_cast<unsigned char>(s[i + 2])) && std::isdigit(static_cast<unsigned char>(s[i + 3]))) {
             out.push_back(char(((s[i + 1] - '0') << 6) | ((s[i + 2] - '0') << 3) | (s[i + 3] - '0')));
             i += 3;
         } else {
@@ -134,15 +131,14 @@ bool isDevicePath(const std::string &source) { return source.rfind("\\\\.\\", 0)
 // are cut out of the device sectors that hold them.
 bool readDeviceSector(const DriveEntry &e, uint64_t sector, uint8_t *out512) {
     QuietDriveErrors quiet;
-    HANDLE h = CreateFileA(e.source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
+    HANDLE h = CreateFileA(e.source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     bool ok = false;
     DWORD got = 0;
     DISK_GEOMETRY geometry{};
     uint32_t deviceSector = kSector;
-    if (DeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry, sizeof geometry, &got,
-                        nullptr) &&
+    if (DeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry, sizeof geometry, &got, nullptr) &&
         geometry.BytesPerSector >= kSector && (geometry.BytesPerSector & (geometry.BytesPerSector - 1)) == 0)
         deviceSector = geometry.BytesPerSector;
     GET_LENGTH_INFORMATION length{};
@@ -159,8 +155,8 @@ bool readDeviceSector(const DriveEntry &e, uint64_t sector, uint8_t *out512) {
         void *buffer = VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
         LARGE_INTEGER position;
         position.QuadPart = LONGLONG(first);
-        if (buffer && SetFilePointerEx(h, position, nullptr, FILE_BEGIN) &&
-            ReadFile(h, buffer, bytes, &got, nullptr) && got == bytes) {
+        if (buffer && SetFilePointerEx(h, position, nullptr, FILE_BEGIN) && ReadFile(h, buffer, bytes, &got, nullptr) &&
+            got == bytes) {
             std::memcpy(out512, static_cast<uint8_t *>(buffer) + (at - first), kSector);
             ok = true;
         }
@@ -303,8 +299,7 @@ std::optional<uint64_t> mountedTotalBytes(const std::string &directory) {
     if (!isSeparator(root.back())) root += '\\';
     DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, totalClusters = 0;
     bool isRoot = root.size() == 3 && root[1] == ':';
-    if (isRoot && GetDiskFreeSpaceA(root.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters,
-                                    &totalClusters))
+    if (isRoot && GetDiskFreeSpaceA(root.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters, &totalClusters))
         return uint64_t(sectorsPerCluster) * bytesPerSector * totalClusters;
     // A folder, or a volume whose cluster count does not fit the old call.
     ULARGE_INTEGER available{}, total{}, free{};
@@ -356,8 +351,10 @@ bool writeMountedFile(const std::string &path, const uint8_t *data, size_t size,
     size_t done = 0;
     while (ok && done < size) {
         ssize_t n = ::write(fd, data + done, size - done);
-        if (n <= 0) ok = false;
-        else done += size_t(n);
+        if (n <= 0)
+            ok = false;
+        else
+            done += size_t(n);
     }
     ok = ::fsync(fd) == 0 && ok;
     ok = ::close(fd) == 0 && ok;
@@ -392,21 +389,24 @@ std::vector<DriveEntry> parseDriveMap(const std::string &text, const std::string
         DriveEntry e;
         e.letter = letter;
         e.source = resolveSource(f[1], mapDirectory);
-        if (e.source.empty() || !parseUnsigned(f[2], &e.offset) || !parseUnsigned(f[3], &e.length))
-            continue;
-        if (e.offset % kSector != 0) continue;  // a boot sector starts on a sector
+        if (e.source.empty() || !parseUnsigned(f[2], &e.offset) || !parseUnsigned(f[3], &e.length)) continue;
+        if (e.offset % kSector != 0) continue; // a boot sector starts on a sector
         bool badFlag = false;
         if (f.size() > 4) {
             for (const std::string &flag : split(f[4], ',')) {
-                if (flag == "ro") e.readOnly = true;
-                else if (flag == "rw") e.readOnly = false;
-                else if (flag == "cdrom") e.cdrom = true;
-                else if (!flag.empty()) badFlag = true;
+                if (flag == "ro")
+                    e.readOnly = true;
+                else if (flag == "rw")
+                    e.readOnly = false;
+                else if (flag == "cdrom")
+                    e.cdrom = true;
+                else if (!flag.empty())
+                    badFlag = true;
             }
         }
         if (badFlag) continue;
         if (f.size() > 5) e.mount = f[5];
-        byLetter.emplace(letter, e);  // the first line for a letter wins
+        byLetter.emplace(letter, e); // the first line for a letter wins
     }
     std::vector<DriveEntry> out;
     for (auto &[letter, e] : byLetter) out.push_back(e);
@@ -448,7 +448,7 @@ std::vector<DriveEntry> parseMountInfo(const std::string &text) {
         out.push_back(c);
     }
     char next = 'D';
-    for (const auto &[point, source] : sourceByPoint) {  // std::map: sorted by path
+    for (const auto &[point, source] : sourceByPoint) { // std::map: sorted by path
         if (point == "/") continue;
         if (next > 'Z') break;
         DriveEntry e;
@@ -495,8 +495,7 @@ std::optional<uint64_t> fatTotalBytes(const uint8_t *bs) {
     uint32_t fatSize = bo::getLE16(bs + 22);
     if (fatSize == 0) fatSize = bo::getLE32(bs + 36);
     if (reserved == 0 || fats == 0 || fatSize == 0) return std::nullopt;
-    uint64_t overhead = uint64_t(reserved) + uint64_t(fats) * fatSize +
-                        (uint64_t(rootEntries) * 32 + bps - 1) / bps;
+    uint64_t overhead = uint64_t(reserved) + uint64_t(fats) * fatSize + (uint64_t(rootEntries) * 32 + bps - 1) / bps;
     if (total <= overhead) return std::nullopt;
     uint64_t clusters = (total - overhead) / spc;
     if (clusters == 0) return std::nullopt;
@@ -522,8 +521,7 @@ bool readVolumeSector(uint32_t driveIndex, uint32_t sector, uint8_t *out512) {
 
 bool readVolumeSectorLegacy(uint32_t, uint32_t, uint8_t *) { return false; }
 
-bool createDriveFile(const std::string &drivePath, const uint8_t *data, size_t size,
-                     uint8_t attributes) {
+bool createDriveFile(const std::string &drivePath, const uint8_t *data, size_t size, uint8_t attributes) {
     if (drivePath.size() < 3 || drivePath[1] != ':' || (size > 0 && data == nullptr)) return false;
     char letter = driveLetter(drivePath.substr(0, 1).c_str());
     if (!letter) return false;
@@ -536,13 +534,13 @@ bool createDriveFile(const std::string &drivePath, const uint8_t *data, size_t s
     if (!e->mount.empty()) {
         std::replace(rest.begin(), rest.end(), kSeparator == '/' ? '\\' : '/', kSeparator);
         for (const std::string &part : split(rest, kSeparator))
-            if (part == "..") return false;  // stay on the drive
+            if (part == "..") return false; // stay on the drive
         std::string path = e->mount;
         if (!isSeparator(path.back())) path += kSeparator;
         return writeMountedFile(path + rest, data, size, attributes);
     }
 
-    if (rest.find_first_of("\\/") != std::string::npos) return false;  // root directory only
+    if (rest.find_first_of("\\/") != std::string::npos) return false; // root directory only
     char name83[11];
     if (!toShortName(rest, name83)) return false;
     return writeFatRootFile(e->source, e->offset, e->length, name83, data, size, attributes,

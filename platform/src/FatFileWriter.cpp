@@ -104,16 +104,19 @@ public:
         rootStart_ = reserved_ + uint64_t(fatCount_) * fatSize_;
         rootSectors_ = uint32_t(rootSectors);
 
-        if (clusters_ <= kMaxClustersFat12) kind_ = FatKind::Fat12;
-        else if (clusters_ <= kMaxClustersFat16) kind_ = FatKind::Fat16;
-        else kind_ = FatKind::Fat32;
+        if (clusters_ <= kMaxClustersFat12)
+            kind_ = FatKind::Fat12;
+        else if (clusters_ <= kMaxClustersFat16)
+            kind_ = FatKind::Fat16;
+        else
+            kind_ = FatKind::Fat32;
         if ((kind_ == FatKind::Fat32) != fat32Layout) return false;
         if (kind_ != FatKind::Fat32 && rootEntries_ == 0) return false;
         if (kind_ == FatKind::Fat32 && rootEntries_ != 0) return false;
 
         // The FAT must have an entry for every cluster, or writing the chain
         // would spill into the next FAT copy or the directory.
-        uint64_t entriesBytes = kind_ == FatKind::Fat12 ? (uint64_t(clusters_ + 2) * 3 + 1) / 2
+        uint64_t entriesBytes = kind_ == FatKind::Fat12   ? (uint64_t(clusters_ + 2) * 3 + 1) / 2
                                 : kind_ == FatKind::Fat16 ? uint64_t(clusters_ + 2) * 2
                                                           : uint64_t(clusters_ + 2) * 4;
         if (entriesBytes > uint64_t(fatSize_) * bps_) return false;
@@ -126,7 +129,7 @@ public:
         mirrored_ = true;
         if (kind_ == FatKind::Fat32) {
             uint16_t flags = bo::getLE16(bs + kBpb32ExtFlags);
-            if (flags & 0x80) {  // mirroring off: only the active FAT is in use
+            if (flags & 0x80) { // mirroring off: only the active FAT is in use
                 mirrored_ = false;
                 activeFat_ = flags & 0x0F;
                 if (activeFat_ >= fatCount_) return false;
@@ -136,8 +139,7 @@ public:
             fsInfoSector_ = bo::getLE16(bs + kBpb32FsInfoSector);
         }
         fat_.resize(size_t(fatSize_) * bps_);
-        return readBytes(uint64_t(reserved_ + uint64_t(activeFat_) * fatSize_) * bps_, fat_.data(),
-                         fat_.size());
+        return readBytes(uint64_t(reserved_ + uint64_t(activeFat_) * fatSize_) * bps_, fat_.data(), fat_.size());
     }
 
     FatKind kind() const { return kind_; }
@@ -196,8 +198,7 @@ public:
         return kind_ == FatKind::Fat12 ? 0xFFF : kind_ == FatKind::Fat16 ? 0xFFFF : 0x0FFFFFFF;
     }
     bool isEnd(uint32_t v) const {
-        return kind_ == FatKind::Fat12 ? v >= 0xFF8 : kind_ == FatKind::Fat16 ? v >= 0xFFF8
-                                                                              : v >= 0x0FFFFFF8;
+        return kind_ == FatKind::Fat12 ? v >= 0xFF8 : kind_ == FatKind::Fat16 ? v >= 0xFFF8 : v >= 0x0FFFFFF8;
     }
 
     // The clusters of a chain, stopping at its end, at a bad link or at a loop.
@@ -225,9 +226,7 @@ public:
         return out->size() == count;
     }
 
-    uint64_t clusterOffset(uint32_t c) const {
-        return (dataStart_ + uint64_t(c - 2) * spc_) * bps_;
-    }
+    uint64_t clusterOffset(uint32_t c) const { return (dataStart_ + uint64_t(c - 2) * spc_) * bps_; }
 
     bool readBytes(uint64_t volOffset, uint8_t *buffer, size_t length) const {
         if (volOffset + length > volumeBytes_) return false;
@@ -260,7 +259,7 @@ public:
         std::vector<uint8_t> bytes;
         std::vector<uint64_t> segmentOffsets;
         uint32_t segmentBytes = 0;
-        std::vector<uint32_t> clusters;  // FAT32 only
+        std::vector<uint32_t> clusters; // FAT32 only
     };
 
     bool readRoot(Directory *dir) const {
@@ -276,16 +275,14 @@ public:
         for (size_t i = 0; i < dir->clusters.size(); ++i) {
             uint64_t at = clusterOffset(dir->clusters[i]);
             dir->segmentOffsets.push_back(at);
-            if (!readBytes(at, dir->bytes.data() + i * dir->segmentBytes, dir->segmentBytes))
-                return false;
+            if (!readBytes(at, dir->bytes.data() + i * dir->segmentBytes, dir->segmentBytes)) return false;
         }
         return true;
     }
 
     bool writeRoot(const Directory &dir) const {
         for (size_t i = 0; i < dir.segmentOffsets.size(); ++i)
-            if (!writeBytes(dir.segmentOffsets[i], dir.bytes.data() + i * dir.segmentBytes,
-                            dir.segmentBytes))
+            if (!writeBytes(dir.segmentOffsets[i], dir.bytes.data() + i * dir.segmentBytes, dir.segmentBytes))
                 return false;
         return true;
     }
@@ -298,8 +295,7 @@ public:
     }
 
     bool loadFsInfo() {
-        if (kind_ != FatKind::Fat32 || fsInfoSector_ == 0 || fsInfoSector_ == 0xFFFF ||
-            fsInfoSector_ >= reserved_)
+        if (kind_ != FatKind::Fat32 || fsInfoSector_ == 0 || fsInfoSector_ == 0xFFFF || fsInfoSector_ >= reserved_)
             return true;
         uint8_t s[512];
         if (!readBytes(uint64_t(fsInfoSector_) * bps_, s, sizeof s)) return false;
@@ -413,9 +409,8 @@ bool toShortName(const std::string &name, char out[11]) {
     return static_cast<unsigned char>(out[0]) != kDeletedMark;
 }
 
-bool writeFatRootFile(const std::string &source, uint64_t volumeOffset, uint64_t volumeLength,
-                      const char name83[11], const uint8_t *data, size_t size, uint8_t attributes,
-                      int64_t modified) {
+bool writeFatRootFile(const std::string &source, uint64_t volumeOffset, uint64_t volumeLength, const char name83[11],
+                      const uint8_t *data, size_t size, uint8_t attributes, int64_t modified) {
     if (size > 0xFFFFFFFFu || (size > 0 && data == nullptr) || name83 == nullptr) return false;
     fileio::File file(source, fileio::File::Mode::ReadWrite);
     if (!file.isOpen()) return false;
@@ -433,7 +428,7 @@ bool writeFatRootFile(const std::string &source, uint64_t volumeOffset, uint64_t
         const uint8_t *e = &root.bytes[i * kDirEntrySize];
         if (e[0] == 0x00) {
             if (freeSlot < 0) freeSlot = long(i);
-            break;  // end of directory: nothing follows
+            break; // end of directory: nothing follows
         }
         if (e[0] == kDeletedMark) {
             if (freeSlot < 0) freeSlot = long(i);
@@ -442,7 +437,7 @@ bool writeFatRootFile(const std::string &source, uint64_t volumeOffset, uint64_t
         uint8_t attr = e[kDirAttr];
         if (attr == kAttrLongName || (attr & kAttrVolumeId)) continue;
         if (sameShortName(e + kDirName, name83)) {
-            if (attr & kAttrDirectory) return false;  // never replace a directory
+            if (attr & kAttrDirectory) return false; // never replace a directory
             existing = long(i);
             break;
         }
@@ -459,7 +454,7 @@ bool writeFatRootFile(const std::string &source, uint64_t volumeOffset, uint64_t
     const uint32_t clusterBytes = vol.clusterBytes();
     const uint32_t needed = uint32_t((size + clusterBytes - 1) / clusterBytes);
     const bool growRoot = existing < 0 && freeSlot < 0;
-    if (growRoot && vol.kind() != FatKind::Fat32) return false;  // fixed root directory is full
+    if (growRoot && vol.kind() != FatKind::Fat32) return false; // fixed root directory is full
 
     std::set<uint32_t> oldSet(oldChain.begin(), oldChain.end());
     std::vector<uint32_t> fresh;
@@ -473,8 +468,7 @@ bool writeFatRootFile(const std::string &source, uint64_t volumeOffset, uint64_t
         size_t n = std::min<size_t>(clusterBytes, size - from);
         std::memcpy(buffer.data(), data + from, n);
         std::memset(buffer.data() + n, 0, clusterBytes - n);
-        if (!vol.writeBytes(vol.clusterOffset(fileClusters[i]), buffer.data(), clusterBytes))
-            return false;
+        if (!vol.writeBytes(vol.clusterOffset(fileClusters[i]), buffer.data(), clusterBytes)) return false;
     }
 
     // 2. A new, empty cluster for a full FAT32 root directory.
@@ -510,7 +504,7 @@ bool writeFatRootFile(const std::string &source, uint64_t volumeOffset, uint64_t
     fatTimeStamp(modified, &date, &time);
     std::memset(e, 0, kDirEntrySize);
     std::memcpy(e + kDirName, name83, 11);
-    e[kDirAttr] = uint8_t(attributes & 0x27);  // read-only, hidden, system, archive
+    e[kDirAttr] = uint8_t(attributes & 0x27); // read-only, hidden, system, archive
     e[kDirNtCase] = 0;
     e[kDirCreateTenths] = 0;
     bo::putLE16(e + kDirCreateTime, time);

@@ -98,12 +98,11 @@ struct Volume {
 };
 
 #ifndef _WIN32
-Volume makeVolume(const TempDir &dir, const std::string &name, const std::string &mkfsArgs,
-                  uint32_t kilobytes, uint32_t lead = 32) {
+Volume makeVolume(const TempDir &dir, const std::string &name, const std::string &mkfsArgs, uint32_t kilobytes,
+                  uint32_t lead = 32) {
     std::string vol = dir / (name + ".vol");
     int status = 0;
-    std::string out = run("mkfs.fat -C -i 12345678 " + mkfsArgs + " " + vol + " " +
-                              std::to_string(kilobytes), &status);
+    std::string out = run("mkfs.fat -C -i 12345678 " + mkfsArgs + " " + vol + " " + std::to_string(kilobytes), &status);
     EXPECT_EQ(status, 0) << out;
     std::vector<uint8_t> bytes(size_t(lead) * 512, 0xA7);
     std::vector<uint8_t> v = readFile(vol);
@@ -115,8 +114,7 @@ Volume makeVolume(const TempDir &dir, const std::string &name, const std::string
 }
 
 std::string mtools(const std::string &cmd, const Volume &v, const std::string &args, int *status = nullptr) {
-    return run("MTOOLS_SKIP_CHECK=1 " + cmd + " -i '" + v.container + "@@" + std::to_string(v.offset) +
-                   "' " + args,
+    return run("MTOOLS_SKIP_CHECK=1 " + cmd + " -i '" + v.container + "@@" + std::to_string(v.offset) + "' " + args,
                status);
 }
 
@@ -155,10 +153,9 @@ protected:
         std::ofstream out(map, std::ios::trunc);
         out << text;
     }
-    std::string line(char letter, const Volume &v, const std::string &flags = "rw",
-                     const std::string &mount = "") {
-        std::string s = std::string(1, letter) + ":\t" + v.container + "\t" + std::to_string(v.offset) +
-                        "\t" + std::to_string(v.length) + "\t" + flags;
+    std::string line(char letter, const Volume &v, const std::string &flags = "rw", const std::string &mount = "") {
+        std::string s = std::string(1, letter) + ":\t" + v.container + "\t" + std::to_string(v.offset) + "\t" +
+                        std::to_string(v.length) + "\t" + flags;
         if (!mount.empty()) s += "\t" + mount;
         return s + "\n";
     }
@@ -179,17 +176,17 @@ TEST(DriveMapParse, KeepsWellFormedLinesFirstWinsAndSkipsTheRest) {
                            "\n"
                            "F:\t/x/b.img\t1024\t2048\tro,cdrom\t/media/u/CD\r\n"
                            "e:\t/x/a.img\t512\t4096\trw\n"
-                           "E:\t/x/dup.img\t0\t0\trw\n"          // second E: loses
-                           "A:\t/x/floppy.img\t0\t0\trw\n"       // no A: or B:
+                           "E:\t/x/dup.img\t0\t0\trw\n"    // second E: loses
+                           "A:\t/x/floppy.img\t0\t0\trw\n" // no A: or B:
                            "G:\t/x/c.img\tnotanumber\t0\trw\n"
-                           "H:\t/x/d.img\t100\t0\trw\n"          // not on a sector
+                           "H:\t/x/d.img\t100\t0\trw\n" // not on a sector
                            "I:\t/x/e.img\t0\t0\tweird\n"
-                           "J: /x/spaces.img 0 0 rw\n"           // tabs, not blanks
-                           "K:\t/x/k.img\t0\t0\n");               // flags may be left out
+                           "J: /x/spaces.img 0 0 rw\n" // tabs, not blanks
+                           "K:\t/x/k.img\t0\t0\n");    // flags may be left out
     ASSERT_EQ(t.size(), 3u);
     EXPECT_EQ(t[0].letter, 'E');
 #ifdef _WIN32
-    EXPECT_EQ(t[0].source, "\\x\\a.img");  // the system's own separator
+    EXPECT_EQ(t[0].source, "\\x\\a.img"); // the system's own separator
 #else
     EXPECT_EQ(t[0].source, "/x/a.img");
 #endif
@@ -210,13 +207,13 @@ TEST(DriveMapParse, RelativeSourcesLieInTheMapsFolder) {
                        "G:\t/abs/g.img\t0\t0\trw\n";
 #ifdef _WIN32
     std::string withBackslash = std::string(text) + "H:\tsub\\h.img\t0\t0\trw\n"
-                                "I:\tC:/x/i.img\t0\t0\trw\n"
-                                "J:\t\\\\.\\PhysicalDrive1\t0\t0\tro\n";
+                                                    "I:\tC:/x/i.img\t0\t0\trw\n"
+                                                    "J:\t\\\\.\\PhysicalDrive1\t0\t0\tro\n";
     auto t = parseDriveMap(withBackslash, "Z:\\disks/one");
     ASSERT_EQ(t.size(), 6u);
     EXPECT_EQ(t[0].source, "Z:\\disks\\one\\data.img");
     EXPECT_EQ(t[1].source, "Z:\\disks\\one\\sub\\f.img");
-    EXPECT_EQ(t[2].source, "\\abs\\g.img");  // rooted on the current drive
+    EXPECT_EQ(t[2].source, "\\abs\\g.img"); // rooted on the current drive
     EXPECT_EQ(t[3].source, "Z:\\disks\\one\\sub\\h.img");
     EXPECT_EQ(t[4].source, "C:\\x\\i.img");
     EXPECT_EQ(t[5].source, "\\\\.\\PhysicalDrive1");
@@ -235,15 +232,14 @@ TEST(DriveMapParse, RelativeSourcesLieInTheMapsFolder) {
 }
 
 TEST(MountInfoParse, RootIsCThenRealBlockDevicesByMountPoint) {
-    const char *text =
-        "21 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
-        "22 21 0:5 / /proc rw - proc proc rw\n"
-        "23 21 8:17 / /media/usb\\040stick rw - vfat /dev/sdb1 rw\n"
-        "24 21 8:2 / /boot rw - ext4 /dev/sda2 rw\n"
-        "25 21 8:1 /home/u/data /srv/bound rw - ext4 /dev/sda1 rw\n"   // bind of a folder
-        "26 21 0:30 / /run rw - tmpfs tmpfs rw\n"
-        "27 21 8:33 / /mnt/old rw - ext4 /dev/sdc1 rw\n"
-        "28 27 0:31 / /mnt/old rw - tmpfs tmpfs rw\n";                 // hides /dev/sdc1
+    const char *text = "21 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
+                       "22 21 0:5 / /proc rw - proc proc rw\n"
+                       "23 21 8:17 / /media/usb\\040stick rw - vfat /dev/sdb1 rw\n"
+                       "24 21 8:2 / /boot rw - ext4 /dev/sda2 rw\n"
+                       "25 21 8:1 /home/u/data /srv/bound rw - ext4 /dev/sda1 rw\n" // bind of a folder
+                       "26 21 0:30 / /run rw - tmpfs tmpfs rw\n"
+                       "27 21 8:33 / /mnt/old rw - ext4 /dev/sdc1 rw\n"
+                       "28 27 0:31 / /mnt/old rw - tmpfs tmpfs rw\n"; // hides /dev/sdc1
     auto t = parseMountInfo(text);
     ASSERT_EQ(t.size(), 3u);
     EXPECT_EQ(t[0].letter, 'C');
@@ -264,7 +260,7 @@ TEST(MountInfoParse, StopsAtZ) {
         text += "2 1 8:2 / " + std::string(point) + " rw - ext4 /dev/sdx" + std::to_string(i) + " rw\n";
     }
     auto t = parseMountInfo(text);
-    ASSERT_EQ(t.size(), 24u);  // C: .. Z:
+    ASSERT_EQ(t.size(), 24u); // C: .. Z:
     EXPECT_EQ(t.back().letter, 'Z');
     EXPECT_EQ(t.back().mount, "/m/22");
 }
@@ -312,10 +308,10 @@ TEST(FatSize, DataClustersTimesClusterSizeAndNothingForGarbage) {
     bad[511] = 0;
     EXPECT_FALSE(fatTotalBytes(bad));
     std::copy(bs, bs + 512, bad);
-    bad[13] = 3;  // not a power of two
+    bad[13] = 3; // not a power of two
     EXPECT_FALSE(fatTotalBytes(bad));
     std::copy(bs, bs + 512, bad);
-    bo::putLE16(bad + 19, 40);  // smaller than its own FATs and root directory
+    bo::putLE16(bad + 19, 40); // smaller than its own FATs and root directory
     EXPECT_FALSE(fatTotalBytes(bad));
     std::copy(bs, bs + 512, bad);
     bo::putLE16(bad + 11, 0);
@@ -391,8 +387,8 @@ TEST_F(DriveMapTest, FilesWrittenIntoEachFatKindAreReadByMtoolsAndPassFsck) {
         const char *args;
         uint32_t kb;
         uint64_t clusterBytes;
-    } kinds[] = {{"fat12", "-F 12 -s 1", 1224, 512}, {"fat16", "-F 16 -s 2", 20000, 1024},
-                 {"fat32", "-F 32 -s 1", 40000, 512}};
+    } kinds[] = {
+        {"fat12", "-F 12 -s 1", 1224, 512}, {"fat16", "-F 16 -s 2", 20000, 1024}, {"fat32", "-F 32 -s 1", 40000, 512}};
     for (const Kind &k : kinds) {
         SCOPED_TRACE(k.name);
         Volume v = makeVolume(dir, k.name, k.args, k.kb);
@@ -459,7 +455,7 @@ TEST_F(DriveMapTest, ReplacesAFileOtherToolsWroteAndKeepsTheirFiles) {
     EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.end()), record);
     out = mtools("mtype", v, "::OTHER.BIN");
     EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.end()), pattern(40000, 3));
-    EXPECT_GT(bytesFree(v), freeBefore);  // 9000 bytes out, 512 in
+    EXPECT_GT(bytesFree(v), freeBefore); // 9000 bytes out, 512 in
     out = mtools("mdir", v, "-a ::");
     EXPECT_EQ(out.find("log      log"), std::string::npos) << out;
     out = fsck(dir, v, &status);
@@ -508,9 +504,9 @@ TEST_F(DriveMapTest, RefusesWhatCannotBeWritten) {
     bo::putLE16(&tiny[v.offset + 22], 1);
     std::string tinyPath = dir / "tiny.img";
     writeFile(tinyPath, tiny);
-    writeMap(line('E', v, "ro") + line('F', v, "rw,cdrom") + "G:\t" + junk + "\t0\t0\trw\n" +
-             "H:\t" + (dir / "missing.img") + "\t0\t0\trw\n" + "I:\t" + tinyPath + "\t" +
-             std::to_string(v.offset) + "\t0\trw\n" + line('J', v));
+    writeMap(line('E', v, "ro") + line('F', v, "rw,cdrom") + "G:\t" + junk + "\t0\t0\trw\n" + "H:\t" +
+             (dir / "missing.img") + "\t0\t0\trw\n" + "I:\t" + tinyPath + "\t" + std::to_string(v.offset) +
+             "\t0\trw\n" + line('J', v));
     std::vector<uint8_t> data(512, 7);
     EXPECT_FALSE(createDriveFile("E:\\log.log", data.data(), data.size(), 0));
     EXPECT_FALSE(createDriveFile("F:\\log.log", data.data(), data.size(), 0));
@@ -579,8 +575,8 @@ TEST_F(DriveMapTest, ARelativeSourceIsReadFromBesideTheMapWhateverTheCurrentDire
         setEnv("FLASHDISK_DRIVES", mapName);
         EXPECT_EQ(logicalDriveMask(), (1u << 4) | (1u << 5) | (1u << 6));
         ASSERT_TRUE(readVolumeSector(4, 3, s));
-        EXPECT_EQ(std::vector<uint8_t>(s, s + 512), std::vector<uint8_t>(image.begin() + 1024 + 3 * 512,
-                                                                         image.begin() + 1024 + 4 * 512));
+        EXPECT_EQ(std::vector<uint8_t>(s, s + 512),
+                  std::vector<uint8_t>(image.begin() + 1024 + 3 * 512, image.begin() + 1024 + 4 * 512));
         EXPECT_FALSE(readVolumeSector(4, 4, s)) << "still bounded by the map's length";
         ASSERT_TRUE(readVolumeSector(5, 1, s));
         EXPECT_EQ(std::vector<uint8_t>(s, s + 512), std::vector<uint8_t>(other.begin() + 512, other.begin() + 1024));
@@ -665,7 +661,7 @@ TEST_F(DriveMapTest, FilesWrittenIntoMappedFatImagesThroughRelativeSources) {
     fs::path images = PLATFORM_FAT_IMAGES;
     if (!fs::exists(images / "fat12.img")) GTEST_SKIP() << "mkfs.fat was not found on the build machine";
     fs::path checked = images / "written";
-    fs::remove_all(checked);  // nothing of an earlier run is checked again
+    fs::remove_all(checked); // nothing of an earlier run is checked again
     fs::path disk = dir.path / "disk";
     fs::create_directories(disk / "sub");
     fs::copy_file(images / "fat12.img", disk / "data.img");

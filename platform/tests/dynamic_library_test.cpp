@@ -41,9 +41,7 @@ struct ScratchDir {
     }
 };
 
-void writeText(const fs::path &file, const std::string &text) {
-    std::ofstream(file) << text;
-}
+void writeText(const fs::path &file, const std::string &text) { std::ofstream(file) << text; }
 
 #ifndef _WIN32
 // Path of a loaded system library, found through one of its symbols.
@@ -153,8 +151,7 @@ TEST(DynamicLibrary, ProgramDirectoryFirst) {
     writeText(dir.path / "libm.so.6", "not a library\n");
     fs::copy_file(platform::executablePath(), dir.path / "host");
 
-    std::string command = std::string(kChildEnv) + "='" + dir.path.string() + "' '" +
-                          (dir.path / "host").string() +
+    std::string command = std::string(kChildEnv) + "='" + dir.path.string() + "' '" + (dir.path / "host").string() +
                           "' --gtest_filter=DynamicLibrary.ProgramDirectoryFirstChild > '" +
                           (dir.path / "out.txt").string() + "' 2>&1";
     int status = std::system(command.c_str());
@@ -182,8 +179,8 @@ int runProgram(const fs::path &program, const std::string &argument) {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(program.string().c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &process))
+    if (!CreateProcessA(program.string().c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process))
         return -1;
     WaitForSingleObject(process.hProcess, 120000);
     DWORD code = DWORD(-1);

@@ -49,7 +49,7 @@ public:
 private:
     static void set(const char *name, const char *value) {
 #ifdef _WIN32
-        _putenv_s(name, value ? value : "");  // "" removes it
+        _putenv_s(name, value ? value : ""); // "" removes it
 #else
         if (value)
             setenv(name, value, 1);

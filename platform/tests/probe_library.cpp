@@ -11,5 +11,4 @@ int probeHidden(void) { return 7; }
 __declspec(dllexport) int ProbeValue(void) { return 42 + probeHidden() - 7; }
 
 __declspec(dllexport) unsigned ProbeTicksAreCounted(void) { return GetTickCount() != 0 || true; }
-
 }

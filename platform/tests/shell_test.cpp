@@ -47,8 +47,7 @@ protected:
 
     std::string awaitRecord(const fs::path &script) {
         fs::path out = script.string() + ".out";
-        for (int i = 0; i < 1000 && !fs::exists(out); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        for (int i = 0; i < 1000 && !fs::exists(out); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         std::ifstream in(out);
         return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     }
@@ -108,8 +107,7 @@ TEST(ShellOpen, StartsTheProgramWithItsParameter) {
     fs::create_directories(dir);
     fs::path record = dir / "record.txt";
     _putenv_s(kRecordEnv, record.string().c_str());
-    bool started = platform::shellOpen(platform::executablePath(),
-                                       "--gtest_filter=ShellOpen.RecorderChild E:\\");
+    bool started = platform::shellOpen(platform::executablePath(), "--gtest_filter=ShellOpen.RecorderChild E:\\");
     _putenv_s(kRecordEnv, "");
     ASSERT_TRUE(started);
     std::string text = awaitFile(record);
@@ -117,7 +115,7 @@ TEST(ShellOpen, StartsTheProgramWithItsParameter) {
     size_t bar = text.rfind('|');
     ASSERT_NE(bar, std::string::npos) << text;
     EXPECT_NE(std::stoul(text.substr(bar + 1)), GetCurrentProcessId()) << "a process of its own";
-    Sleep(200);  // let the child leave before its folder goes
+    Sleep(200); // let the child leave before its folder goes
     std::error_code ec;
     fs::remove_all(dir, ec);
 }

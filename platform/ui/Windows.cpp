@@ -14,8 +14,7 @@ namespace {
 struct Reply {
     void operator()(void *p) const { std::free(p); }
 };
-template <class T>
-using ReplyPtr = std::unique_ptr<T, Reply>;
+template <class T> using ReplyPtr = std::unique_ptr<T, Reply>;
 
 // WM_NAME of type STRING is Latin-1; anything else is passed through.
 std::string latin1ToUtf8(const char *p, size_t n) {
@@ -139,15 +138,13 @@ bool WindowList::close(WindowId window) {
     ev.type = impl_->wmProtocols;
     ev.data.data32[0] = impl_->wmDeleteWindow;
     ev.data.data32[1] = XCB_CURRENT_TIME;
-    xcb_void_cookie_t ck = xcb_send_event_checked(impl_->conn, 0, window, XCB_EVENT_MASK_NO_EVENT,
-                                                  reinterpret_cast<const char *>(&ev));
+    xcb_void_cookie_t ck =
+        xcb_send_event_checked(impl_->conn, 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char *>(&ev));
     ReplyPtr<xcb_generic_error_t> err(xcb_request_check(impl_->conn, ck));
     return !err;
 }
 
-std::string titleFromCodePage(const std::string &bytes, uint32_t codePage) {
-    return decodeCodePage(bytes, codePage);
-}
+std::string titleFromCodePage(const std::string &bytes, uint32_t codePage) { return decodeCodePage(bytes, codePage); }
 
 int closeWindowsWhoseTitleContains(const std::string &utf8Text) {
     WindowList list;

@@ -74,7 +74,8 @@ std::string infoOf(const std::string &tool, const fs::path &disk, const std::str
     RunResult r = fattools::run(tool + " info");
     EXPECT_EQ(r.status, 0) << r.output;
     std::string out = withoutCarriageReturns(r.output);
-    for (size_t at; (at = out.find(folderAsShown)) != std::string::npos;) out.replace(at, folderAsShown.size(), "<disk>");
+    for (size_t at; (at = out.find(folderAsShown)) != std::string::npos;)
+        out.replace(at, folderAsShown.size(), "<disk>");
     (void)disk;
     return out;
 }
@@ -94,7 +95,7 @@ void expectSoundVolumes(const fs::path &disk) {
 }
 
 struct Display {
-    xtest::XServer server;   // the Windows login program's window needs one
+    xtest::XServer server; // the Windows login program's window needs one
 };
 
 // The Windows login program driven by sarvik_driver.exe with the passwords.
@@ -167,7 +168,7 @@ TEST(CrossPlatform, ASecureDiskFormattedOnWindowsIsLoggedInOnLinux) {
     RunResult right = runWithInput(linuxQuendal(disk) + " login --password-stdin", kPassword + "\n");
     EXPECT_EQ(right.status, 0) << right.output;
     EXPECT_TRUE(flashemu::loggedIn(disk.string()));
-    expectSoundVolumes(disk);   // now with the secure area shown
+    expectSoundVolumes(disk); // now with the secure area shown
 
     // The Linux login program, in process.
     ASSERT_TRUE(flashemu::replug(disk.string()));
@@ -230,9 +231,11 @@ TEST(CrossPlatform, TheWindowsLauncherFromALinuxFormattedLoginVolumeLogsIn) {
     const fs::path log = scratch() / "latchkin.log";
     // Wine takes TMP and TEMP from its registry, not from the Linux environment:
     // they are set inside, by its command interpreter.
-    const std::string inside = "set TMP=" + winPath(temp) + "&& set TEMP=" + winPath(temp) + "&& start /wait LATCHKIN.EXE";
-    RunResult started = fattools::run("cd " + quote(volume.string()) + " && FLASHDISK_EMULATOR=" + quote(winPath(disk)) +
-                                      " wine cmd /c " + quote(inside) + " </dev/null >" + quote(log.string()) + " 2>&1");
+    const std::string inside =
+        "set TMP=" + winPath(temp) + "&& set TEMP=" + winPath(temp) + "&& start /wait LATCHKIN.EXE";
+    RunResult started =
+        fattools::run("cd " + quote(volume.string()) + " && FLASHDISK_EMULATOR=" + quote(winPath(disk)) +
+                      " wine cmd /c " + quote(inside) + " </dev/null >" + quote(log.string()) + " 2>&1");
     EXPECT_EQ(started.status, 0) << fattools::run("cat " + quote(log.string())).output;
     for (const char *name : {"Sarvik.exe", "SCSI.dll", "Quendal.dll", "1033.ini", "FlashDisk.ini"})
         EXPECT_TRUE(fs::exists(temp / name)) << name;

@@ -63,8 +63,7 @@ BOOL CALLBACK findControls(HWND w, LPARAM p) {
     char cls[64] = {};
     GetClassNameA(w, cls, sizeof cls);
     const LONG style = GetWindowLongA(w, GWL_STYLE);
-    if (_stricmp(cls, "Edit") == 0 && (style & ES_PASSWORD) && !c->password)
-        c->password = w;
+    if (_stricmp(cls, "Edit") == 0 && (style & ES_PASSWORD) && !c->password) c->password = w;
     if (_stricmp(cls, "Button") == 0 && !c->login) {
         std::string t = textOf(w);
         std::string plain;
@@ -117,8 +116,8 @@ int main(int argc, char **argv) {
         }
         if (attach) {
             GetWindowThreadProcessId(main, &pi.dwProcessId);
-            pi.hProcess = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE,
-                                      pi.dwProcessId);
+            pi.hProcess =
+                OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, pi.dwProcessId);
             if (!pi.hProcess) {
                 std::printf("cannot open the login program: %lu\n", GetLastError());
                 return 2;

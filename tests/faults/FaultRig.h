@@ -22,8 +22,8 @@
 
 namespace faults {
 
-constexpr uint32_t kSectors = 40000;   // room for three areas, quick to format
-constexpr uint32_t kCopyPages[] = {8, 40};   // where a fresh disk keeps its two table copies
+constexpr uint32_t kSectors = 40000;       // room for three areas, quick to format
+constexpr uint32_t kCopyPages[] = {8, 40}; // where a fresh disk keeps its two table copies
 
 struct Scratch {
     std::filesystem::path path;
@@ -51,7 +51,7 @@ inline RunResult quendal(const std::string &disk, std::vector<std::string> args,
 struct Truth {
     bool table = false;
     uint8_t layoutKind = 0;
-    uint32_t capacity = 0;     // sum of the three area sizes, as hosts read it
+    uint32_t capacity = 0; // sum of the three area sizes, as hosts read it
     bool password = false;
     int soundCopies = 0;
 };
@@ -61,8 +61,7 @@ inline bool soundCopy(const std::string &dir, uint32_t page) {
     if (!flashemu::readInfoSector(dir, page, 0, t.data())) return false;
     uint32_t x = 0;
     for (size_t o = 0; o < 512; o += 4) x ^= bo::getLE32(t.data() + o);
-    if (bo::getLE32(t.data()) != 0x5A5A5A5Au || x != 0 || std::memcmp(t.data() + 204, "2.00", 4) != 0)
-        return false;
+    if (bo::getLE32(t.data()) != 0x5A5A5A5Au || x != 0 || std::memcmp(t.data() + 204, "2.00", 4) != 0) return false;
     // Information sector 7 lies in the second page after the table, 4 sectors a page.
     if (!flashemu::readInfoSector(dir, page + 2, 3, info.data())) return false;
     return bo::getLE32(info.data() + 504) == 0xA5A5A5A5u;
@@ -90,7 +89,7 @@ inline void expectInfoTells(const RunResult &info, const Truth &t, const std::st
     SCOPED_TRACE(what + ": quendal info said\n" + info.output);
     ASSERT_FALSE(info.signaled);
     if (!t.table) {
-        EXPECT_EQ(info.exitCode, 4);   // unknown flash disk
+        EXPECT_EQ(info.exitCode, 4); // unknown flash disk
         return;
     }
     EXPECT_EQ(info.exitCode, 0);
@@ -151,8 +150,7 @@ inline void checkReportSection(const std::string &name, const std::string &table
     s << in.rdbuf();
     std::string doc = s.str();
     const size_t b = doc.find(begin), e = doc.find(end);
-    ASSERT_TRUE(b != std::string::npos && e != std::string::npos && b < e)
-        << path << " lacks the markers of " << name;
+    ASSERT_TRUE(b != std::string::npos && e != std::string::npos && b < e) << path << " lacks the markers of " << name;
     const std::string current = doc.substr(b + begin.size(), e - b - begin.size());
     if (current == table) return;
     if (std::getenv("QUENDAL_UPDATE_FAULT_REPORT")) {

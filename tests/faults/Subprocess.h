@@ -16,7 +16,7 @@
 namespace faults {
 
 struct RunResult {
-    bool signaled = false;   // killed by a signal: a crash, an abort or a sanitizer report
+    bool signaled = false; // killed by a signal: a crash, an abort or a sanitizer report
     int exitCode = -1;
     std::string output;
 };

@@ -14,7 +14,7 @@ const char kPassword[] = "first-secret";
 
 struct Phase {
     std::string name;
-    std::string kind;   // emulator write kind
+    std::string kind; // emulator write kind
     uint32_t nth;
 };
 
@@ -68,16 +68,15 @@ TEST_F(FormatFaults, EveryPhaseLeavesADiskThatReadsTruthfullyAndFormatsAgain) {
     for (const Phase &p : imagePhases(flashemu::readLog(clean))) phases.push_back(p);
     ASSERT_GE(phases.size(), 5u) << "a secure format of two areas writes two images";
     const std::vector<Phase> info = {
-        {"primary block erase", "prepare", 1},     {"primary table sector", "info-table", 1},
+        {"primary block erase", "prepare", 1},       {"primary table sector", "info-table", 1},
         {"primary information sector 1", "info", 1}, {"primary information sector 8", "info", 8},
-        {"backup block erase", "prepare", 2},      {"backup table sector", "info-table", 2},
+        {"backup block erase", "prepare", 2},        {"backup table sector", "info-table", 2},
         {"backup information sector 8", "info", 16}, {"commit", "commit", 1},
     };
     phases.insert(phases.end(), info.begin(), info.end());
 
-    std::string table =
-        "| fault in the format | quendal format | table copies after replug | layout kind | password | "
-        "manager shows | format again |\n|---|---|---|---|---|---|---|\n";
+    std::string table = "| fault in the format | quendal format | table copies after replug | layout kind | password | "
+                        "manager shows | format again |\n|---|---|---|---|---|---|---|\n";
     int n = 0;
     for (const Phase &phase : phases) {
         SCOPED_TRACE(phase.name);
@@ -125,7 +124,10 @@ TEST_F(FormatFaults, EveryPhaseLeavesADiskThatReadsTruthfullyAndFormatsAgain) {
                  (formatted.exitCode == 0 ? "success" : "failure (exit " + std::to_string(formatted.exitCode) + ")") +
                  " | " + copiesText(t.soundCopies) + " | " + (t.table ? std::to_string(t.layoutKind) : "-") + " | " +
                  (t.password ? "set" : "none") + " | " + (shown.empty() ? "(not built)" : shown) + " | " +
-                 (again.exitCode == 0 ? "succeeds, " + copiesText(after.soundCopies) + (after.soundCopies == 1 ? " copy" : " copies") : "FAILS") + " |\n";
+                 (again.exitCode == 0
+                      ? "succeeds, " + copiesText(after.soundCopies) + (after.soundCopies == 1 ? " copy" : " copies")
+                      : "FAILS") +
+                 " |\n";
     }
     checkReportSection("format", table);
 }

@@ -12,7 +12,7 @@ const char kOld[] = "old-secret", kNew[] = "new-secret", kThird[] = "third-secre
 class PasswordFaults : public ::testing::Test {
 protected:
     static Scratch *scratch;
-    static std::string base;   // a secure disk with password kOld, logged out
+    static std::string base; // a secure disk with password kOld, logged out
 
     static void SetUpTestSuite() {
         scratch = new Scratch;
@@ -63,10 +63,10 @@ TEST_F(PasswordFaults, EveryWriteCutLeavesOnePasswordWorkingAndTheNextChangeSucc
     for (const flashemu::LogEntry &e : flashemu::readLog(clean)) {
         if (e.op != "WriteDisk" && e.op != "WriteScsi") continue;
         const uint32_t code = e.address >> 26;
-        writes.push_back(e.address == 0x40000000u                          ? "erase"
-                         : (code == 8 && (e.address & 0x00800000u))        ? "table sector"
-                         : (code >= 8 && code <= 11)                       ? "information sector"
-                                                                           : "other");
+        writes.push_back(e.address == 0x40000000u                   ? "erase"
+                         : (code == 8 && (e.address & 0x00800000u)) ? "table sector"
+                         : (code >= 8 && code <= 11)                ? "information sector"
+                                                                    : "other");
     }
     ASSERT_GE(writes.size(), 20u) << "two copies of a table and eight information sectors each";
 
@@ -106,10 +106,10 @@ TEST_F(PasswordFaults, EveryWriteCutLeavesOnePasswordWorkingAndTheNextChangeSucc
         EXPECT_TRUE(opens(disk, kThird));
         EXPECT_GE(after.soundCopies, 1);
 
-        table += "| " + what + " | " + (r.exitCode == 0 ? "success" : "failure (exit " + std::to_string(r.exitCode) + ")") +
-                 " | " + copiesText(t.soundCopies) + " | " + (oldOpens ? "yes" : "no") + " | " +
-                 (newOpens ? "yes" : "no") + " | " + (further.exitCode == 0 ? "succeeds" : "FAILS") + " | " +
-                 copiesText(after.soundCopies) + " |\n";
+        table +=
+            "| " + what + " | " + (r.exitCode == 0 ? "success" : "failure (exit " + std::to_string(r.exitCode) + ")") +
+            " | " + copiesText(t.soundCopies) + " | " + (oldOpens ? "yes" : "no") + " | " + (newOpens ? "yes" : "no") +
+            " | " + (further.exitCode == 0 ? "succeeds" : "FAILS") + " | " + copiesText(after.soundCopies) + " |\n";
     }
     checkReportSection("password", table);
 }

@@ -24,7 +24,7 @@ inline uint32_t le32(const uint8_t *p) { return uint32_t(le16(p)) | (uint32_t(le
 enum class Kind { Fat12, Fat16, Fat32 };
 
 struct File {
-    std::string name;          // "NAME.EXT" as stored, blanks dropped
+    std::string name; // "NAME.EXT" as stored, blanks dropped
     std::array<uint8_t, 11> raw{};
     uint8_t attributes = 0;
     uint32_t firstCluster = 0;
@@ -92,8 +92,8 @@ public:
         std::vector<uint8_t> owner(size_t(clusters_) + 2, 0);
         for (uint32_t c = 2; c < clusters_ + 2; ++c) {
             const uint32_t v = entry(c);
-            if (v == 1 || (v >= clusters_ + 2 && v < badMark())) problem("cluster " + std::to_string(c) +
-                                                                           ": bad FAT entry " + std::to_string(v));
+            if (v == 1 || (v >= clusters_ + 2 && v < badMark()))
+                problem("cluster " + std::to_string(c) + ": bad FAT entry " + std::to_string(v));
         }
         size_t files = 0;
         if (kind_ == Kind::Fat32) {
@@ -162,7 +162,8 @@ private:
         auto powerOfTwo = [](uint32_t v) { return v && (v & (v - 1)) == 0; };
         if (bytesPerSector_ < 512 || bytesPerSector_ > 4096 || !powerOfTwo(bytesPerSector_))
             return problem("bad bytes per sector " + std::to_string(bytesPerSector_));
-        if (!powerOfTwo(sectorsPerCluster_)) return problem("bad sectors per cluster " + std::to_string(sectorsPerCluster_));
+        if (!powerOfTwo(sectorsPerCluster_))
+            return problem("bad sectors per cluster " + std::to_string(sectorsPerCluster_));
         if (reserved_ == 0) return problem("no reserved sectors");
         if (numFats_ == 0) return problem("no FAT");
         if (fatSectors_ == 0) return problem("FAT size 0");
@@ -188,11 +189,11 @@ private:
         valid_ = true;
     }
 
-    std::vector<uint8_t> fatCopy(uint32_t index) { return readSectors(reserved_ + uint64_t(index) * fatSectors_, fatSectors_); }
-
-    uint32_t badMark() const {
-        return kind_ == Kind::Fat12 ? 0xFF7 : kind_ == Kind::Fat16 ? 0xFFF7 : 0x0FFFFFF7;
+    std::vector<uint8_t> fatCopy(uint32_t index) {
+        return readSectors(reserved_ + uint64_t(index) * fatSectors_, fatSectors_);
     }
+
+    uint32_t badMark() const { return kind_ == Kind::Fat12 ? 0xFF7 : kind_ == Kind::Fat16 ? 0xFFF7 : 0x0FFFFFF7; }
     bool endOfChain(uint32_t v) const { return v > badMark(); }
 
     uint32_t entry(uint32_t cluster) const {
@@ -215,7 +216,7 @@ private:
         std::set<uint32_t> seen;
         for (uint32_t c = first;;) {
             if (c < 2 || c >= clusters_ + 2) return false;
-            if (!seen.insert(c).second) return false;   // a loop
+            if (!seen.insert(c).second) return false; // a loop
             if (owner) {
                 if ((*owner)[c]) {
                     problem("cluster " + std::to_string(c) + " is shared by two files");
@@ -254,19 +255,20 @@ private:
     void readDirectory(const std::string &bytes, std::vector<File> &files, bool subdirectory) {
         for (size_t at = 0; at + 32 <= bytes.size(); at += 32) {
             const auto *e = reinterpret_cast<const uint8_t *>(bytes.data() + at);
-            if (e[0] == 0x00) break;   // the end of the directory
+            if (e[0] == 0x00) break; // the end of the directory
             if (e[0] == 0xE5) continue;
             const uint8_t attributes = e[11];
-            if ((attributes & 0x3F) == 0x0F) continue;   // a piece of a long name
-            if (attributes & 0x08) continue;             // the volume label
+            if ((attributes & 0x3F) == 0x0F) continue; // a piece of a long name
+            if (attributes & 0x08) continue;           // the volume label
             File f;
             std::memcpy(f.raw.data(), e, 11);
-            if (f.raw[0] == 0x05) f.raw[0] = 0xE5;   // a name really starting with E5
+            if (f.raw[0] == 0x05) f.raw[0] = 0xE5; // a name really starting with E5
             if (subdirectory && (f.raw[0] == '.')) continue;
             f.attributes = attributes;
             f.firstCluster = le16(e + 26) | (kind_ == Kind::Fat32 ? uint32_t(le16(e + 20)) << 16 : 0);
             f.size = le32(e + 28);
-            std::string base(reinterpret_cast<const char *>(f.raw.data()), 8), ext(reinterpret_cast<const char *>(f.raw.data() + 8), 3);
+            std::string base(reinterpret_cast<const char *>(f.raw.data()), 8),
+                ext(reinterpret_cast<const char *>(f.raw.data() + 8), 3);
             base.erase(base.find_last_not_of(' ') + 1);
             ext.erase(ext.find_last_not_of(' ') + 1);
             f.name = ext.empty() ? base : base + "." + ext;
@@ -290,8 +292,10 @@ private:
             if (f.raw[0] == ' ') problem(where + ": name starts with a blank");
             const bool folder = f.attributes & 0x10;
             if (f.firstCluster == 0) {
-                if (folder) problem(where + ": folder without clusters");
-                else if (f.size) problem(where + ": " + std::to_string(f.size) + " bytes but no clusters");
+                if (folder)
+                    problem(where + ": folder without clusters");
+                else if (f.size)
+                    problem(where + ": " + std::to_string(f.size) + " bytes but no clusters");
                 ++files;
                 continue;
             }
@@ -340,7 +344,7 @@ private:
 struct Partition {
     uint64_t start = 0;
     uint64_t size = 0;
-    std::string type;   // hexadecimal without 0x, e.g. "6" or "b"
+    std::string type; // hexadecimal without 0x, e.g. "6" or "b"
     bool bootable = false;
 };
 

@@ -34,8 +34,8 @@
 namespace fattools {
 
 struct RunResult {
-    int status = -1;     // exit status of the command
-    std::string output;  // standard output and standard error
+    int status = -1;    // exit status of the command
+    std::string output; // standard output and standard error
 };
 
 // One partition of `sfdisk --dump` output.
@@ -47,8 +47,10 @@ using Partition = fatreader::Partition;
 inline std::string quote(const std::string &s) {
     std::string out = "'";
     for (char c : s) {
-        if (c == '\'') out += "'\\''";
-        else out += c;
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
     }
     return out + "'";
 }
@@ -82,7 +84,7 @@ inline bool extractRange(const std::string &src, uint64_t offset, uint64_t lengt
     const off_t end = off_t(offset + length);
     while (ok && pos < end) {
         off_t data = lseek(in, pos, SEEK_DATA);
-        if (data < 0 || data >= end) break;   // no more data in range
+        if (data < 0 || data >= end) break; // no more data in range
         off_t hole = lseek(in, data, SEEK_HOLE);
         if (hole < 0 || hole > end) hole = end;
         for (off_t p = data; ok && p < hole;) {
@@ -125,8 +127,8 @@ inline std::vector<std::string> fsckProblems(const std::string &volume, bool all
                 line.find("Remove") != std::string::npos || line.find("Leaving") != std::string::npos)
                 continue;
         }
-        if (line.rfind("fsck.fat ", 0) == 0) continue;                      // version banner
-        if (line.find(" files, ") != std::string::npos) continue;          // summary
+        if (line.rfind("fsck.fat ", 0) == 0) continue;            // version banner
+        if (line.find(" files, ") != std::string::npos) continue; // summary
         if (line.find("Label") != std::string::npos && line.find("not valid") != std::string::npos) {
             skipNext = true;
             continue;
@@ -190,18 +192,21 @@ inline std::vector<Partition> sfdiskPartitions(const std::string &file, std::str
             std::string key = field.substr(0, eq);
             std::string value = eq == std::string::npos ? "" : field.substr(eq + 1);
             value.erase(0, value.find_first_not_of(' '));
-            if (key == "start") p.start = std::stoull(value);
-            else if (key == "size") p.size = std::stoull(value);
-            else if (key == "type") p.type = value;
-            else if (key == "bootable") p.bootable = true;
+            if (key == "start")
+                p.start = std::stoull(value);
+            else if (key == "size")
+                p.size = std::stoull(value);
+            else if (key == "type")
+                p.type = value;
+            else if (key == "bootable")
+                p.bootable = true;
         }
         parts.push_back(p);
     }
     return parts;
 }
 
-
-#else   // _WIN32
+#else // _WIN32
 
 // Copies [offset, offset + length) of src into a new file dst of that length.
 // Blocks of zeros are not written, so the copy of a sparse source stays sparse
@@ -299,8 +304,8 @@ inline std::vector<Partition> sfdiskPartitions(const std::string &file, std::str
 // Linux the range is cut out into a scratch file for fsck.fat; the Windows
 // reader reads it in place, as reading every hole of a large sparse image
 // through the Windows file interface takes longer than a test may.
-inline std::vector<std::string> fsckRange(const std::string &image, uint64_t offset, uint64_t length,
-                                          bool allowDirty, int *status = nullptr, std::string *all = nullptr) {
+inline std::vector<std::string> fsckRange(const std::string &image, uint64_t offset, uint64_t length, bool allowDirty,
+                                          int *status = nullptr, std::string *all = nullptr) {
 #ifdef _WIN32
     (void)allowDirty;
     fatreader::Volume v(image, offset);
@@ -334,4 +339,4 @@ inline std::vector<std::string> fsckRange(const std::string &image, uint64_t off
 #endif
 }
 
-}  // namespace fattools
+} // namespace fattools

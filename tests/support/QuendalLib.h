@@ -30,8 +30,7 @@ struct QuendalLib {
         // The folder of the library is searched for the libraries it links
         // (SCSI.dll), as it is for a library beside the program.
         HMODULE m = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-        if (!m)
-            throw std::runtime_error("cannot load " + path + ": error " + std::to_string(GetLastError()));
+        if (!m) throw std::runtime_error("cannot load " + path + ": error " + std::to_string(GetLastError()));
         module = reinterpret_cast<void *>(m);
         auto bind = [m](const char *name) { return reinterpret_cast<void *>(GetProcAddress(m, name)); };
 #else
@@ -39,8 +38,8 @@ struct QuendalLib {
         if (!module) throw std::runtime_error(std::string("cannot load Quendal.dll: ") + dlerror());
         auto bind = [this](const char *name) { return dlsym(module, name); };
 #endif
-#define QUENDAL_EXPORT(name)                                                                   \
-    name = reinterpret_cast<decltype(&::name)>(bind(#name));                                   \
+#define QUENDAL_EXPORT(name)                                                                                           \
+    name = reinterpret_cast<decltype(&::name)>(bind(#name));                                                           \
     if (!name) throw std::runtime_error("Quendal.dll lacks " #name);
 #include "QuendalExports.inc"
 #undef QUENDAL_EXPORT

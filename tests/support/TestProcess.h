@@ -85,7 +85,7 @@ inline void setEnv(const std::string &name, const std::string &value) {
 inline void unsetEnv(const std::string &name) {
 #ifdef _WIN32
     SetEnvironmentVariableA(name.c_str(), nullptr);
-    _putenv_s(name.c_str(), "");   // an empty value removes the variable
+    _putenv_s(name.c_str(), ""); // an empty value removes the variable
 #else
     ::unsetenv(name.c_str());
 #endif
@@ -108,8 +108,10 @@ public:
         setEnv(name_, value);
     }
     ~ScopedEnv() {
-        if (had_) setEnv(name_, old_);
-        else unsetEnv(name_);
+        if (had_)
+            setEnv(name_, old_);
+        else
+            unsetEnv(name_);
     }
     ScopedEnv(const ScopedEnv &) = delete;
     ScopedEnv &operator=(const ScopedEnv &) = delete;
@@ -126,16 +128,16 @@ class ScopedUserTemp {
 public:
     explicit ScopedUserTemp(const std::string &path)
 #ifdef _WIN32
-        : tmp_("TMP", path), temp_("TEMP", path) {
-    }
+        : tmp_("TMP", path), temp_("TEMP", path){}
 #else
         : runtime_("XDG_RUNTIME_DIR", path) {
     }
 #endif
 
-private:
+          private :
 #ifdef _WIN32
-    ScopedEnv tmp_, temp_;
+        ScopedEnv tmp_,
+        temp_;
 #else
     ScopedEnv runtime_;
 #endif
@@ -231,10 +233,10 @@ inline std::string windowsCommandLine(const std::string &program, const std::vec
 }
 
 struct ProcessOptions {
-    std::vector<std::pair<std::string, std::string>> env;   // set (or replaced) in the child only
-    std::vector<std::string> unsetEnv;                      // removed in the child only
-    std::string input;                                      // standard input; empty: at end at once
-    std::string workingDirectory;                           // empty: this process's
+    std::vector<std::pair<std::string, std::string>> env; // set (or replaced) in the child only
+    std::vector<std::string> unsetEnv;                    // removed in the child only
+    std::string input;                                    // standard input; empty: at end at once
+    std::string workingDirectory;                         // empty: this process's
     std::chrono::milliseconds timeout{std::chrono::minutes(5)};
     // A Windows program writes its text lines ended by CR LF; they come back
     // ended by LF alone, as on Linux, unless kept as written.
@@ -242,11 +244,11 @@ struct ProcessOptions {
 };
 
 struct ProcessResult {
-    bool started = false;   // false: the program could not be started at all (see output)
-    bool crashed = false;   // killed by a signal or ended by an exception (access violation, abort)
-    bool timedOut = false;  // killed after the timeout
-    int exitCode = -1;      // the exit code when it ended on its own; -1 otherwise
-    std::string output;     // standard output and standard error as written
+    bool started = false;  // false: the program could not be started at all (see output)
+    bool crashed = false;  // killed by a signal or ended by an exception (access violation, abort)
+    bool timedOut = false; // killed after the timeout
+    int exitCode = -1;     // the exit code when it ended on its own; -1 otherwise
+    std::string output;    // standard output and standard error as written
 };
 
 namespace detail {
@@ -334,9 +336,9 @@ inline ProcessResult runProcess(const std::string &program, const std::vector<st
     si.hStdError = outWrite;
     PROCESS_INFORMATION pi{};
     std::string cmdline = windowsCommandLine(program, args);
-    const BOOL ok = CreateProcessA(nullptr, cmdline.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, block.data(),
-                                   options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(),
-                                   &si, &pi);
+    const BOOL ok =
+        CreateProcessA(nullptr, cmdline.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, block.data(),
+                       options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(), &si, &pi);
     const DWORD startError = GetLastError();
     // The child holds its own copies now; ours would keep the pipe open forever.
     CloseHandle(outWrite);
@@ -395,8 +397,10 @@ inline ProcessResult runProcess(const std::string &program, const std::vector<st
     CloseHandle(pi.hProcess);
     if (!r.timedOut) {
         // Unhandled exceptions end a process with their NTSTATUS (0xC0000005 and the like).
-        if (code >= 0xC0000000u) r.crashed = true;
-        else r.exitCode = int(code);
+        if (code >= 0xC0000000u)
+            r.crashed = true;
+        else
+            r.exitCode = int(code);
     }
     return r;
 }
@@ -472,15 +476,15 @@ inline ProcessResult runProcess(const std::string &program, const std::vector<st
         sigset_t pipeOnly;
         sigemptyset(&pipeOnly);
         sigaddset(&pipeOnly, SIGPIPE);
-        while (sigtimedwait(&pipeOnly, nullptr, &zero) > 0) {
-        }
+        while (sigtimedwait(&pipeOnly, nullptr, &zero) > 0) {}
         pthread_sigmask(SIG_SETMASK, &old, nullptr);
     });
 
     const auto deadline = std::chrono::steady_clock::now() + options.timeout;
     char buf[4096];
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             kill(pid, SIGKILL);
             r.timedOut = true;
@@ -492,7 +496,7 @@ inline ProcessResult runProcess(const std::string &program, const std::vector<st
         if (n <= 0) continue;
         ssize_t got = read(out[0], buf, sizeof buf);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;   // end of output: the child (and whoever shares the pipe) closed it
+        if (got <= 0) break; // end of output: the child (and whoever shares the pipe) closed it
         r.output.append(buf, size_t(got));
     }
     close(out[0]);
@@ -514,8 +518,10 @@ inline ProcessResult runProcess(const std::string &program, const std::vector<st
         waitpid(pid, &status, 0);
         return r;
     }
-    if (WIFEXITED(status)) r.exitCode = WEXITSTATUS(status);
-    else r.crashed = WIFSIGNALED(status);
+    if (WIFEXITED(status))
+        r.exitCode = WEXITSTATUS(status);
+    else
+        r.crashed = WIFSIGNALED(status);
     return r;
 }
 

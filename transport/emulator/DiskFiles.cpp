@@ -28,35 +28,28 @@ std::string hex(const uint8_t *p, size_t n) {
 }
 
 int nibble(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
 
 bool unhex(const std::string &s, std::vector<uint8_t> *out) {
-    if (s.size() % 2)
-        return false;
+    if (s.size() % 2) return false;
     out->clear();
     for (size_t i = 0; i < s.size(); i += 2) {
         int hi = nibble(s[i]), lo = nibble(s[i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
+        if (hi < 0 || lo < 0) return false;
         out->push_back(uint8_t(hi << 4 | lo));
     }
     return true;
 }
 
 bool parseU32(const std::string &s, uint32_t *v) {
-    if (s.empty())
-        return false;
+    if (s.empty()) return false;
     char *end = nullptr;
     unsigned long long x = std::strtoull(s.c_str(), &end, 0);
-    if (*end || x > 0xFFFFFFFFull)
-        return false;
+    if (*end || x > 0xFFFFFFFFull) return false;
     *v = uint32_t(x);
     return true;
 }
@@ -65,15 +58,13 @@ bool parseU32(const std::string &s, uint32_t *v) {
 std::string escape(const std::string &s) { return hex(reinterpret_cast<const uint8_t *>(s.data()), s.size()); }
 std::string unescape(const std::string &s) {
     std::vector<uint8_t> b;
-    if (!unhex(s, &b))
-        return {};
+    if (!unhex(s, &b)) return {};
     return std::string(b.begin(), b.end());
 }
 
 bool ioAt(const std::string &path, bool write, uint64_t offset, uint8_t *buf, size_t len) {
     fileio::File f;
-    if (!f.open(path, write ? fileio::File::Mode::ReadWrite : fileio::File::Mode::Read))
-        return false;
+    if (!f.open(path, write ? fileio::File::Mode::ReadWrite : fileio::File::Mode::Read)) return false;
     // Past the end of a sparse image nothing was ever written: it reads as zeros.
     bool ok = write ? f.writeAt(offset, buf, len) : f.readAtZeroFilled(offset, buf, len);
     // A failed close can be a lost write.
@@ -83,8 +74,7 @@ bool ioAt(const std::string &path, bool write, uint64_t offset, uint8_t *buf, si
 } // namespace
 
 DiskLock::DiskLock(const std::string &dir, bool makingDisk) {
-    if (!makingDisk && !fileio::fileExists(confPath(dir)))
-        return;
+    if (!makingDisk && !fileio::fileExists(confPath(dir))) return;
     lock_ = std::make_unique<fileio::ExclusiveLock>(joinPath(dir, ".lock"));
 }
 
@@ -93,11 +83,9 @@ DiskLock::~DiskLock() = default;
 std::string joinPath(const std::string &dir, const std::string &name) {
     // Forward slashes are accepted by both systems, so one disk directory serves
     // the Linux and the Windows builds alike.
-    if (dir.empty())
-        return name;
+    if (dir.empty()) return name;
     char last = dir.back();
-    if (last == '/' || last == '\\')
-        return dir + name;
+    if (last == '/' || last == '\\') return dir + name;
     return dir + "/" + name;
 }
 
@@ -111,14 +99,11 @@ std::string commitPath(const std::string &dir) { return joinPath(dir, "commit.bi
 // that rename).
 bool readWholeFile(const std::string &path, std::string *content) {
     fileio::File f;
-    if (!f.open(path, fileio::File::Mode::Read))
-        return false;
+    if (!f.open(path, fileio::File::Mode::Read)) return false;
     auto size = f.size();
-    if (!size || *size > (uint64_t(1) << 30))
-        return false;
+    if (!size || *size > (uint64_t(1) << 30)) return false;
     std::string bytes(size_t(*size), '\0');
-    if (!bytes.empty() && !f.readAt(0, bytes.data(), bytes.size()))
-        return false;
+    if (!bytes.empty() && !f.readAt(0, bytes.data(), bytes.size())) return false;
     *content = std::move(bytes);
     return true;
 }
@@ -130,8 +115,7 @@ bool writeFileAtomic(const std::string &path, const std::string &content) {
     // as it holds the file; such readers let go within moments, so try again
     // rather than lose the device's new state.
     for (int attempt = 0; attempt < 100; ++attempt) {
-        if (fileio::writeFileAtomic(path, content))
-            return true;
+        if (fileio::writeFileAtomic(path, content)) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
@@ -142,8 +126,7 @@ bool writeFileAtomic(const std::string &path, const std::string &content) {
 
 std::string withoutLineEnd(std::string line) {
     // A text file of the disk may have passed through a Windows editor.
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     return line;
 }
 
@@ -178,19 +161,16 @@ bool saveState(const std::string &dir, const DiskState &s) {
 
 bool loadState(const std::string &dir, DiskState *out) {
     std::string text;
-    if (!readWholeFile(confPath(dir), &text))
-        return false;
+    if (!readWholeFile(confPath(dir), &text)) return false;
     DiskState s;
     bool haveSectors = false;
     textio::LineReader in(text);
     std::string line;
     while (in.next(line)) {
         line = withoutLineEnd(line);
-        if (line.empty() || line[0] == '#')
-            continue;
+        if (line.empty() || line[0] == '#') continue;
         size_t eq = line.find('=');
-        if (eq == std::string::npos)
-            continue;
+        if (eq == std::string::npos) continue;
         std::string key = line.substr(0, eq), val = line.substr(eq + 1);
         uint32_t n = 0;
         bool num = parseU32(val, &n);
@@ -247,8 +227,7 @@ bool loadState(const std::string &dir, DiskState *out) {
             }
         }
     }
-    if (!haveSectors)
-        return false;
+    if (!haveSectors) return false;
     *out = s;
     return true;
 }
@@ -264,27 +243,21 @@ bool writeSectors(const std::string &dir, uint64_t first, uint32_t count, const 
 // info.img holds every byte inverted, so the holes of the sparse file (zeros)
 // read as erased flash (0xFF) and an erase is a write of zeros.
 bool readInfo(const std::string &dir, uint32_t page, uint32_t slot, uint8_t *out512) {
-    if (page >= kInfoPages || slot >= kInfoSlots)
-        return false;
-    if (!ioAt(infoImagePath(dir), false, (uint64_t(page) * kInfoSlots + slot) * kSector, out512, kSector))
-        return false;
-    for (uint32_t i = 0; i < kSector; ++i)
-        out512[i] ^= 0xFF;
+    if (page >= kInfoPages || slot >= kInfoSlots) return false;
+    if (!ioAt(infoImagePath(dir), false, (uint64_t(page) * kInfoSlots + slot) * kSector, out512, kSector)) return false;
+    for (uint32_t i = 0; i < kSector; ++i) out512[i] ^= 0xFF;
     return true;
 }
 
 bool writeInfo(const std::string &dir, uint32_t page, uint32_t slot, const uint8_t *in512) {
-    if (page >= kInfoPages || slot >= kInfoSlots)
-        return false;
+    if (page >= kInfoPages || slot >= kInfoSlots) return false;
     uint8_t buf[kSector];
-    for (uint32_t i = 0; i < kSector; ++i)
-        buf[i] = in512[i] ^ 0xFF;
+    for (uint32_t i = 0; i < kSector; ++i) buf[i] = in512[i] ^ 0xFF;
     return ioAt(infoImagePath(dir), true, (uint64_t(page) * kInfoSlots + slot) * kSector, buf, kSector);
 }
 
 bool eraseInfoPages(const std::string &dir, uint32_t firstPage, uint32_t pages) {
-    if (firstPage >= kInfoPages || pages > kInfoPages - firstPage)
-        return false;
+    if (firstPage >= kInfoPages || pages > kInfoPages - firstPage) return false;
     std::vector<uint8_t> zeros(size_t(pages) * kInfoSlots * kSector, 0);
     return ioAt(infoImagePath(dir), true, uint64_t(firstPage) * kInfoSlots * kSector, zeros.data(), zeros.size());
 }
@@ -295,8 +268,7 @@ void appendLog(const std::string &dir, const LogEntry &e) {
       << (e.hasCdb ? hex(e.cdb.data(), e.cdb.size()) : std::string("-")) << '\t' << e.result << '\t'
       << (e.data.empty() ? std::string("-") : hex(e.data.data(), e.data.size())) << '\n';
     fileio::File out(logPath(dir), fileio::File::Mode::CreateReadWrite);
-    if (auto end = out.isOpen() ? out.size() : std::nullopt)
-        out.writeAt(*end, o.str().data(), o.str().size());
+    if (auto end = out.isOpen() ? out.size() : std::nullopt) out.writeAt(*end, o.str().data(), o.str().size());
 }
 
 bool parseLogLine(const std::string &text, LogEntry *e) {
@@ -306,31 +278,25 @@ bool parseLogLine(const std::string &text, LogEntry *e) {
     while (true) {
         size_t tab = line.find('\t', start);
         f.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-        if (tab == std::string::npos)
-            break;
+        if (tab == std::string::npos) break;
         start = tab + 1;
     }
-    if (f.size() != 7)
-        return false;
+    if (f.size() != 7) return false;
     LogEntry r;
     r.op = f[0];
-    if (!parseU32(f[1], &r.address) || !parseU32(f[2], &r.count) || !parseU32(f[3], &r.length))
-        return false;
+    if (!parseU32(f[1], &r.address) || !parseU32(f[2], &r.count) || !parseU32(f[3], &r.length)) return false;
     char *end = nullptr;
     long v = std::strtol(f[5].c_str(), &end, 10);
-    if (f[5].empty() || *end)
-        return false;
+    if (f[5].empty() || *end) return false;
     r.result = int32_t(v);
     std::vector<uint8_t> b;
     if (f[4] != "-") {
-        if (!unhex(f[4], &b) || b.size() != r.cdb.size())
-            return false;
+        if (!unhex(f[4], &b) || b.size() != r.cdb.size()) return false;
         std::copy(b.begin(), b.end(), r.cdb.begin());
         r.hasCdb = true;
     }
     if (f[6] != "-") {
-        if (!unhex(f[6], &r.data))
-            return false;
+        if (!unhex(f[6], &r.data)) return false;
     }
     *e = r;
     return true;
@@ -342,11 +308,11 @@ namespace flashemu {
 
 std::array<uint8_t, 512> buildDeviceInfo(const DiskState &s) {
     std::array<uint8_t, 512> b{};
-    b[0] = 0x02;  // controller family byte; the host does not read it
+    b[0] = 0x02; // controller family byte; the host does not read it
     b[cfgtbl::kDevFlags] = s.pageFlagBit0 ? 0x01 : 0x00;
     bo::putLE16(b.data() + cfgtbl::kDevBlockUnit, s.blockUnit);
     bo::putLE16(b.data() + cfgtbl::kDevPageSectors, s.pageSectorsRaw);
-    bo::putLE32(b.data() + 16, s.sectors);  // raw capacity in sectors, for a rig to read
+    bo::putLE32(b.data() + 16, s.sectors); // raw capacity in sectors, for a rig to read
     std::memcpy(b.data() + 32, s.vendor.data(), std::min<size_t>(s.vendor.size(), 8));
     std::memcpy(b.data() + 40, s.product.data(), std::min<size_t>(s.product.size(), 16));
     std::memcpy(b.data() + 56, s.revision.data(), std::min<size_t>(s.revision.size(), 4));

@@ -34,7 +34,7 @@ struct DiskState {
     std::string vendor, product, revision;
     // Faults; faults.writeProtected is the live write-protect state.
     Faults faults;
-    uint32_t writesOfKind = 0;  // writes of faults.failKind seen since the faults were set
+    uint32_t writesOfKind = 0; // writes of faults.failKind seen since the faults were set
     uint32_t readsOfKind = 0;
     // What the controller holds until the next reset or replug.
     bool loggedIn = false;

@@ -32,20 +32,17 @@ constexpr size_t kParamVersion = 32, kParamVersionLen = 8;
 
 std::string fieldText(const uint8_t *p, size_t width) {
     size_t n = 0;
-    while (n < width && p[n])
-        ++n;
+    while (n < width && p[n]) ++n;
     return std::string(reinterpret_cast<const char *>(p), n);
 }
 
 std::string trimRight(std::string s) {
-    while (!s.empty() && s.back() == ' ')
-        s.pop_back();
+    while (!s.empty() && s.back() == ' ') s.pop_back();
     return s;
 }
 
 bool identityMatches(const void *params, const DiskState &s) {
-    if (!params)
-        return true;
+    if (!params) return true;
     const uint8_t *p = static_cast<const uint8_t *>(params);
     struct {
         std::string want, have;
@@ -53,8 +50,7 @@ bool identityMatches(const void *params, const DiskState &s) {
                   {fieldText(p + kParamProduct, kParamProductLen), s.product},
                   {fieldText(p + kParamVersion, kParamVersionLen), s.revision}};
     for (const auto &f : fields)
-        if (!f.want.empty() && trimRight(f.want) != trimRight(f.have))
-            return false;
+        if (!f.want.empty() && trimRight(f.want) != trimRight(f.have)) return false;
     return true;
 }
 
@@ -136,8 +132,7 @@ LogEntry entry(const char *op, uint32_t address = 0, uint32_t count = 0, uint32_
 
 bool allErased(const uint8_t *p) {
     for (uint32_t i = 0; i < kSector; ++i)
-        if (p[i] != 0xFF)
-            return false;
+        if (p[i] != 0xFF) return false;
     return true;
 }
 
@@ -148,7 +143,7 @@ public:
     int32_t open(const void *params) override {
         DiskLock hold(dir_);
         LogEntry e = entry("InitDisk");
-        if (params)  // kept so a rig can see which identity the host asked for
+        if (params) // kept so a rig can see which identity the host asked for
             e.data.assign(static_cast<const uint8_t *>(params), static_cast<const uint8_t *>(params) + 40);
         DiskState s;
         int32_t r = SCSI_INIT_NO_DEVICE;
@@ -161,8 +156,7 @@ public:
                 // state: a login holds until a reset or a replug. Only a device
                 // that dropped off the bus (dismounted after a format, or still
                 // on the whole-disk table) comes back afresh, as it re-enumerates.
-                if (s.dismounted || s.wholeDisk)
-                    restartController(dir_, &s);
+                if (s.dismounted || s.wholeDisk) restartController(dir_, &s);
                 if (s.faults.refuseRawAccess) {
                     r = SCSI_INIT_RAW_REFUSED;
                     tryLoginFile(&s);
@@ -174,8 +168,7 @@ public:
                 publishDrives(dir_, s);
             }
             e.result = r;
-            if (s.logging)
-                appendLog(dir_, e);
+            if (s.logging) appendLog(dir_, e);
         }
         return r;
     }
@@ -194,18 +187,15 @@ public:
 
     int32_t readDisk(uint32_t address, uint32_t count, void *buffer) override {
         LogEntry e = entry("ReadDisk", address, count, uint32_t(count <= 0xFFFFFFFFu / kSector ? count * kSector : 0));
-        return run(e, [&](DiskState &s) {
-            return readCommand(s, address, count, static_cast<uint8_t *>(buffer));
-        });
+        return run(e, [&](DiskState &s) { return readCommand(s, address, count, static_cast<uint8_t *>(buffer)); });
     }
 
     int32_t writeDisk(uint32_t address, uint32_t count, const void *data) override {
         LogEntry e = entry("WriteDisk", address, count, uint32_t(count <= 0xFFFFFFFFu / kSector ? count * kSector : 0));
         if (address >= ad::kFirstVendor && data && count == 1)
             e.data.assign(static_cast<const uint8_t *>(data), static_cast<const uint8_t *>(data) + kSector);
-        return run(e, [&](DiskState &s) {
-            return writeCommand(s, address, count, static_cast<const uint8_t *>(data));
-        });
+        return run(e,
+                   [&](DiskState &s) { return writeCommand(s, address, count, static_cast<const uint8_t *>(data)); });
     }
 
     int32_t readScsi(const uint8_t *cdb, void *buffer, uint32_t length) override {
@@ -214,12 +204,10 @@ public:
         uint32_t address = 0, blocks = 0;
         bool cdbOk = parseCdb(cdb, kOpRead10, length, &e, &address, &blocks);
         return run(e, [&](DiskState &s) {
-            if (!cdbOk || !buffer)
-                return false;
+            if (!cdbOk || !buffer) return false;
             uint8_t *out = static_cast<uint8_t *>(buffer);
             if (address == ad::kWriteProtect && blocks == kWriteProtectBlocks) {
-                if (!ready(s))
-                    return false;
+                if (!ready(s)) return false;
                 // The switch answers with a status block the host discards.
                 std::memset(out, 0, length);
                 s.faults.writeProtected = !s.faults.writeProtected;
@@ -227,8 +215,7 @@ public:
                 republish_ = true;
                 return true;
             }
-            if (address >= ad::kFirstVendor && blocks != 1)
-                return false;
+            if (address >= ad::kFirstVendor && blocks != 1) return false;
             return readCommand(s, address, blocks, out);
         });
     }
@@ -239,23 +226,18 @@ public:
         uint32_t address = 0, blocks = 0;
         bool cdbOk = parseCdb(cdb, kOpWrite10, length, &e, &address, &blocks);
         const uint8_t *in = static_cast<const uint8_t *>(data);
-        if (cdbOk && in && address >= ad::kFirstVendor)
-            e.data.assign(in, in + length);
+        if (cdbOk && in && address >= ad::kFirstVendor) e.data.assign(in, in + length);
         return run(e, [&](DiskState &s) {
-            if (!cdbOk || !in)
-                return false;
+            if (!cdbOk || !in) return false;
             if (address == ad::kCommit && blocks == kCommitBlocks) {
-                if (!ready(s) || failWrite(s, "commit"))
-                    return false;
+                if (!ready(s) || failWrite(s, "commit")) return false;
                 std::string bytes(reinterpret_cast<const char *>(in), length);
-                if (!writeFileAtomic(commitPath(dir_), bytes))
-                    return false;
+                if (!writeFileAtomic(commitPath(dir_), bytes)) return false;
                 ++s.commits;
                 dirty_ = true;
                 return true;
             }
-            if (address >= ad::kFirstVendor && blocks != 1)
-                return false;
+            if (address >= ad::kFirstVendor && blocks != 1) return false;
             return writeCommand(s, address, blocks, in);
         });
     }
@@ -264,8 +246,7 @@ public:
         LogEntry e = entry("GetDiskVolume", value);
         DiskLock hold(dir_);
         DiskState s;
-        if (!loadState(dir_, &s))
-            return 0;
+        if (!loadState(dir_, &s)) return 0;
         if (!s.faults.absent && s.faults.refuseRawAccess && tryLoginFile(&s)) {
             saveState(dir_, s);
             publishDrives(dir_, s);
@@ -274,22 +255,18 @@ public:
         int32_t mask = 0;
         if (!s.faults.absent) {
             View v = currentView(s);
-            if (v.first)
-                mask |= 1 << 4;
-            if (v.second)
-                mask |= 1 << (v.first ? 5 : 4);
+            if (v.first) mask |= 1 << 4;
+            if (v.second) mask |= 1 << (v.first ? 5 : 4);
         }
         e.result = mask;
-        if (s.logging)
-            appendLog(dir_, e);
+        if (s.logging) appendLog(dir_, e);
         return mask;
     }
 
     int32_t disMountDisk() override {
         LogEntry e = entry("DisMountDisk");
         return run(e, [&](DiskState &s) {
-            if (s.faults.absent)
-                return false;
+            if (s.faults.absent) return false;
             s.dismounted = true;
             dirty_ = true;
             republish_ = true;
@@ -302,25 +279,20 @@ private:
     template <typename F> int32_t run(LogEntry &e, F &&body) {
         DiskLock hold(dir_);
         DiskState s;
-        if (!loadState(dir_, &s))
-            return 0;
+        if (!loadState(dir_, &s)) return 0;
         dirty_ = false;
         republish_ = false;
         bool ok = body(s);
-        if (dirty_)
-            ok = saveState(dir_, s) && ok;
-        if (republish_)
-            publishDrives(dir_, s);
+        if (dirty_) ok = saveState(dir_, s) && ok;
+        if (republish_) publishDrives(dir_, s);
         e.result = ok ? 1 : 0;
-        if (s.logging)
-            appendLog(dir_, e);
+        if (s.logging) appendLog(dir_, e);
         return e.result;
     }
 
     static bool parseCdb(const uint8_t *cdb, uint32_t opcode, uint32_t length, LogEntry *e, uint32_t *address,
                          uint32_t *blocks) {
-        if (!cdb)
-            return false;
+        if (!cdb) return false;
         e->hasCdb = true;
         std::memcpy(e->cdb.data(), cdb, e->cdb.size());
         *address = bo::getBE32(cdb + 2);
@@ -334,8 +306,7 @@ private:
 
     bool failWrite(DiskState &s, const char *kind) {
         const Faults &f = s.faults;
-        if (f.failKind.empty() || f.failNth == 0 || (f.failKind != kind && f.failKind != "any"))
-            return false;
+        if (f.failKind.empty() || f.failNth == 0 || (f.failKind != kind && f.failKind != "any")) return false;
         ++s.writesOfKind;
         dirty_ = true;
         return s.writesOfKind == f.failNth;
@@ -351,17 +322,13 @@ private:
     }
 
     bool readCommand(DiskState &s, uint32_t address, uint32_t count, uint8_t *out) {
-        if (!ready(s) || !out || count == 0)
-            return false;
+        if (!ready(s) || !out || count == 0) return false;
         Decoded d = decode(address, false);
-        if (d.cmd == Cmd::Data)
-            return readData(s, address, count, out);
-        if (count != 1)
-            return false;
+        if (d.cmd == Cmd::Data) return readData(s, address, count, out);
+        if (count != 1) return false;
         switch (d.cmd) {
         case Cmd::DeviceInfo: {
-            if (failRead(s, "device-info"))
-                return false;
+            if (failRead(s, "device-info")) return false;
             auto info = deviceInfo(s);
             std::memcpy(out, info.data(), info.size());
             return true;
@@ -369,49 +336,38 @@ private:
         case Cmd::InfoRead: {
             bool candidate = d.slot == 0 && d.page % cfgtbl::kCandidateStep == 0 &&
                              d.page < cfgtbl::kCandidateCount * cfgtbl::kCandidateStep;
-            if (failRead(s, candidate ? "table" : "info"))
-                return false;
+            if (failRead(s, candidate ? "table" : "info")) return false;
             return readInfo(dir_, d.page, d.slot, out);
         }
-        default:
-            return false;
+        default: return false;
         }
     }
 
     bool readData(DiskState &s, uint32_t address, uint32_t count, uint8_t *out) {
         View v = currentView(s);
-        if (!v.first || uint64_t(address) + count > v.first->length)
-            return false;
-        if (failRead(s, "data"))
-            return false;
+        if (!v.first || uint64_t(address) + count > v.first->length) return false;
+        if (failRead(s, "data")) return false;
         return readSectors(dir_, v.first->start + address, count, out);
     }
 
     bool writeCommand(DiskState &s, uint32_t address, uint32_t count, const uint8_t *in) {
-        if (!ready(s) || !in || count == 0)
-            return false;
+        if (!ready(s) || !in || count == 0) return false;
         Decoded d = decode(address, true);
-        if (d.cmd == Cmd::Invalid)
-            return false;
-        if (d.cmd != Cmd::Data && count != 1)
-            return false;
+        if (d.cmd == Cmd::Invalid) return false;
+        if (d.cmd != Cmd::Data && count != 1) return false;
         if (d.cmd == Cmd::Data) {
             View v = currentView(s);
-            if (!v.first || v.first->readOnly || s.faults.writeProtected ||
-                uint64_t(address) + count > v.first->length)
+            if (!v.first || v.first->readOnly || s.faults.writeProtected || uint64_t(address) + count > v.first->length)
                 return false;
-            if (failWrite(s, "data"))
-                return false;
-            republish_ = true;  // a new partition table moves the mounted volume
+            if (failWrite(s, "data")) return false;
+            republish_ = true; // a new partition table moves the mounted volume
             return writeSectors(dir_, v.first->start + address, count, in);
         }
-        if (failWrite(s, writeKind(d.cmd)))
-            return false;
+        if (failWrite(s, writeKind(d.cmd))) return false;
         switch (d.cmd) {
         case Cmd::InfoWrite:
         case Cmd::InfoTable:
-            if (!program(s, d.page, d.slot, in))
-                return false;
+            if (!program(s, d.page, d.slot, in)) return false;
             // The controller keeps the password of the table it last stored: a
             // password change counts at once, the layout only at its next start.
             if (s.haveTable && tableKind(in) == Kind::Version) {
@@ -419,29 +375,24 @@ private:
                 dirty_ = true;
             }
             return true;
-        case Cmd::Prepare:
-            return prepare(s, in);
+        case Cmd::Prepare: return prepare(s, in);
         case Cmd::StoreTable:
-            if (tableKind(in) == Kind::None)
-                return false;
+            if (tableKind(in) == Kind::None) return false;
             std::memcpy(s.table.data(), in, kSector);
             s.haveTable = true;
             dirty_ = republish_ = true;
             return true;
         case Cmd::WholeDisk:
-            if (tableKind(in) == Kind::None)
-                return false;
+            if (tableKind(in) == Kind::None) return false;
             s.wholeDisk = true;
             dirty_ = republish_ = true;
             return true;
-        case Cmd::Login:
-            return login(s, in + 16);
+        case Cmd::Login: return login(s, in + 16);
         case Cmd::Reset:
             restartController(dir_, &s);
             dirty_ = republish_ = true;
             return true;
-        default:
-            return false;
+        default: return false;
         }
     }
 
@@ -449,26 +400,21 @@ private:
     // written data, so a host that skips the block prepare is caught.
     bool program(DiskState &s, uint32_t page, uint32_t slot, const uint8_t *in) {
         uint8_t cur[kSector];
-        if (!readInfo(dir_, page, slot, cur))
-            return false;
-        if (s.faults.strictPrepare && !allErased(cur))
-            return false;
+        if (!readInfo(dir_, page, slot, cur)) return false;
+        if (s.faults.strictPrepare && !allErased(cur)) return false;
         return writeInfo(dir_, page, slot, in);
     }
 
     bool prepare(const DiskState &s, const uint8_t *rec) {
         uint32_t block = bo::getLE32(rec + 4), count = bo::getLE32(rec + 8);
-        if (rec[0] != 0 || rec[1] != 1 || count == 0 || s.blockUnit == 0)
-            return false;
+        if (rec[0] != 0 || rec[1] != 1 || count == 0 || s.blockUnit == 0) return false;
         uint64_t pages = uint64_t(count) * s.blockUnit;
-        if (block >= kInfoPages || pages > kInfoPages - block)
-            return false;
+        if (block >= kInfoPages || pages > kInfoPages - block) return false;
         return eraseInfoPages(dir_, block, uint32_t(pages));
     }
 
     bool login(DiskState &s, const uint8_t *digest) {
-        if (!s.haveTable)
-            return false;
+        if (!s.haveTable) return false;
         Layout l = readLayout(s.table.data());
         static const std::array<uint8_t, 16> kNone{};
         // A table without a password holds a zero digest; nothing opens that.

@@ -15,8 +15,7 @@ namespace flashemu {
 namespace {
 
 bool setError(std::string *error, const std::string &why) {
-    if (error)
-        *error = why;
+    if (error) *error = why;
     return false;
 }
 
@@ -30,19 +29,16 @@ std::string padded(const std::string &s, size_t width) {
 template <typename F> bool update(const std::string &dir, F &&change) {
     DiskLock hold(dir);
     DiskState s;
-    if (!loadState(dir, &s))
-        return false;
+    if (!loadState(dir, &s)) return false;
     change(s);
-    if (!saveState(dir, s))
-        return false;
+    if (!saveState(dir, s)) return false;
     publishDrives(dir, s);
     return true;
 }
 
 bool makeSizedFile(const std::string &path, uint64_t length) {
     fileio::File f;
-    if (!f.open(path, fileio::File::Mode::CreateReadWrite) || !f.resize(0) || !f.resize(length))
-        return false;
+    if (!f.open(path, fileio::File::Mode::CreateReadWrite) || !f.resize(0) || !f.resize(length)) return false;
     return f.close();
 }
 
@@ -53,16 +49,13 @@ std::string dataImagePath(const std::string &dir) { return joinPath(dir, kDataIm
 std::string drivesPath(const std::string &dir) { return joinPath(dir, "drives"); }
 
 bool createDisk(const std::string &dir, const DiskOptions &o, std::string *error) {
-    if (o.sectors == 0)
-        return setError(error, "capacity of 0 sectors");
-    if (o.blockUnit == 0)
-        return setError(error, "block unit of 0 pages");
-    if (!fileio::createDirectories(dir))
-        return setError(error, "cannot create the folder " + dir);
+    if (o.sectors == 0) return setError(error, "capacity of 0 sectors");
+    if (o.blockUnit == 0) return setError(error, "block unit of 0 pages");
+    if (!fileio::createDirectories(dir)) return setError(error, "cannot create the folder " + dir);
     DiskLock hold(dir, true);
     // A replaced disk starts from nothing: old sectors, information area and log go.
-    for (const std::string &p : {dataImagePath(dir), infoImagePath(dir), logPath(dir), commitPath(dir),
-                                 drivesPath(dir), confPath(dir)})
+    for (const std::string &p :
+         {dataImagePath(dir), infoImagePath(dir), logPath(dir), commitPath(dir), drivesPath(dir), confPath(dir)})
         fileio::removeFile(p);
 
     // Both images are sized without writing: the never-written tail reads as
@@ -71,8 +64,7 @@ bool createDisk(const std::string &dir, const DiskOptions &o, std::string *error
         return setError(error, "cannot create the data image");
     if (!makeSizedFile(infoImagePath(dir), uint64_t(kInfoPages) * kInfoSlots * kSector))
         return setError(error, "cannot create the information image");
-    if (!writeFactoryTable(dir, o, error))
-        return false;
+    if (!writeFactoryTable(dir, o, error)) return false;
 
     DiskState s;
     s.sectors = o.sectors;
@@ -84,10 +76,8 @@ bool createDisk(const std::string &dir, const DiskOptions &o, std::string *error
     s.revision = padded(o.revision, 4);
     auto t = scanActiveTable(dir, pageSectors(s.pageSectorsRaw, s.pageFlagBit0));
     s.haveTable = t.has_value();
-    if (t)
-        s.table = *t;
-    if (!saveState(dir, s))
-        return setError(error, "cannot write " + confPath(dir));
+    if (t) s.table = *t;
+    if (!saveState(dir, s)) return setError(error, "cannot write " + confPath(dir));
     publishDrives(dir, s);
     return true;
 }
@@ -100,8 +90,7 @@ bool isDisk(const std::string &dir) {
 bool setFaults(const std::string &dir, const Faults &faults) {
     return update(dir, [&](DiskState &s) {
         // A new plan of faults counts its writes and reads from one again.
-        if (faults.failKind != s.faults.failKind || faults.failNth != s.faults.failNth)
-            s.writesOfKind = 0;
+        if (faults.failKind != s.faults.failKind || faults.failNth != s.faults.failNth) s.writesOfKind = 0;
         if (faults.failReadKind != s.faults.failReadKind || faults.failReadNth != s.faults.failReadNth)
             s.readsOfKind = 0;
         s.faults = faults;
@@ -110,8 +99,7 @@ bool setFaults(const std::string &dir, const Faults &faults) {
 
 bool getFaults(const std::string &dir, Faults *faults) {
     DiskState s;
-    if (!faults || !loadState(dir, &s))
-        return false;
+    if (!faults || !loadState(dir, &s)) return false;
     *faults = s.faults;
     return true;
 }
@@ -119,8 +107,7 @@ bool getFaults(const std::string &dir, Faults *faults) {
 bool setLogging(const std::string &dir, bool on) {
     DiskLock hold(dir);
     DiskState s;
-    if (!loadState(dir, &s))
-        return false;
+    if (!loadState(dir, &s)) return false;
     s.logging = on;
     return saveState(dir, s);
 }
@@ -128,14 +115,12 @@ bool setLogging(const std::string &dir, bool on) {
 std::vector<LogEntry> readLog(const std::string &dir) {
     std::vector<LogEntry> out;
     std::string text;
-    if (!readWholeFile(logPath(dir), &text))
-        return out;
+    if (!readWholeFile(logPath(dir), &text)) return out;
     textio::LineReader in(text);
     std::string line;
     while (in.next(line)) {
         LogEntry e;
-        if (parseLogLine(line, &e))
-            out.push_back(std::move(e));
+        if (parseLogLine(line, &e)) out.push_back(std::move(e));
     }
     return out;
 }
@@ -147,8 +132,7 @@ void clearLog(const std::string &dir) {
 
 bool readPhysicalSectors(const std::string &dir, uint64_t first, uint32_t count, uint8_t *out) {
     DiskState s;
-    if (!out || !loadState(dir, &s) || first > s.sectors || count > s.sectors - first)
-        return false;
+    if (!out || !loadState(dir, &s) || first > s.sectors || count > s.sectors - first) return false;
     return readSectors(dir, first, count, out);
 }
 
@@ -162,8 +146,7 @@ bool writeInfoSector(const std::string &dir, uint32_t page, uint32_t slot, const
 
 bool readDeviceInfo(const std::string &dir, std::array<uint8_t, 512> *out) {
     DiskState s;
-    if (!out || !loadState(dir, &s))
-        return false;
+    if (!out || !loadState(dir, &s)) return false;
     *out = buildDeviceInfo(s);
     return true;
 }
@@ -171,19 +154,16 @@ bool readDeviceInfo(const std::string &dir, std::array<uint8_t, 512> *out) {
 bool loggedIn(const std::string &dir) {
     // A refuse-raw-access device notices a login file whenever it is asked.
     DiskState s;
-    if (!loadState(dir, &s))
-        return false;
+    if (!loadState(dir, &s)) return false;
     return s.faults.refuseRawAccess ? pollLoginFile(dir) : s.loggedIn;
 }
 
 bool replug(const std::string &dir) {
     DiskLock hold(dir);
     DiskState s;
-    if (!loadState(dir, &s))
-        return false;
+    if (!loadState(dir, &s)) return false;
     restartController(dir, &s);
-    if (!saveState(dir, s))
-        return false;
+    if (!saveState(dir, s)) return false;
     publishDrives(dir, s);
     return true;
 }
@@ -191,11 +171,9 @@ bool replug(const std::string &dir) {
 bool pollLoginFile(const std::string &dir) {
     DiskLock hold(dir);
     DiskState s;
-    if (!loadState(dir, &s) || s.faults.absent || !s.faults.refuseRawAccess)
-        return false;
+    if (!loadState(dir, &s) || s.faults.absent || !s.faults.refuseRawAccess) return false;
     if (loginByFile(dir, &s)) {
-        if (!saveState(dir, s))
-            return false;
+        if (!saveState(dir, s)) return false;
         publishDrives(dir, s);
     }
     return s.loggedIn;
@@ -203,10 +181,8 @@ bool pollLoginFile(const std::string &dir) {
 
 bool getStatus(const std::string &dir, DiskStatus *status) {
     DiskState s;
-    if (!status || !loadState(dir, &s))
-        return false;
-    if (s.faults.refuseRawAccess && pollLoginFile(dir) && !loadState(dir, &s))
-        return false;
+    if (!status || !loadState(dir, &s)) return false;
+    if (s.faults.refuseRawAccess && pollLoginFile(dir) && !loadState(dir, &s)) return false;
     DiskStatus r;
     r.sectors = s.sectors;
     r.loggedIn = s.loggedIn;
@@ -217,8 +193,7 @@ bool getStatus(const std::string &dir, DiskStatus *status) {
     r.table = s.table;
     r.commits = s.commits;
     std::string bytes;
-    if (readWholeFile(commitPath(dir), &bytes))
-        r.lastCommit.assign(bytes.begin(), bytes.end());
+    if (readWholeFile(commitPath(dir), &bytes)) r.lastCommit.assign(bytes.begin(), bytes.end());
     *status = std::move(r);
     return true;
 }

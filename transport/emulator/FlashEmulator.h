@@ -22,30 +22,30 @@ constexpr const char kDrivesEnv[] = "FLASHDISK_DRIVES";
 enum class TableKind { Version, Maker, None };
 
 struct DiskOptions {
-    uint32_t sectors = 2'000'000;     // capacity in 512-byte sectors
+    uint32_t sectors = 2'000'000; // capacity in 512-byte sectors
     TableKind table = TableKind::Version;
-    uint16_t pageSectorsRaw = 8;      // device information offset 10
-    bool pageFlagBit0 = false;        // device information offset 1, bit 0 (clear: raw value halved)
-    uint16_t blockUnit = 4;           // pages per block (device information offset 4)
-    uint8_t infoSectors = 8;          // information sectors after the table: 8 or 16
-    int32_t primaryPage = 8;          // page of the primary copy
-    int32_t backupPage = 40;          // page of the backup copy, -1 for none
-    bool interleaved = false;         // table byte 272 bit 4
-    bool interleave2 = false;         // table byte 232 bit 5
-    uint8_t variantFlag = 0;          // table byte 25
-    std::string label = "FLASH DISK"; // table bytes 111..121, blank padded
-    std::string vendor = "MORVAN";    // INQUIRY vendor (8)
-    std::string product = "FLASH DISK";  // INQUIRY product (16)
-    std::string revision = "2.00";    // INQUIRY revision (4)
+    uint16_t pageSectorsRaw = 8;        // device information offset 10
+    bool pageFlagBit0 = false;          // device information offset 1, bit 0 (clear: raw value halved)
+    uint16_t blockUnit = 4;             // pages per block (device information offset 4)
+    uint8_t infoSectors = 8;            // information sectors after the table: 8 or 16
+    int32_t primaryPage = 8;            // page of the primary copy
+    int32_t backupPage = 40;            // page of the backup copy, -1 for none
+    bool interleaved = false;           // table byte 272 bit 4
+    bool interleave2 = false;           // table byte 232 bit 5
+    uint8_t variantFlag = 0;            // table byte 25
+    std::string label = "FLASH DISK";   // table bytes 111..121, blank padded
+    std::string vendor = "MORVAN";      // INQUIRY vendor (8)
+    std::string product = "FLASH DISK"; // INQUIRY product (16)
+    std::string revision = "2.00";      // INQUIRY revision (4)
 };
 
 struct Faults {
-    bool refuseRawAccess = false;  // InitDisk answers 2 (file-login hosts)
-    bool absent = false;           // no device: InitDisk answers -1
-    bool writeProtected = false;   // information byte 294 set; data writes fail. This is the
-                                   // live state: the switch command toggles it, getFaults reads it
-    bool strictPrepare = true;     // programming an information page not erased since its
-                                   // block was prepared fails (catches a missing prepare)
+    bool refuseRawAccess = false; // InitDisk answers 2 (file-login hosts)
+    bool absent = false;          // no device: InitDisk answers -1
+    bool writeProtected = false;  // information byte 294 set; data writes fail. This is the
+                                  // live state: the switch command toggles it, getFaults reads it
+    bool strictPrepare = true;    // programming an information page not erased since its
+                                  // block was prepared fails (catches a missing prepare)
     // Fail the failNth (1-based) write of one kind; failKind "" for none. Kinds:
     // "data" (sectors below 0x10000000, by WriteDisk or WRITE(10)), "info" (information
     // sectors), "info-table" (table sector of an information block), "prepare",
@@ -60,16 +60,16 @@ struct Faults {
 
 // One command as the transport received it.
 struct LogEntry {
-    std::string op;                 // InitDisk, DiskFree, ReadDisk, WriteDisk, ReadScsi,
-                                    // WriteScsi, GetDiskVolume, DisMountDisk
-    uint32_t address = 0;           // ReadDisk/WriteDisk address, or the CDB's block address
-    uint32_t count = 0;             // sector count (ReadDisk/WriteDisk) or CDB transfer length
-    uint32_t length = 0;            // byte length of ReadScsi/WriteScsi
+    std::string op;       // InitDisk, DiskFree, ReadDisk, WriteDisk, ReadScsi,
+                          // WriteScsi, GetDiskVolume, DisMountDisk
+    uint32_t address = 0; // ReadDisk/WriteDisk address, or the CDB's block address
+    uint32_t count = 0;   // sector count (ReadDisk/WriteDisk) or CDB transfer length
+    uint32_t length = 0;  // byte length of ReadScsi/WriteScsi
     bool hasCdb = false;
     std::array<uint8_t, 12> cdb{};
     int32_t result = 0;
-    std::vector<uint8_t> data;      // bytes written to a vendor address (>= 0x10000000);
-                                    // for InitDisk, its 40-byte parameter block when given
+    std::vector<uint8_t> data; // bytes written to a vendor address (>= 0x10000000);
+                               // for InitDisk, its 40-byte parameter block when given
 };
 
 // Creates (or replaces) a factory-fresh disk in dir. The directory is created.
@@ -85,8 +85,8 @@ std::vector<LogEntry> readLog(const std::string &dir);
 void clearLog(const std::string &dir);
 
 // What a test rig can read off the device without the host's commands.
-std::string dataImagePath(const std::string &dir);   // sparse image of all sectors
-std::string drivesPath(const std::string &dir);      // the published drive map
+std::string dataImagePath(const std::string &dir); // sparse image of all sectors
+std::string drivesPath(const std::string &dir);    // the published drive map
 bool readPhysicalSectors(const std::string &dir, uint64_t first, uint32_t count, uint8_t *out);
 // One sector of the information area (slot = sector-in-page AND 3 as addressed).
 bool readInfoSector(const std::string &dir, uint32_t page, uint32_t slot, uint8_t *out512);
@@ -109,13 +109,13 @@ bool pollLoginFile(const std::string &dir);
 struct DiskStatus {
     uint32_t sectors = 0;
     bool loggedIn = false;
-    bool wholeDisk = false;         // the whole-disk table is in force until a reset
+    bool wholeDisk = false; // the whole-disk table is in force until a reset
     bool dismounted = false;
     bool writeProtected = false;
-    bool haveTable = false;         // table in force (stored or found at the last reset)
+    bool haveTable = false; // table in force (stored or found at the last reset)
     std::array<uint8_t, 512> table{};
-    uint32_t commits = 0;           // commit commands received
-    std::vector<uint8_t> lastCommit;  // data of the last commit
+    uint32_t commits = 0;            // commit commands received
+    std::vector<uint8_t> lastCommit; // data of the last commit
 };
 bool getStatus(const std::string &dir, DiskStatus *status);
 

@@ -8,10 +8,9 @@
 namespace flashemu {
 namespace {
 
-constexpr uint32_t kShift[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
-                                 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
-                                 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
-                                 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21};
+constexpr uint32_t kShift[64] = {7,  12, 17, 22, 7,  12, 17, 22, 7,  12, 17, 22, 7,  12, 17, 22, 5,  9,  14, 20, 5,  9,
+                                 14, 20, 5,  9,  14, 20, 5,  9,  14, 20, 4,  11, 16, 23, 4,  11, 16, 23, 4,  11, 16, 23,
+                                 4,  11, 16, 23, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21};
 
 // floor(abs(sin(i + 1)) * 2^32), as tabulated in the RFC.
 constexpr uint32_t kSine[64] = {
@@ -28,8 +27,7 @@ uint32_t rotl(uint32_t x, uint32_t n) { return (x << n) | (x >> (32 - n)); }
 
 void block(uint32_t st[4], const uint8_t *p) {
     uint32_t m[16];
-    for (int i = 0; i < 16; ++i)
-        m[i] = bo::getLE32(p + 4 * i);
+    for (int i = 0; i < 16; ++i) m[i] = bo::getLE32(p + 4 * i);
     uint32_t a = st[0], b = st[1], c = st[2], d = st[3];
     for (uint32_t i = 0; i < 64; ++i) {
         uint32_t f, g;
@@ -63,23 +61,19 @@ void block(uint32_t st[4], const uint8_t *p) {
 std::array<uint8_t, 16> md5(const uint8_t *data, size_t length) {
     uint32_t st[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
     size_t whole = length / 64 * 64;
-    for (size_t off = 0; off < whole; off += 64)
-        block(st, data + off);
+    for (size_t off = 0; off < whole; off += 64) block(st, data + off);
     // Tail: the rest, the 0x80 pad byte, zeros, and the bit length (LE 64) in one or two blocks.
     uint8_t tail[128] = {};
     size_t rest = length - whole;
-    if (rest)
-        std::memcpy(tail, data + whole, rest);
+    if (rest) std::memcpy(tail, data + whole, rest);
     tail[rest] = 0x80;
     size_t tailLen = rest + 1 + 8 <= 64 ? 64 : 128;
     uint64_t bits = uint64_t(length) * 8;
     bo::putLE32(tail + tailLen - 8, uint32_t(bits));
     bo::putLE32(tail + tailLen - 4, uint32_t(bits >> 32));
-    for (size_t off = 0; off < tailLen; off += 64)
-        block(st, tail + off);
+    for (size_t off = 0; off < tailLen; off += 64) block(st, tail + off);
     std::array<uint8_t, 16> out{};
-    for (int i = 0; i < 4; ++i)
-        bo::putLE32(out.data() + 4 * i, st[i]);
+    for (int i = 0; i < 4; ++i) bo::putLE32(out.data() + 4 * i, st[i]);
     return out;
 }
 

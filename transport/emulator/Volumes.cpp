@@ -13,8 +13,7 @@ namespace {
 
 // An area clipped to the disk, so a table with wild sizes never reaches past it.
 std::optional<Volume> areaOf(const DiskState &s, uint32_t start, uint32_t size) {
-    if (size == 0 || start >= s.sectors)
-        return std::nullopt;
+    if (size == 0 || start >= s.sectors) return std::nullopt;
     Volume v;
     v.start = start;
     v.length = std::min<uint64_t>(size, uint64_t(s.sectors) - start);
@@ -25,14 +24,11 @@ std::optional<Volume> areaOf(const DiskState &s, uint32_t start, uint32_t size) 
 // area is a partition table, otherwise at the area's first sector.
 Volume mountedPart(const std::string &dir, const Volume &area) {
     uint8_t mbr[kSector];
-    if (!readSectors(dir, area.start, 1, mbr))
-        return area;
-    if (mbr[510] != 0x55 || mbr[511] != 0xAA || mbr[0x1BE] != 0x80)
-        return area;
+    if (!readSectors(dir, area.start, 1, mbr)) return area;
+    if (mbr[510] != 0x55 || mbr[511] != 0xAA || mbr[0x1BE] != 0x80) return area;
     uint32_t first = bo::getLE32(mbr + 0x1C6);
     uint32_t length = bo::getLE32(mbr + 0x1CA);
-    if (first == 0 || first >= area.length)
-        return area;
+    if (first == 0 || first >= area.length) return area;
     Volume v = area;
     v.start = area.start + first;
     v.length = std::min<uint64_t>(length, area.length - first);
@@ -40,7 +36,7 @@ Volume mountedPart(const std::string &dir, const Volume &area) {
 }
 
 struct FatGeometry {
-    uint64_t firstSector = 0;  // the volume's boot sector, disk sectors
+    uint64_t firstSector = 0; // the volume's boot sector, disk sectors
     uint32_t bytesPerSector = 0;
     uint32_t sectorsPerCluster = 0;
     uint32_t reserved = 0;
@@ -59,8 +55,7 @@ struct FatGeometry {
 
 bool readGeometry(const std::string &dir, const Volume &vol, FatGeometry *g) {
     uint8_t b[kSector];
-    if (!readSectors(dir, vol.start, 1, b) || b[510] != 0x55 || b[511] != 0xAA)
-        return false;
+    if (!readSectors(dir, vol.start, 1, b) || b[510] != 0x55 || b[511] != 0xAA) return false;
     g->firstSector = vol.start;
     g->bytesPerSector = bo::getLE16(b + 11);
     g->sectorsPerCluster = b[13];
@@ -82,21 +77,17 @@ bool readGeometry(const std::string &dir, const Volume &vol, FatGeometry *g) {
 uint32_t nextCluster32(const std::string &dir, const FatGeometry &g, uint32_t c) {
     uint8_t b[kSector];
     uint64_t byte = uint64_t(c) * 4;
-    if (!readSectors(dir, g.firstSector + g.reserved + byte / kSector, 1, b))
-        return 0x0FFFFFFF;
+    if (!readSectors(dir, g.firstSector + g.reserved + byte / kSector, 1, b)) return 0x0FFFFFFF;
     return bo::getLE32(b + byte % kSector) & 0x0FFFFFFF;
 }
 
 bool matchEntry(const uint8_t *e) {
     static const char kName[] = "LOG     LOG";
-    if (e[0] == 0 || e[0] == 0xE5 || e[11] == 0x0F || (e[11] & 0x18))
-        return false;
+    if (e[0] == 0 || e[0] == 0xE5 || e[11] == 0x0F || (e[11] & 0x18)) return false;
     for (int i = 0; i < 11; ++i) {
         char c = char(e[i]);
-        if (c >= 'a' && c <= 'z')
-            c = char(c - 'a' + 'A');
-        if (c != kName[i])
-            return false;
+        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+        if (c != kName[i]) return false;
     }
     return true;
 }
@@ -105,8 +96,7 @@ bool matchEntry(const uint8_t *e) {
 
 View currentView(const DiskState &s) {
     View v;
-    if (s.dismounted || s.faults.absent)
-        return v;
+    if (s.dismounted || s.faults.absent) return v;
     if (s.wholeDisk || !s.haveTable || tableKind(s.table.data()) == Kind::None) {
         v.first = areaOf(s, 0, s.sectors);
         return v;
@@ -125,11 +115,9 @@ View currentView(const DiskState &s) {
 }
 
 std::optional<Volume> loginArea(const DiskState &s) {
-    if (s.dismounted || s.wholeDisk || !s.haveTable)
-        return std::nullopt;
+    if (s.dismounted || s.wholeDisk || !s.haveTable) return std::nullopt;
     Layout l = readLayout(s.table.data());
-    if (!cfgtbl::isSecureLayout(l.kind))
-        return std::nullopt;
+    if (!cfgtbl::isSecureLayout(l.kind)) return std::nullopt;
     return areaOf(s, 0, l.size[0]);
 }
 
@@ -142,26 +130,22 @@ bool publishDrives(const std::string &dir, const DiskState &s) {
     View v = currentView(s);
     char letter = 'E';
     for (const auto &area : {v.first, v.second}) {
-        if (!area)
-            continue;
+        if (!area) continue;
         Volume m = mountedPart(dir, *area);
         std::string flags = (m.readOnly || s.faults.writeProtected) ? "ro" : "rw";
-        if (m.cdrom)
-            flags += ",cdrom";
+        if (m.cdrom) flags += ",cdrom";
         o << letter << ":\t" << image << '\t' << m.start * kSector << '\t' << m.length * kSector << '\t' << flags
           << '\n';
         ++letter;
     }
     std::string path = drivesPath(dir), old;
-    if (readWholeFile(path, &old) && old == o.str())
-        return true;
+    if (readWholeFile(path, &old) && old == o.str()) return true;
     return writeFileAtomic(path, o.str());
 }
 
 bool findLoginFile(const std::string &dir, const Volume &area, uint8_t *out512) {
     FatGeometry g;
-    if (!readGeometry(dir, mountedPart(dir, area), &g))
-        return false;
+    if (!readGeometry(dir, mountedPart(dir, area), &g)) return false;
     uint8_t b[kSector];
     auto scanSector = [&](uint64_t sector, bool *end) -> const uint8_t * {
         if (!readSectors(dir, sector, 1, b)) {
@@ -173,8 +157,7 @@ bool findLoginFile(const std::string &dir, const Volume &area, uint8_t *out512) 
                 *end = true;
                 return nullptr;
             }
-            if (matchEntry(b + off))
-                return b + off;
+            if (matchEntry(b + off)) return b + off;
         }
         return nullptr;
     };
@@ -182,8 +165,7 @@ bool findLoginFile(const std::string &dir, const Volume &area, uint8_t *out512) 
     bool end = false;
     if (!g.fat32) {
         uint32_t rootSectors = (g.rootEntries * 32 + kSector - 1) / kSector;
-        for (uint32_t i = 0; i < rootSectors && !entry && !end; ++i)
-            entry = scanSector(g.rootDirSector() + i, &end);
+        for (uint32_t i = 0; i < rootSectors && !entry && !end; ++i) entry = scanSector(g.rootDirSector() + i, &end);
     } else {
         uint32_t c = g.rootCluster;
         // A damaged chain must not loop for ever: a root directory of more than
@@ -191,19 +173,15 @@ bool findLoginFile(const std::string &dir, const Volume &area, uint8_t *out512) 
         for (int hops = 0; hops < 4096 && c >= 2 && c < 0x0FFFFFF7 && !entry && !end; ++hops) {
             for (uint32_t i = 0; i < g.sectorsPerCluster && !entry && !end; ++i)
                 entry = scanSector(g.clusterSector(c) + i, &end);
-            if (!entry && !end)
-                c = nextCluster32(dir, g, c);
+            if (!entry && !end) c = nextCluster32(dir, g, c);
         }
     }
-    if (!entry)
-        return false;
+    if (!entry) return false;
     uint32_t size = bo::getLE32(entry + 28);
     uint32_t cluster = bo::getLE16(entry + 26) | (g.fat32 ? uint32_t(bo::getLE16(entry + 20)) << 16 : 0);
-    if (size != kSector || cluster < 2)
-        return false;
+    if (size != kSector || cluster < 2) return false;
     uint64_t sector = g.clusterSector(cluster);
-    if (sector >= g.firstSector + g.totalSectors)
-        return false;
+    if (sector >= g.firstSector + g.totalSectors) return false;
     return readSectors(dir, sector, 1, out512);
 }
 
@@ -212,18 +190,14 @@ bool findLoginFile(const std::string &dir, const Volume &area, uint8_t *out512) 
 namespace flashemu {
 
 bool loginByFile(const std::string &dir, DiskState *s) {
-    if (s->loggedIn)
-        return false;
+    if (s->loggedIn) return false;
     auto area = loginArea(*s);
     uint8_t rec[kSector];
-    if (!area || !findLoginFile(dir, *area, rec))
-        return false;
-    if (bo::getLE32(rec) != 0xA5A5A5A5u)
-        return false;
+    if (!area || !findLoginFile(dir, *area, rec)) return false;
+    if (bo::getLE32(rec) != 0xA5A5A5A5u) return false;
     Layout l = readLayout(s->table.data());
     static const std::array<uint8_t, 16> kNone{};
-    if (l.digest == kNone || std::memcmp(l.digest.data(), rec + 16, 16) != 0)
-        return false;
+    if (l.digest == kNone || std::memcmp(l.digest.data(), rec + 16, 16) != 0) return false;
     s->loggedIn = true;
     return true;
 }

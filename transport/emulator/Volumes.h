@@ -20,8 +20,8 @@ struct Volume {
 };
 
 struct View {
-    std::optional<Volume> first;   // also what plain sector addresses reach
-    std::optional<Volume> second;  // area 2
+    std::optional<Volume> first;  // also what plain sector addresses reach
+    std::optional<Volume> second; // area 2
 };
 
 View currentView(const DiskState &state);

@@ -13,9 +13,9 @@ namespace passthrough {
 
 // INQUIRY identification, trailing blanks removed.
 struct Identity {
-    std::string vendor;     // 8 characters on the wire
-    std::string product;    // 16
-    std::string revision;   // 4
+    std::string vendor;   // 8 characters on the wire
+    std::string product;  // 16
+    std::string revision; // 4
 };
 
 struct ScsiDisk {

@@ -31,8 +31,7 @@ public:
     }
 
     void closeDevice(int fd) override {
-        if (fd >= 0)
-            ::close(fd);
+        if (fd >= 0) ::close(fd);
     }
 
     int exchange(int fd, SgExchange &x) override {
@@ -51,8 +50,7 @@ public:
         io.mx_sb_len = sizeof x.sense;
         io.sbp = x.sense;
         io.timeout = x.timeoutMs;
-        if (::ioctl(fd, SG_IO, &io) < 0)
-            return -errno;
+        if (::ioctl(fd, SG_IO, &io) < 0) return -errno;
         x.status = io.status;
         x.hostStatus = io.host_status;
         x.driverStatus = io.driver_status;
@@ -63,8 +61,7 @@ public:
 
     std::optional<std::string> readText(const std::string &path) override {
         std::ifstream in(path, std::ios::binary);
-        if (!in)
-            return std::nullopt;
+        if (!in) return std::nullopt;
         std::ostringstream s;
         s << in.rdbuf();
         return s.str();
@@ -73,11 +70,9 @@ public:
     std::vector<std::string> listDirectory(const std::string &path) override {
         std::vector<std::string> names;
         DIR *d = ::opendir(path.c_str());
-        if (!d)
-            return names;
+        if (!d) return names;
         while (dirent *e = ::readdir(d)) {
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-                names.emplace_back(e->d_name);
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
         }
         ::closedir(d);
         std::sort(names.begin(), names.end());
@@ -86,8 +81,7 @@ public:
 
     std::optional<std::string> realPath(const std::string &path) override {
         char buf[PATH_MAX];
-        if (!::realpath(path.c_str(), buf))
-            return std::nullopt;
+        if (!::realpath(path.c_str(), buf)) return std::nullopt;
         return std::string(buf);
     }
 
@@ -97,15 +91,12 @@ public:
     }
 
     int runProgram(const std::vector<std::string> &argv) override {
-        if (argv.empty())
-            return -1;
+        if (argv.empty()) return -1;
         std::vector<char *> args;
-        for (const auto &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
+        for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
         args.push_back(nullptr);
         pid_t pid = ::fork();
-        if (pid < 0)
-            return -1;
+        if (pid < 0) return -1;
         if (pid == 0) {
             int devnull = ::open("/dev/null", O_RDWR);
             if (devnull >= 0) {
@@ -118,8 +109,7 @@ public:
         }
         int status = 0;
         while (::waitpid(pid, &status, 0) < 0) {
-            if (errno != EINTR)
-                return -1;
+            if (errno != EINTR) return -1;
         }
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }

@@ -8,25 +8,22 @@ namespace passthrough {
 namespace {
 constexpr uint8_t kStatusGood = 0x00;
 constexpr uint8_t kStatusCheckCondition = 0x02;
-constexpr uint16_t kHostTimeout = 0x03;      // DID_TIME_OUT
-constexpr uint16_t kDriverSense = 0x08;      // DRIVER_SENSE: sense buffer valid
-constexpr uint16_t kDriverTimeout = 0x06;    // DRIVER_TIMEOUT
+constexpr uint16_t kHostTimeout = 0x03;   // DID_TIME_OUT
+constexpr uint16_t kDriverSense = 0x08;   // DRIVER_SENSE: sense buffer valid
+constexpr uint16_t kDriverTimeout = 0x06; // DRIVER_TIMEOUT
 constexpr uint8_t kKeyRecovered = 0x01;
 constexpr uint8_t kKeyUnitAttention = 0x06;
 } // namespace
 
 Sense decodeSense(const uint8_t *sense, uint32_t length) {
     Sense s;
-    if (!sense || length < 2)
-        return s;
+    if (!sense || length < 2) return s;
     uint8_t code = sense[0] & 0x7F;
     if ((code == 0x70 || code == 0x71) && length >= 3) {
         s.valid = true;
         s.key = sense[2] & 0x0F;
-        if (length >= 13)
-            s.asc = sense[12];
-        if (length >= 14)
-            s.ascq = sense[13];
+        if (length >= 13) s.asc = sense[12];
+        if (length >= 14) s.ascq = sense[13];
     } else if ((code == 0x72 || code == 0x73) && length >= 4) {
         s.valid = true;
         s.key = sense[1] & 0x0F;
@@ -77,9 +74,7 @@ Result classify(int ioctlResult, const SgExchange &x) {
     return r;
 }
 
-bool succeeded(const Result &r) {
-    return r.outcome == Outcome::Good || r.outcome == Outcome::Recovered;
-}
+bool succeeded(const Result &r) { return r.outcome == Outcome::Good || r.outcome == Outcome::Recovered; }
 
 const char *outcomeName(Outcome o) {
     switch (o) {
@@ -105,12 +100,12 @@ std::string describe(const std::string &node, const SgExchange &x, const Result 
                                                                        : "none";
     std::snprintf(buf, sizeof buf, " dir=%s len=%u -> %s", dir, x.length, outcomeName(r.outcome));
     line += buf;
-    std::snprintf(buf, sizeof buf, " status=0x%02X host=0x%02X driver=0x%02X resid=%d", x.status,
-                  x.hostStatus, x.driverStatus, x.residual);
+    std::snprintf(buf, sizeof buf, " status=0x%02X host=0x%02X driver=0x%02X resid=%d", x.status, x.hostStatus,
+                  x.driverStatus, x.residual);
     line += buf;
     if (r.sense.valid) {
-        std::snprintf(buf, sizeof buf, " sense key=0x%X asc=0x%02X ascq=0x%02X", r.sense.key,
-                      r.sense.asc, r.sense.ascq);
+        std::snprintf(buf, sizeof buf, " sense key=0x%X asc=0x%02X ascq=0x%02X", r.sense.key, r.sense.asc,
+                      r.sense.ascq);
         line += buf;
     }
     if (r.osError) {

@@ -30,7 +30,7 @@ enum class Outcome {
 
 struct Result {
     Outcome outcome = Outcome::TransportError;
-    int osError = 0;    // errno of a failed ioctl
+    int osError = 0; // errno of a failed ioctl
     Sense sense;
 };
 

@@ -36,8 +36,7 @@ std::string libraryDirectory() {
 std::string readWholeFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
-    if (in)
-        s << in.rdbuf();
+    if (in) s << in.rdbuf();
     return s.str();
 }
 
@@ -47,8 +46,7 @@ bool isOctal(char c) { return c >= '0' && c <= '7'; }
 std::string unescapeMountField(const std::string &s) {
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '\\' && i + 3 < s.size() && isOctal(s[i + 1]) && isOctal(s[i + 2]) &&
-            isOctal(s[i + 3])) {
+        if (s[i] == '\\' && i + 3 < s.size() && isOctal(s[i + 1]) && isOctal(s[i + 2]) && isOctal(s[i + 3])) {
             out += char((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
             i += 3;
         } else {
@@ -82,14 +80,12 @@ Options optionsFromEnvironment() {
     return o;
 }
 
-PassthroughBackend::PassthroughBackend(SystemOps &os, Options options)
-    : os_(os), options_(std::move(options)) {}
+PassthroughBackend::PassthroughBackend(SystemOps &os, Options options) : os_(os), options_(std::move(options)) {}
 
 PassthroughBackend::~PassthroughBackend() { close(); }
 
 void PassthroughBackend::log(const std::string &line) const {
-    if (options_.log)
-        options_.log(line);
+    if (options_.log) options_.log(line);
 }
 
 bool PassthroughBackend::inquiry(int fd, const std::string &node, Identity *id) {
@@ -104,8 +100,7 @@ bool PassthroughBackend::inquiry(int fd, const std::string &node, Identity *id) 
     x.timeoutMs = options_.dataTimeoutMs;
     Result r = classify(os_.exchange(fd, x), x);
     log(describe(node, x, r));
-    if (!succeeded(r) || x.residual > 0)
-        return false;
+    if (!succeeded(r) || x.residual > 0) return false;
     *id = identityFromInquiry(data, sizeof data);
     return true;
 }
@@ -117,8 +112,9 @@ int32_t PassthroughBackend::open(const void *params) {
     bool refused = false;
     auto chosen = candidates(disks, wanted, options_.known);
     if (chosen.empty())
-        log("no disk matches " + (wanted.empty() ? std::string("the known controllers")
-                                                   : wanted.vendor + "/" + wanted.product + "/" + wanted.revision) +
+        log("no disk matches " +
+            (wanted.empty() ? std::string("the known controllers")
+                            : wanted.vendor + "/" + wanted.product + "/" + wanted.revision) +
             " among " + std::to_string(disks.size()) + " SCSI disks");
     for (const ScsiDisk &d : chosen) {
         std::string node = d.node();
@@ -163,10 +159,9 @@ int32_t PassthroughBackend::close() {
     return 1;
 }
 
-bool PassthroughBackend::send(const uint8_t *cdb, uint8_t cdbLength, SgExchange::Direction dir,
-                              void *data, uint32_t length, uint32_t timeoutMs) {
-    if (fd_ < 0)
-        return false;
+bool PassthroughBackend::send(const uint8_t *cdb, uint8_t cdbLength, SgExchange::Direction dir, void *data,
+                              uint32_t length, uint32_t timeoutMs) {
+    if (fd_ < 0) return false;
     for (int attempt = 0; attempt < 2; ++attempt) {
         SgExchange x;
         x.cdb = cdb;
@@ -177,14 +172,12 @@ bool PassthroughBackend::send(const uint8_t *cdb, uint8_t cdbLength, SgExchange:
         x.timeoutMs = timeoutMs;
         last_ = classify(os_.exchange(fd_, x), x);
         log(describe(disk_.node(), x, last_));
-        if (succeeded(last_))
-            return !(dir == SgExchange::Direction::FromDevice && x.residual > 0);
+        if (succeeded(last_)) return !(dir == SgExchange::Direction::FromDevice && x.residual > 0);
         // A device that was reset (as the reset command does) or had its medium
         // changed reports it once on the next command; that command is sent again.
         bool afterReset = last_.outcome == Outcome::UnitAttention &&
                           (last_.sense.asc == kAscResetOccurred || last_.sense.asc == kAscMediumChanged);
-        if (!afterReset || attempt == 1)
-            return false;
+        if (!afterReset || attempt == 1) return false;
     }
     return false;
 }
@@ -199,59 +192,49 @@ bool PassthroughBackend::sectorCommand(uint8_t opcode, uint32_t address, void *d
 }
 
 int32_t PassthroughBackend::readDisk(uint32_t address, uint32_t count, void *buffer) {
-    if (fd_ < 0 || !buffer || count == 0)
-        return 0;
+    if (fd_ < 0 || !buffer || count == 0) return 0;
     uint8_t *out = static_cast<uint8_t *>(buffer);
     for (uint32_t i = 0; i < count; ++i) {
-        if (!sectorCommand(kRead10, address + i, out + size_t(i) * kSector))
-            return 0;
+        if (!sectorCommand(kRead10, address + i, out + size_t(i) * kSector)) return 0;
     }
     return 1;
 }
 
 int32_t PassthroughBackend::writeDisk(uint32_t address, uint32_t count, const void *data) {
-    if (fd_ < 0 || !data || count == 0)
-        return 0;
+    if (fd_ < 0 || !data || count == 0) return 0;
     const uint8_t *in = static_cast<const uint8_t *>(data);
     for (uint32_t i = 0; i < count; ++i) {
-        if (!sectorCommand(kWrite10, address + i, const_cast<uint8_t *>(in + size_t(i) * kSector)))
-            return 0;
+        if (!sectorCommand(kWrite10, address + i, const_cast<uint8_t *>(in + size_t(i) * kSector))) return 0;
     }
     return 1;
 }
 
 int32_t PassthroughBackend::readScsi(const uint8_t *cdb12, void *buffer, uint32_t length) {
-    if (fd_ < 0 || !cdb12 || (length && !buffer))
-        return 0;
-    uint32_t timeout = bo::getBE32(cdb12 + 2) >= kFirstVendorAddress ? options_.vendorTimeoutMs
-                                                                       : options_.dataTimeoutMs;
+    if (fd_ < 0 || !cdb12 || (length && !buffer)) return 0;
+    uint32_t timeout =
+        bo::getBE32(cdb12 + 2) >= kFirstVendorAddress ? options_.vendorTimeoutMs : options_.dataTimeoutMs;
     return send(cdb12, 12, SgExchange::Direction::FromDevice, buffer, length, timeout) ? 1 : 0;
 }
 
 int32_t PassthroughBackend::writeScsi(const uint8_t *cdb12, const void *data, uint32_t length) {
-    if (fd_ < 0 || !cdb12 || (length && !data))
-        return 0;
-    uint32_t timeout = bo::getBE32(cdb12 + 2) >= kFirstVendorAddress ? options_.vendorTimeoutMs
-                                                                       : options_.dataTimeoutMs;
+    if (fd_ < 0 || !cdb12 || (length && !data)) return 0;
+    uint32_t timeout =
+        bo::getBE32(cdb12 + 2) >= kFirstVendorAddress ? options_.vendorTimeoutMs : options_.dataTimeoutMs;
     return send(cdb12, 12, SgExchange::Direction::ToDevice, const_cast<void *>(data), length, timeout) ? 1 : 0;
 }
 
 // major:minor of the disk and of each of its partitions.
 std::vector<std::string> PassthroughBackend::deviceNumbers() const {
     std::vector<std::string> numbers;
-    if (disk_.blockName.empty())
-        return numbers;
-    if (!disk_.dev.empty())
-        numbers.push_back(disk_.dev);
+    if (disk_.blockName.empty()) return numbers;
+    if (!disk_.dev.empty()) numbers.push_back(disk_.dev);
     const std::string blockDir = options_.sysRoot + "/block/" + disk_.blockName;
     for (const std::string &name : os_.listDirectory(blockDir)) {
-        if (name.rfind(disk_.blockName, 0) != 0)
-            continue;
+        if (name.rfind(disk_.blockName, 0) != 0) continue;
         auto dev = os_.readText(blockDir + "/" + name + "/dev");
         if (dev) {
             std::string s = *dev;
-            while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
-                s.pop_back();
+            while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
             numbers.push_back(s);
         }
     }
@@ -259,26 +242,22 @@ std::vector<std::string> PassthroughBackend::deviceNumbers() const {
 }
 
 int32_t PassthroughBackend::getDiskVolume(uint32_t /*value*/) {
-    if (fd_ < 0 || disk_.blockName.empty())
-        return 0;
+    if (fd_ < 0 || disk_.blockName.empty()) return 0;
     const std::string prefix = "/dev/" + disk_.blockName;
     int32_t mask = 0;
     for (const platform::DriveEntry &d : platform::driveTable()) {
         std::string source = os_.realPath(d.source).value_or(d.source);
-        if (source.rfind(prefix, 0) == 0 && d.letter >= 'A' && d.letter <= 'Z')
-            mask |= int32_t(1u << (d.letter - 'A'));
+        if (source.rfind(prefix, 0) == 0 && d.letter >= 'A' && d.letter <= 'Z') mask |= int32_t(1u << (d.letter - 'A'));
     }
     return mask;
 }
 
 int32_t PassthroughBackend::disMountDisk() {
     unmountFailures_.clear();
-    if (fd_ < 0)
-        return 0;
+    if (fd_ < 0) return 0;
     auto numbers = deviceNumbers();
     auto text = os_.readText(options_.procMountInfo);
-    if (!text)
-        return 0;
+    if (!text) return 0;
     struct Mount {
         std::string point, source;
     };
@@ -288,10 +267,8 @@ int32_t PassthroughBackend::disMountDisk() {
     while (std::getline(in, line)) {
         std::istringstream f(line);
         std::string id, parent, dev, root, point;
-        if (!(f >> id >> parent >> dev >> root >> point))
-            continue;
-        if (std::find(numbers.begin(), numbers.end(), dev) == numbers.end())
-            continue;
+        if (!(f >> id >> parent >> dev >> root >> point)) continue;
+        if (std::find(numbers.begin(), numbers.end(), dev) == numbers.end()) continue;
         std::string word, source;
         while (f >> word && word != "-") {}
         std::string fstype;
@@ -301,9 +278,9 @@ int32_t PassthroughBackend::disMountDisk() {
     bool udisks = os_.udisksRunning();
     // Innermost mounts first, so a mount on top of another goes before it.
     for (auto it = mounts.rbegin(); it != mounts.rend(); ++it) {
-        int rc = udisks ? os_.runProgram({"udisksctl", "unmount", "--no-user-interaction",
-                                          "--block-device", it->source})
-                        : os_.runProgram({"umount", it->point});
+        int rc = udisks
+                     ? os_.runProgram({"udisksctl", "unmount", "--no-user-interaction", "--block-device", it->source})
+                     : os_.runProgram({"umount", it->point});
         if (rc != 0) {
             unmountFailures_.push_back(it->point);
             log("cannot unmount " + it->source + " from " + it->point);

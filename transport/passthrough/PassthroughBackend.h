@@ -26,9 +26,9 @@ struct Options {
     std::string sysRoot = "/sys";
     std::string procMountInfo = "/proc/self/mountinfo";
     std::vector<KnownController> known;
-    std::function<void(const std::string &)> log;   // empty: no log
+    std::function<void(const std::string &)> log; // empty: no log
     uint32_t dataTimeoutMs = 30'000;
-    uint32_t vendorTimeoutMs = 60'000;              // the controller erases flash for some
+    uint32_t vendorTimeoutMs = 60'000; // the controller erases flash for some
 };
 
 // Options for the real machine: the known list beside the library (or named by
@@ -57,8 +57,8 @@ public:
     const std::vector<std::string> &unmountFailures() const { return unmountFailures_; }
 
 private:
-    bool send(const uint8_t *cdb, uint8_t cdbLength, SgExchange::Direction dir, void *data,
-              uint32_t length, uint32_t timeoutMs);
+    bool send(const uint8_t *cdb, uint8_t cdbLength, SgExchange::Direction dir, void *data, uint32_t length,
+              uint32_t timeoutMs);
     bool sectorCommand(uint8_t opcode, uint32_t address, void *data);
     bool inquiry(int fd, const std::string &node, Identity *id);
     void log(const std::string &line) const;

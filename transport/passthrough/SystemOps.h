@@ -22,10 +22,10 @@ struct SgExchange {
     uint32_t timeoutMs = 0;
 
     // Filled by the exchange.
-    uint8_t status = 0;         // SCSI status byte (0 GOOD, 2 CHECK CONDITION)
-    uint16_t hostStatus = 0;    // adapter/driver outcome (0 OK, 3 timed out, ...)
-    uint16_t driverStatus = 0;  // 0x08: sense data valid
-    int32_t residual = 0;       // bytes not transferred
+    uint8_t status = 0;        // SCSI status byte (0 GOOD, 2 CHECK CONDITION)
+    uint16_t hostStatus = 0;   // adapter/driver outcome (0 OK, 3 timed out, ...)
+    uint16_t driverStatus = 0; // 0x08: sense data valid
+    int32_t residual = 0;      // bytes not transferred
     uint8_t sense[32] = {};
     uint8_t senseLength = 0;
 };

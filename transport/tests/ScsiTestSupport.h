@@ -44,12 +44,10 @@ struct ScsiLib {
         const std::string path = testsupport::programDirectory() + "/SCSI.dll";
 #ifdef _WIN32
         module = LoadLibraryA(path.c_str());
-        if (!module)
-            throw std::runtime_error("cannot load SCSI.dll: error " + std::to_string(GetLastError()));
+        if (!module) throw std::runtime_error("cannot load SCSI.dll: error " + std::to_string(GetLastError()));
 #else
         module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!module)
-            throw std::runtime_error(std::string("cannot load SCSI.dll: ") + dlerror());
+        if (!module) throw std::runtime_error(std::string("cannot load SCSI.dll: ") + dlerror());
 #endif
         bind(InitDisk, "InitDisk");
         bind(DiskFree, "DiskFree");
@@ -67,8 +65,7 @@ struct ScsiLib {
 #else
         fn = reinterpret_cast<F>(dlsym(module, name));
 #endif
-        if (!fn)
-            throw std::runtime_error(std::string("SCSI.dll lacks ") + name);
+        if (!fn) throw std::runtime_error(std::string("SCSI.dll lacks ") + name);
     }
 };
 
@@ -93,8 +90,7 @@ inline std::array<uint8_t, 12> cdb(uint8_t op, uint32_t lba, uint16_t blocks) {
 
 inline uint32_t xorWords(const uint8_t *p, size_t words) {
     uint32_t x = 0;
-    for (size_t i = 0; i < words; ++i)
-        x ^= bo::getLE32(p + 4 * i);
+    for (size_t i = 0; i < words; ++i) x ^= bo::getLE32(p + 4 * i);
     return x;
 }
 
@@ -135,8 +131,7 @@ struct Device {
 
     explicit Device(flashemu::DiskOptions options = small()) {
         std::string error;
-        if (!flashemu::createDisk(dir.path, options, &error))
-            throw std::runtime_error("createDisk: " + error);
+        if (!flashemu::createDisk(dir.path, options, &error)) throw std::runtime_error("createDisk: " + error);
         testsupport::setEnv(flashemu::kDiskEnv, dir.path);
     }
     ~Device() {
@@ -154,8 +149,7 @@ struct Device {
     bool write(uint32_t address, const uint8_t *in) { return lib.WriteDisk(address, 1, in) != 0; }
     Sector readSector(uint32_t address) {
         Sector s{};
-        if (!read(address, s.data()))
-            throw std::runtime_error("read failed");
+        if (!read(address, s.data())) throw std::runtime_error("read failed");
         return s;
     }
     bool prepare(uint32_t block, uint32_t count = 1) {
@@ -177,12 +171,10 @@ struct Device {
     }
     // The information-block write of the host: prepare, table sector, information sectors.
     bool writeInfoBlock(uint32_t page, Sector table, std::vector<uint8_t> info, uint16_t pageSectors = 4) {
-        if (!prepare(page))
-            return false;
+        if (!prepare(page)) return false;
         bo::putLE16(table.data() + cfgtbl::kBlockPage, uint16_t(page));
         sealTable(table.data());
-        if (!write((page + 0x20000000u) | cfgtbl::addr::kInfoTableFlag, table.data()))
-            return false;
+        if (!write((page + 0x20000000u) | cfgtbl::addr::kInfoTableFlag, table.data())) return false;
         sealInfo(info);
         for (uint32_t i = 0; i < info.size() / 512; ++i)
             if (!write(cfgtbl::addr::infoPage(true, i % pageSectors, page + 1 + i / pageSectors),
@@ -193,12 +185,10 @@ struct Device {
     std::string drives() {
         std::string s;
         FILE *f = std::fopen(flashemu::drivesPath(dir.path).c_str(), "rb");
-        if (!f)
-            return s;
+        if (!f) return s;
         char buf[4096];
         size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-            s.append(buf, n);
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
         std::fclose(f);
         return s;
     }
@@ -209,8 +199,7 @@ struct Device {
         std::string line, letter, source, offset, length, flags;
         while (std::getline(in, line)) {
             std::istringstream fields(line);
-            if (line.empty() || line[0] == '#' || !(fields >> letter >> source >> offset >> length >> flags))
-                continue;
+            if (line.empty() || line[0] == '#' || !(fields >> letter >> source >> offset >> length >> flags)) continue;
             out.push_back(letter + " " + offset + " " + length + " " + flags);
         }
         return out;

@@ -29,8 +29,7 @@ std::string hex(const std::array<uint8_t, 16> &d) {
 
 Sector infoSector(const std::string &dir, uint32_t page, uint32_t slot) {
     Sector s{};
-    if (!flashemu::readInfoSector(dir, page, slot, s.data()))
-        throw std::runtime_error("readInfoSector failed");
+    if (!flashemu::readInfoSector(dir, page, slot, s.data())) throw std::runtime_error("readInfoSector failed");
     return s;
 }
 
@@ -72,8 +71,7 @@ TEST(EmulatorMd5, MatchesTheRfc1321Suite) {
         {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
          "57edf4a22be3c955ac49da2e2107b67a"},
     };
-    for (auto &c : suite)
-        EXPECT_EQ(hex(digestOf(c.in)), c.out) << '"' << c.in << '"';
+    for (auto &c : suite) EXPECT_EQ(hex(digestOf(c.in)), c.out) << '"' << c.in << '"';
     // Lengths around the padding boundary (55, 56, 64 bytes) take one or two tail blocks.
     std::string a55(55, 'a'), a56(56, 'a'), a64(64, 'a');
     EXPECT_EQ(hex(digestOf(a55)), "ef1772b6dff9a122358552954ad0df65");
@@ -281,7 +279,8 @@ TEST_P(LoginFile, LogFileWithTheDigestLogsTheDeviceIn) {
     placeImage(d.dir.path, img, uint64_t(volStart) * 512);
     EXPECT_TRUE(flashemu::pollLoginFile(d.dir.path));
     EXPECT_TRUE(flashemu::loggedIn(d.dir.path));
-    EXPECT_EQ(d.driveLines()[0], "E: " + std::to_string(uint64_t(area0) * 512) + " " + std::to_string(20000 * 512) + " rw")
+    EXPECT_EQ(d.driveLines()[0],
+              "E: " + std::to_string(uint64_t(area0) * 512) + " " + std::to_string(20000 * 512) + " rw")
         << "E: now shows the secure area";
 
     // A replug logs out; the file still on the login volume logs in again at open.
@@ -323,8 +322,7 @@ std::string fileText(const std::string &path) {
 std::string withCrLf(const std::string &text) {
     std::string out;
     for (char c : text) {
-        if (c == '\n')
-            out += '\r';
+        if (c == '\n') out += '\r';
         out += c;
     }
     return out;

@@ -13,20 +13,17 @@ constexpr const char kSecondProcessEnv[] = "QUENDAL_TEST_SECOND_PROCESS";
 
 Sector pattern(uint8_t seed) {
     Sector s;
-    for (size_t i = 0; i < s.size(); ++i)
-        s[i] = uint8_t(seed + i * 7);
+    for (size_t i = 0; i < s.size(); ++i) s[i] = uint8_t(seed + i * 7);
     return s;
 }
 
 std::vector<uint8_t> fileBytes(const std::string &path) {
     std::vector<uint8_t> out;
     FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return out;
+    if (!f) return out;
     uint8_t buf[65536];
     size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        out.insert(out.end(), buf, buf + n);
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
     std::fclose(f);
     return out;
 }
@@ -35,7 +32,8 @@ std::vector<uint8_t> fileBytes(const std::string &path) {
 struct Snapshot {
     std::vector<uint8_t> data, info, conf;
     explicit Snapshot(const std::string &dir)
-        : data(fileBytes(dir + "/data.img")), info(fileBytes(dir + "/info.img")), conf(fileBytes(dir + "/device.conf")) {}
+        : data(fileBytes(dir + "/data.img")), info(fileBytes(dir + "/info.img")),
+          conf(fileBytes(dir + "/device.conf")) {}
     bool operator==(const Snapshot &o) const { return data == o.data && info == o.info && conf == o.conf; }
 };
 
@@ -95,8 +93,7 @@ TEST(ScsiData, SectorsRoundTripAndPersistAcrossReplugAndProcesses) {
 
     // CDB transfers of up to 64 KiB reach the same sectors.
     std::vector<uint8_t> big(65536);
-    for (size_t i = 0; i < big.size(); ++i)
-        big[i] = uint8_t(i * 13 + 5);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = uint8_t(i * 13 + 5);
     auto w = cdb(0x2A, 100, 128);
     EXPECT_EQ(d.lib.WriteScsi(w.data(), big.data(), 65536) & 0xFFFF, 1);
     std::vector<uint8_t> back(65536);
@@ -122,8 +119,9 @@ TEST(ScsiData, SectorsRoundTripAndPersistAcrossReplugAndProcesses) {
     // Another process opening the same directory sees the same device.
     testsupport::ProcessOptions o;
     o.env = {{flashemu::kDiskEnv, d.dir.path}, {kSecondProcessEnv, "1"}};
-    auto run = testsupport::runProcess(testsupport::programDirectory() + "/transport_scsi_test" + testsupport::kExeSuffix,
-                                       {"--gtest_filter=ScsiSecondProcess.*"}, o);
+    auto run =
+        testsupport::runProcess(testsupport::programDirectory() + "/transport_scsi_test" + testsupport::kExeSuffix,
+                                {"--gtest_filter=ScsiSecondProcess.*"}, o);
     ASSERT_TRUE(run.started) << run.output;
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
@@ -133,8 +131,7 @@ TEST(ScsiData, SectorsRoundTripAndPersistAcrossReplugAndProcesses) {
 // The other half of the case above, in a process of its own: started by it, it
 // finds the sectors the first process wrote and writes one of its own.
 TEST(ScsiSecondProcess, SeesTheSameDevice) {
-    if (testsupport::getEnv(kSecondProcessEnv).empty())
-        GTEST_SKIP() << "runs only as the second process of ScsiData";
+    if (testsupport::getEnv(kSecondProcessEnv).empty()) GTEST_SKIP() << "runs only as the second process of ScsiData";
     ScsiLib &lib = scsi();
     Sector got{};
     ASSERT_EQ(lib.InitDisk(nullptr), 0);
@@ -188,8 +185,7 @@ TEST(ScsiVendor, DeviceInformationAndCommit) {
     EXPECT_EQ(d.readSector(ad::kDeviceInfo), info) << "stable between reads";
 
     std::vector<uint8_t> buf(4096);
-    for (size_t i = 0; i < buf.size(); ++i)
-        buf[i] = uint8_t(i ^ 0x5A);
+    for (size_t i = 0; i < buf.size(); ++i) buf[i] = uint8_t(i ^ 0x5A);
     auto c = cdb(0x2A, ad::kCommit, 8);
     EXPECT_EQ(d.lib.WriteScsi(c.data(), buf.data(), 4096) & 0xFFFF, 1);
     auto st = d.status();
@@ -316,7 +312,7 @@ TEST(ScsiTables, PartitionedAreaIsMountedAtItsPartitionAndCdromIsReadOnly) {
     mbr[511] = 0xAA;
     ASSERT_TRUE(d.write(0, mbr.data()));
     EXPECT_EQ(d.driveLines(), (std::vector<std::string>{"E: 32256 20447744 rw"}));
-    mbr[0x1BE] = 0x00;  // not active: the area is the volume
+    mbr[0x1BE] = 0x00; // not active: the area is the volume
     ASSERT_TRUE(d.write(0, mbr.data()));
     EXPECT_EQ(d.driveLines(), (std::vector<std::string>{"E: 0 20480000 rw"}));
 
@@ -408,7 +404,8 @@ TEST(ScsiFaults, NthWriteOfEachKindFailsOnceAndChangesNothing) {
         {"data", [](Device &d) { return d.write(3, pattern(1).data()); }},
         {"prepare", [](Device &d) { return d.prepare(100); }},
         // Each try programs a fresh page, so strict programming never gets in the way.
-        {"info", [page = 200u](Device &d) mutable { return d.write(ad::infoPage(true, 1, ++page), pattern(2).data()); }},
+        {"info",
+         [page = 200u](Device &d) mutable { return d.write(ad::infoPage(true, 1, ++page), pattern(2).data()); }},
         {"info-table",
          [page = 300u](Device &d) mutable {
              return d.write((++page + 0x20000000u) | ad::kInfoTableFlag, pattern(3).data());
@@ -506,8 +503,8 @@ TEST(ScsiInput, MalformedCommandsFailAndChangeNothing) {
     EXPECT_EQ(lib.ReadDisk(0xFFFFFFF0u, 0x20, buf.data()), 0);
     EXPECT_EQ(lib.WriteDisk(0, 1, nullptr), 0);
     EXPECT_EQ(lib.ReadDisk(0, 1, nullptr), 0);
-    for (uint32_t unknown : {0x12345678u, 0x31000000u, 0x41000000u, 0x6FFFFFFFu, 0x90000000u, 0xFFFFFFFFu,
-                             0x10000000u + 0x03FFFFFFu})
+    for (uint32_t unknown :
+         {0x12345678u, 0x31000000u, 0x41000000u, 0x6FFFFFFFu, 0x90000000u, 0xFFFFFFFFu, 0x10000000u + 0x03FFFFFFu})
         EXPECT_EQ(lib.WriteDisk(unknown, 1, a.data()), 0) << std::hex << unknown;
     EXPECT_EQ(lib.ReadDisk(0x3FFFFFFFu, 1, buf.data()), 0);
     EXPECT_EQ(lib.ReadDisk(ad::kLogin, 1, buf.data()), 0) << "write-only command read";

@@ -69,21 +69,21 @@ private:
 };
 
 struct Geometry {
-    int heads = 0;            // 0: let qemu and the BIOS choose
+    int heads = 0; // 0: let qemu and the BIOS choose
     int sectorsPerTrack = 0;
 };
 
 struct Machine {
     std::string disk;
     Geometry geometry;
-    bool hideLba = false;     // boot the LBA-hiding floppy first
-    bool floppy = false;      // the disk is drive A: (BIOS drive 00h), booted from
-    bool flakyChs = false;    // with hideLba: every other CHS read fails once
+    bool hideLba = false;  // boot the LBA-hiding floppy first
+    bool floppy = false;   // the disk is drive A: (BIOS drive 00h), booted from
+    bool flakyChs = false; // with hideLba: every other CHS read fails once
 };
 
 struct BootOutput {
-    std::string serial;       // COM1: the system file's report
-    std::string console;      // port 0E9h: the loaders' messages
+    std::string serial;  // COM1: the system file's report
+    std::string console; // port 0E9h: the loaders' messages
 };
 
 // Boots the machine until `until` shows on either output or the time is up.
@@ -93,9 +93,9 @@ inline BootOutput boot(const std::string &qemu, const TempDir &dir, const Machin
     std::remove(serial.c_str());
     std::remove(console.c_str());
 
-    std::vector<std::string> args = {qemu, "-display", "none", "-no-reboot", "-m", "16", "-nic", "none",
-                                     "-monitor", "none", "-serial", "file:" + serial,
-                                     "-debugcon", "file:" + console};
+    std::vector<std::string> args = {qemu,      "-display",       "none",      "-no-reboot",     "-m",
+                                     "16",      "-nic",           "none",      "-monitor",       "none",
+                                     "-serial", "file:" + serial, "-debugcon", "file:" + console};
     if (m.floppy) {
         args.insert(args.end(), {"-drive", "if=floppy,index=0,format=raw,file=" + m.disk, "-boot", "order=a"});
     } else if (m.geometry.heads) {

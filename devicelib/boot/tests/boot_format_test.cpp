@@ -36,7 +36,7 @@ TEST(BootAfterFormat, EveryBootModeGivesADiskThatStartsTheSystemFile) {
     auto qemu = findQemu();
     if (!qemu) GTEST_SKIP() << "qemu-system-i386 / qemu-system-x86_64 not installed: boot code not run";
     if (std::system("command -v mcopy >/dev/null 2>&1") != 0) GTEST_SKIP() << "mtools not installed";
-    TempDir runtime;   // the format's reference image goes here, not into the user's folder
+    TempDir runtime; // the format's reference image goes here, not into the user's folder
     ASSERT_TRUE(runtime.ok());
     setenv("XDG_RUNTIME_DIR", runtime.file("").c_str(), 1);
 
@@ -56,7 +56,8 @@ TEST(BootAfterFormat, EveryBootModeGivesADiskThatStartsTheSystemFile) {
         ASSERT_NE(disk.loadTable(), 0);
         q().GetDiskCapacity();
         FormatSettings s = bootSettings(c.mode, c.firstArea, 2000);
-        ASSERT_EQ(q().FormatDisk(&s, [](int32_t, const char *) -> int32_t { return 0; }), 1) << "error " << q().GetErrorCode();
+        ASSERT_EQ(q().FormatDisk(&s, [](int32_t, const char *) -> int32_t { return 0; }), 1)
+            << "error " << q().GetErrorCode();
         q().FreeFlashDisk();
 
         const std::string image = flashemu::dataImagePath(disk.dir());

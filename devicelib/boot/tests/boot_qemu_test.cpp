@@ -115,7 +115,7 @@ struct LayoutCase {
     uint32_t areaSectors;
     FatKind kind;
     uint32_t volumeStart;
-    Geometry geometry;        // a disk whose CHS start of the entry is right
+    Geometry geometry; // a disk whose CHS start of the entry is right
 };
 
 void PrintTo(const LayoutCase &c, std::ostream *os) { *os << c.label; }
@@ -132,7 +132,8 @@ TEST_P(BootLayoutTest, StartsTheSystemFileThroughLbaAndThroughChs) {
     // The BIOS's geometry replaces the template's in the BPB the file gets.
     std::string geometry;
     if (c.geometry.heads) {
-        geometry = "spt=" + hex(uint32_t(c.geometry.sectorsPerTrack), 4) + " heads=" + hex(uint32_t(c.geometry.heads), 4);
+        geometry =
+            "spt=" + hex(uint32_t(c.geometry.sectorsPerTrack), 4) + " heads=" + hex(uint32_t(c.geometry.heads), 4);
     }
     for (bool hideLba : {false, true}) {
         SCOPED_TRACE(hideLba ? "CHS only" : "LBA extensions");
@@ -143,21 +144,22 @@ TEST_P(BootLayoutTest, StartsTheSystemFileThroughLbaAndThroughChs) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Layouts, BootLayoutTest,
-    ::testing::Values(
-        // FAT12 without a partition table; the template's drive number is 00h
-        LayoutCase{"Fat12NoTable", kLayoutNoTable, 3000, FatKind::Fat12, 0, {16, 63}},
-        // ZIP boot: table, volume at 32 (template A); a 32-sector BIOS geometry
-        // makes the entry's fixed CHS start name sector 32
-        LayoutCase{"Fat16Zip", kLayoutTable32, 20000, FatKind::Fat16, 32, {16, 32}},
-        // HDD boot: volume at 63 (template B)
-        LayoutCase{"Fat16Hdd", kLayoutTable63, 20000, FatKind::Fat16, 63, {16, 63}},
-        // ZIP boot with 63-sector tracks in the BPB, volume still at 32
-        LayoutCase{"Fat16Zip63", kLayoutTable32Track63, 20000, FatKind::Fat16, 32, {16, 32}},
-        // FAT32 (template C) above 4,096,000 sectors; geometry left to the BIOS
-        LayoutCase{"Fat32", kLayoutTable63, 4200000, FatKind::Fat32, 63, {}}),
-    [](const ::testing::TestParamInfo<LayoutCase> &info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(Layouts, BootLayoutTest,
+                         ::testing::Values(
+                             // FAT12 without a partition table; the template's drive number is 00h
+                             LayoutCase{"Fat12NoTable", kLayoutNoTable, 3000, FatKind::Fat12, 0, {16, 63}},
+                             // ZIP boot: table, volume at 32 (template A); a 32-sector BIOS geometry
+                             // makes the entry's fixed CHS start name sector 32
+                             LayoutCase{"Fat16Zip", kLayoutTable32, 20000, FatKind::Fat16, 32, {16, 32}},
+                             // HDD boot: volume at 63 (template B)
+                             LayoutCase{"Fat16Hdd", kLayoutTable63, 20000, FatKind::Fat16, 63, {16, 63}},
+                             // ZIP boot with 63-sector tracks in the BPB, volume still at 32
+                             LayoutCase{"Fat16Zip63", kLayoutTable32Track63, 20000, FatKind::Fat16, 32, {16, 32}},
+                             // FAT32 (template C) above 4,096,000 sectors; geometry left to the BIOS
+                             LayoutCase{"Fat32", kLayoutTable63, 4200000, FatKind::Fat32, 63, {}}),
+                         [](const ::testing::TestParamInfo<LayoutCase> &info) {
+                             return std::string(info.param.label);
+                         });
 
 TEST_F(BootTest, BootsFromAFloppyDriveWithItsOwnDriveNumberAndGeometry) {
     // A 1.44 MB area is FAT12 without a table; booted as drive A: the BIOS
@@ -247,12 +249,12 @@ TEST_F(BootTest, PartitionTableLoaderReportsWhatStopsIt) {
     if (::testing::Test::HasFatalFailure()) return;
     const Machine machine{disk_, {16, 63}, false};
 
-    patchDisk(0x1BE, {0x00});  // no active entry
+    patchDisk(0x1BE, {0x00}); // no active entry
     BootOutput out = boot(qemu_, dir_, machine, "table");
     EXPECT_NE(out.console.find("Invalid partition table"), std::string::npos) << out.console;
     patchDisk(0x1BE, {0x80});
 
-    patchDisk(63 * 512 + 0x1FE, {0x00, 0x00});  // the volume's boot sector is no boot sector
+    patchDisk(63 * 512 + 0x1FE, {0x00, 0x00}); // the volume's boot sector is no boot sector
     out = boot(qemu_, dir_, machine, "system");
     EXPECT_NE(out.console.find("Missing operating system"), std::string::npos) << out.console;
     patchDisk(63 * 512 + 0x1FE, {0x55, 0xAA});

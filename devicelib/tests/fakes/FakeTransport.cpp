@@ -128,8 +128,7 @@ FAKE_API int32_t ReadScsi(const uint8_t *cdb12, void *buffer, uint32_t length) {
 
 #ifndef FAKE_WITHOUT_WriteScsi
 FAKE_API int32_t WriteScsi(const uint8_t *cdb12, const void *data, uint32_t length) {
-    logLine("WriteScsi " + cdbText(cdb12) + " len=" + std::to_string(length) +
-            (data ? "" : " null"));
+    logLine("WriteScsi " + cdbText(cdb12) + " len=" + std::to_string(length) + (data ? "" : " null"));
     return envInt("FAKE_SCSI_SCSI", 0x10001);
 }
 #endif

@@ -21,10 +21,7 @@ namespace {
 
 void *gLib = nullptr;
 
-template <typename Fn>
-Fn bind(const char *name) {
-    return reinterpret_cast<Fn>(platform::bindSymbol(gLib, name));
-}
+template <typename Fn> Fn bind(const char *name) { return reinterpret_cast<Fn>(platform::bindSymbol(gLib, name)); }
 
 std::vector<std::string> split(const std::string &text) {
     std::vector<std::string> parts;
@@ -48,12 +45,12 @@ size_t bufferBytes(uint32_t count) { return count <= 0xFFFF ? (size_t(count) + 1
 // Calls one export; false when the library lacks it or the operation is unknown.
 bool call(const std::vector<std::string> &p, long long *result) {
     const std::string &op = p[0];
-#define CALL0(name)                                                 \
-    if (op == #name) {                                              \
-        auto fn = bind<decltype(&::name)>(#name);                   \
-        if (!fn) return false;                                      \
-        *result = fn();                                             \
-        return true;                                                \
+#define CALL0(name)                                                                                                    \
+    if (op == #name) {                                                                                                 \
+        auto fn = bind<decltype(&::name)>(#name);                                                                      \
+        if (!fn) return false;                                                                                         \
+        *result = fn();                                                                                                \
+        return true;                                                                                                   \
     }
     CALL0(LoadDiskLib)
     CALL0(FreeDiskLib)
@@ -125,7 +122,8 @@ int main(int argc, char **argv) {
         folder = std::string(argv[1]).substr(10);
         first = 2;
     }
-    gLib = platform::loadLibrary(folder.empty() ? "Quendal.dll" : (std::filesystem::path(folder) / "Quendal.dll").string());
+    gLib = platform::loadLibrary(folder.empty() ? "Quendal.dll"
+                                                : (std::filesystem::path(folder) / "Quendal.dll").string());
     if (!gLib) {
         std::printf("load=0 %s\n", platform::lastLibraryError().c_str());
         return 3;

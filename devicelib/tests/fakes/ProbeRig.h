@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 struct Run {
     int exitCode = -1;
     std::string output;
-    std::vector<std::string> results;  // the value printed for each call, in order
+    std::vector<std::string> results; // the value printed for each call, in order
 };
 
 // Where the probe host and the stand-ins were built (the test program itself

@@ -33,7 +33,8 @@ struct Form {
         edit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD, 0, 60, 80, 20, form, nullptr, nullptr, nullptr);
         char tmp[MAX_PATH];
         GetTempPathA(MAX_PATH, tmp);
-        dir = fs::path(tmp) / ("language-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++count));
+        dir =
+            fs::path(tmp) / ("language-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++count));
         fs::create_directories(dir);
     }
     ~Form() {
@@ -94,7 +95,8 @@ TEST(LoadLanguage, FileIsDecodedInTheCodePageOfItsLanguage) {
 
     // The same bytes as GBK name other characters.
     Form g;
-    g.apply(g.file("2052.ini", "[LoginFrm]\r\nLoginFrm.caption=\xD6\xD0\xCE\xC4\r\nLoginFrm.Label1.caption=\x81\x7E~A\r\n"));
+    g.apply(g.file("2052.ini",
+                   "[LoginFrm]\r\nLoginFrm.caption=\xD6\xD0\xCE\xC4\r\nLoginFrm.Label1.caption=\x81\x7E~A\r\n"));
     EXPECT_EQ(textOf(g.form), L"\u4E2D\u6587");
     EXPECT_EQ(textOf(g.label), L"\u4E8A~A");
 }

@@ -31,8 +31,7 @@ const char kNewPassword[] = "n3w-Passw0rd";
 constexpr int kPasswordEdit = 102, kLogin = IDOK, kChangePassword = 103, kCancel = IDCANCEL;
 constexpr int kOldPassword = 211, kNewPasswordEdit = 212, kConfirmPassword = 213;
 
-template <class F>
-bool waitFor(F &&done, std::chrono::milliseconds limit = 20s) {
+template <class F> bool waitFor(F &&done, std::chrono::milliseconds limit = 20s) {
     const auto until = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < until) {
         if (done()) return true;
@@ -65,7 +64,7 @@ std::string narrow(const std::wstring &w) {
 
 // A secure disk formatted once with kPassword; each test takes a copy.
 fs::path secureTemplate() {
-    static const testsupport::ScratchDir root("sarvik-template");   // removed at exit
+    static const testsupport::ScratchDir root("sarvik-template"); // removed at exit
     static const fs::path dir = [] {
         const fs::path d = root.path() / "disk";
         flashemu::DiskOptions o;
@@ -85,9 +84,9 @@ fs::path secureTemplate() {
 
 // How a run is set up, as the launcher would leave the program's folder.
 struct RunSetup {
-    bool library = true;                    // Quendal.dll and SCSI.dll beside the program
-    std::string languageFile = "1033.ini";  // file name, "" for none
-    std::string languageText;               // its bytes; empty: the shipped 1033.ini
+    bool library = true;                   // Quendal.dll and SCSI.dll beside the program
+    std::string languageFile = "1033.ini"; // file name, "" for none
+    std::string languageText;              // its bytes; empty: the shipped 1033.ini
     std::string settings = "[SETTING]\r\nVENDERSTRING=\r\nPROCEDURESTR=\r\nVERSIONSTR=2.00";
     std::string parameter = "E:\\";
     flashemu::Faults faults;
@@ -149,8 +148,8 @@ public:
         if (!setup_.parameter.empty()) line += " " + setup_.parameter;
         STARTUPINFOA si{};
         si.cb = sizeof si;
-        return CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, program_.string().c_str(),
-                              &si, &process_) != 0;
+        return CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, program_.string().c_str(), &si,
+                              &process_) != 0;
     }
 
     // The login window once it shows; null when it does not come.
@@ -205,7 +204,8 @@ public:
             [](HWND c, LPARAM p) -> BOOL {
                 wchar_t cls[32] = {};
                 GetClassNameW(c, cls, 32);
-                if (lstrcmpiW(cls, L"Static") == 0 && GetWindowTextLengthW(c) > 0) *reinterpret_cast<std::wstring *>(p) = textOf(c);
+                if (lstrcmpiW(cls, L"Static") == 0 && GetWindowTextLengthW(c) > 0)
+                    *reinterpret_cast<std::wstring *>(p) = textOf(c);
                 return TRUE;
             },
             reinterpret_cast<LPARAM>(&text));
@@ -301,13 +301,14 @@ TEST(SarvikLogin, ThreeWrongPasswordsEndTheProgramWithoutLoggingIn) {
 TEST(SarvikLogin, ChangedPasswordLogsInAndTheOldOneNoLonger) {
     TitledWindow explorer(L"Removable Disk (E:)");
     Sarvik::Setup setup;
-    setup.parameter = "\"E:\\\"";   // a caller may quote the drive root
+    setup.parameter = "\"E:\\\""; // a caller may quote the drive root
     Sarvik s(setup);
     HWND login = s.start();
     ASSERT_NE(login, nullptr);
     click(login, kChangePassword);
     HWND change = nullptr;
-    ASSERT_TRUE(waitFor([&] { return (change = s.topLevel([](HWND h) { return Sarvik::hasControl(h, kOldPassword); })); }));
+    ASSERT_TRUE(
+        waitFor([&] { return (change = s.topLevel([](HWND h) { return Sarvik::hasControl(h, kOldPassword); })); }));
     EXPECT_EQ(narrow(textOf(change)), "Change Password");
 
     // A confirmation that differs: nothing changes, the edits are emptied.
@@ -316,7 +317,8 @@ TEST(SarvikLogin, ChangedPasswordLogsInAndTheOldOneNoLonger) {
     type(change, kConfirmPassword, "n3w-Passw0rd!");
     click(change, IDOK);
     EXPECT_EQ(s.answerMessage(), "Confirm Password is not same as new password!");
-    for (int id : {kOldPassword, kNewPasswordEdit, kConfirmPassword}) EXPECT_TRUE(editText(GetDlgItem(change, id)).empty());
+    for (int id : {kOldPassword, kNewPasswordEdit, kConfirmPassword})
+        EXPECT_TRUE(editText(GetDlgItem(change, id)).empty());
     // A wrong old password.
     type(change, kOldPassword, "not it");
     type(change, kNewPasswordEdit, kNewPassword);
@@ -352,7 +354,8 @@ TEST(SarvikLogin, ThreeWrongOldPasswordsCloseTheChangeDialog) {
     ASSERT_NE(login, nullptr);
     click(login, kChangePassword);
     HWND change = nullptr;
-    ASSERT_TRUE(waitFor([&] { return (change = s.topLevel([](HWND h) { return Sarvik::hasControl(h, kOldPassword); })); }));
+    ASSERT_TRUE(
+        waitFor([&] { return (change = s.topLevel([](HWND h) { return Sarvik::hasControl(h, kOldPassword); })); }));
     for (int round = 1; round <= 3; ++round) {
         type(change, kOldPassword, "not it");
         type(change, kNewPasswordEdit, kNewPassword);

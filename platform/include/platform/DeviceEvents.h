@@ -13,22 +13,22 @@ struct udev_monitor;
 
 namespace platform {
 
-constexpr uint32_t kDeviceArrival = 0x8000;          // DBT_DEVICEARRIVAL
-constexpr uint32_t kDeviceRemoveComplete = 0x8004;   // DBT_DEVICEREMOVECOMPLETE
-constexpr uint32_t kDevTypeVolume = 2;               // DBT_DEVTYP_VOLUME
-constexpr uint32_t kDevTypeDeviceInterface = 5;      // DBT_DEVTYP_DEVICEINTERFACE
+constexpr uint32_t kDeviceArrival = 0x8000;        // DBT_DEVICEARRIVAL
+constexpr uint32_t kDeviceRemoveComplete = 0x8004; // DBT_DEVICEREMOVECOMPLETE
+constexpr uint32_t kDevTypeVolume = 2;             // DBT_DEVTYP_VOLUME
+constexpr uint32_t kDevTypeDeviceInterface = 5;    // DBT_DEVTYP_DEVICEINTERFACE
 
 // The common header of every device broadcast, as the window receives it.
 struct DevBroadcastHeader {
-    uint32_t size;         // dbch_size: bytes of the whole record
-    uint32_t deviceType;   // dbch_devicetype
-    uint32_t reserved;     // dbch_reserved
+    uint32_t size;       // dbch_size: bytes of the whole record
+    uint32_t deviceType; // dbch_devicetype
+    uint32_t reserved;   // dbch_reserved
 };
 static_assert(sizeof(DevBroadcastHeader) == 12);
 static_assert(offsetof(DevBroadcastHeader, deviceType) == 4);
 
 struct DeviceEvent {
-    uint32_t code = 0;   // kDeviceArrival or kDeviceRemoveComplete
+    uint32_t code = 0; // kDeviceArrival or kDeviceRemoveComplete
     DevBroadcastHeader header{sizeof(DevBroadcastHeader), 0, 0};
 };
 

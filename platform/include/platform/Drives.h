@@ -18,13 +18,13 @@
 namespace platform {
 
 struct DriveEntry {
-    char letter = 0;          // 'C'..'Z'
-    std::string source;       // image file or block device holding the volume
-    uint64_t offset = 0;      // byte offset of the volume's boot sector in source
-    uint64_t length = 0;      // byte length of the volume; 0 = up to the end of source
+    char letter = 0;     // 'C'..'Z'
+    std::string source;  // image file or block device holding the volume
+    uint64_t offset = 0; // byte offset of the volume's boot sector in source
+    uint64_t length = 0; // byte length of the volume; 0 = up to the end of source
     bool readOnly = false;
     bool cdrom = false;
-    std::string mount;        // directory where the volume is mounted, or empty
+    std::string mount; // directory where the volume is mounted, or empty
 };
 
 // The drive map named by the environment, or empty when the mounted file
@@ -74,8 +74,7 @@ bool readVolumeSector(uint32_t driveIndex, uint32_t sector, uint8_t *out512);
 // the caller goes on with readVolumeSector.
 bool readVolumeSectorLegacy(uint32_t driveIndex, uint32_t sector, uint8_t *out512);
 
-enum FileAttributes : uint8_t { kAttrReadOnly = 0x01, kAttrHidden = 0x02, kAttrSystem = 0x04,
-                                kAttrArchive = 0x20 };
+enum FileAttributes : uint8_t { kAttrReadOnly = 0x01, kAttrHidden = 0x02, kAttrSystem = 0x04, kAttrArchive = 0x20 };
 
 // Creates the file named by a drive path ("X:\name.ext"), replacing an existing
 // one, with exactly these bytes. On a mounted drive the file goes into the mount
@@ -83,8 +82,7 @@ enum FileAttributes : uint8_t { kAttrReadOnly = 0x01, kAttrHidden = 0x02, kAttrS
 // replaced whatever its attributes). On a drive without a mount the file is
 // written into the root directory of the FAT volume itself; only the root
 // directory and 8.3 names are supported there.
-bool createDriveFile(const std::string &drivePath, const uint8_t *data, size_t size,
-                     uint8_t attributes);
+bool createDriveFile(const std::string &drivePath, const uint8_t *data, size_t size, uint8_t attributes);
 
 // The drive whose mount directory holds dir ("X:"), or empty when no drive does.
 // On Windows without a drive map: the drive letter of dir's full path, when
@@ -97,9 +95,8 @@ std::string driveOfDirectory(const std::string &dir);
 // name is replaced and its clusters freed; both FATs and, on FAT32, FSInfo are
 // kept consistent. modified is the file's time stamp (seconds since the epoch,
 // local time of day as stored by FAT).
-bool writeFatRootFile(const std::string &source, uint64_t volumeOffset, uint64_t volumeLength,
-                      const char name83[11], const uint8_t *data, size_t size, uint8_t attributes,
-                      int64_t modified);
+bool writeFatRootFile(const std::string &source, uint64_t volumeOffset, uint64_t volumeLength, const char name83[11],
+                      const uint8_t *data, size_t size, uint8_t attributes, int64_t modified);
 
 // "log.log" -> "LOG     LOG"; false for names that are not plain 8.3 names.
 bool toShortName(const std::string &name, char out[11]);

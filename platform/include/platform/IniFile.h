@@ -36,7 +36,7 @@ public:
 private:
     struct Section {
         std::string name;
-        std::vector<std::string> lines;   // raw lines of the section, trimmed
+        std::vector<std::string> lines; // raw lines of the section, trimmed
     };
     const Section *find(const std::string &section) const;
     std::vector<Section> sections_;

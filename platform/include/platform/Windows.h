@@ -12,11 +12,11 @@
 
 namespace platform {
 
-using WindowId = uint32_t;   // 0: no window
+using WindowId = uint32_t; // 0: no window
 
 struct TopLevelWindow {
     WindowId id = 0;
-    std::string title;   // UTF-8
+    std::string title; // UTF-8
 };
 
 // One connection to the display named by $DISPLAY, kept for repeated looks (the

@@ -40,9 +40,7 @@ std::string currentDirectory() {
     return std::string(buffer.data());
 }
 
-bool setCurrentDirectory(const std::string &path) {
-    return !path.empty() && ::chdir(path.c_str()) == 0;
-}
+bool setCurrentDirectory(const std::string &path) { return !path.empty() && ::chdir(path.c_str()) == 0; }
 
 namespace {
 
@@ -79,8 +77,7 @@ std::string hostPath(std::string_view systemPath, const DriveRootFn &driveRoot) 
     std::string rest;
     std::string root;
     bool onDrive = systemPath.size() >= 2 && systemPath[1] == ':' &&
-                   ((systemPath[0] >= 'A' && systemPath[0] <= 'Z') ||
-                    (systemPath[0] >= 'a' && systemPath[0] <= 'z'));
+                   ((systemPath[0] >= 'A' && systemPath[0] <= 'Z') || (systemPath[0] >= 'a' && systemPath[0] <= 'z'));
     if (onDrive) {
         char letter = systemPath[0];
         if (letter >= 'a') letter = char(letter - 'a' + 'A');

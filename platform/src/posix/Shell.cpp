@@ -52,8 +52,7 @@ bool shellOpen(const std::string &program, const std::string &parameter) {
         _exit(127);
     }
     close(report[1]);
-    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {}
     int failure = 0;
     ssize_t n;
     do {

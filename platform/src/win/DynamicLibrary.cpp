@@ -19,9 +19,7 @@ void noteFailure() {
     if (lastError == 0) lastError = ERROR_MOD_NOT_FOUND;
 }
 
-bool hasDirectoryPart(const std::string &name) {
-    return name.find_first_of("\\/:") != std::string::npos;
-}
+bool hasDirectoryPart(const std::string &name) { return name.find_first_of("\\/:") != std::string::npos; }
 
 bool isRegularFile(const std::string &path) {
     DWORD attributes = GetFileAttributesA(path.c_str());
@@ -52,8 +50,8 @@ LibraryHandle loadLibrary(const std::string &name) {
     // (The altered search is defined for full paths only.)
     bool full = (path.size() > 2 && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) ||
                 (path.size() > 1 && (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/'));
-    HMODULE module = full ? LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)
-                          : LoadLibraryA(path.c_str());
+    HMODULE module =
+        full ? LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH) : LoadLibraryA(path.c_str());
     if (!module) noteFailure();
     SetThreadErrorMode(oldMode, nullptr);
     return reinterpret_cast<LibraryHandle>(module);
@@ -93,9 +91,9 @@ std::string lastLibraryError() {
     lastError = 0;
     if (code == 0) return {};
     char *text = nullptr;
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                 FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, code, 0, reinterpret_cast<char *>(&text), 0, nullptr);
+    DWORD n =
+        FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<char *>(&text), 0, nullptr);
     std::string message;
     if (n && text) message.assign(text, n);
     if (text) LocalFree(text);

@@ -16,8 +16,7 @@ bool isSeparator(char c) { return c == '\\' || c == '/'; }
 
 // Calls fill(buffer, size) until the answer fits; fill returns the length
 // written, or the size needed when the buffer is too small, or 0 on failure.
-template <typename Fill>
-std::string grow(Fill fill) {
+template <typename Fill> std::string grow(Fill fill) {
     std::vector<char> buffer(MAX_PATH + 1);
     for (;;) {
         DWORD n = fill(buffer.data(), DWORD(buffer.size()));
@@ -53,9 +52,7 @@ std::string currentDirectory() {
     return grow([](char *buffer, DWORD size) { return GetCurrentDirectoryA(size, buffer); });
 }
 
-bool setCurrentDirectory(const std::string &path) {
-    return !path.empty() && SetCurrentDirectoryA(path.c_str()) != 0;
-}
+bool setCurrentDirectory(const std::string &path) { return !path.empty() && SetCurrentDirectoryA(path.c_str()) != 0; }
 
 std::string temporaryDirectory() {
     // The user's own temporary folder (%TMP%, %TEMP% or the profile's), which
@@ -74,8 +71,7 @@ std::string temporaryDirectory() {
 
 std::string hostPath(std::string_view systemPath, const DriveRootFn &driveRoot) {
     bool onDrive = systemPath.size() >= 2 && systemPath[1] == ':' &&
-                   ((systemPath[0] >= 'A' && systemPath[0] <= 'Z') ||
-                    (systemPath[0] >= 'a' && systemPath[0] <= 'z'));
+                   ((systemPath[0] >= 'A' && systemPath[0] <= 'Z') || (systemPath[0] >= 'a' && systemPath[0] <= 'z'));
     // Paths are native here: only a drive with a root of its own (a drive of a
     // drive map mounted in some folder) is redirected.
     if (!onDrive || !driveRoot) return std::string(systemPath);

@@ -40,7 +40,7 @@ public:
                     display_ = display;
                     break;
                 }
-                if (waitpid(pid, nullptr, WNOHANG) == pid) break;   // lost the race for this number
+                if (waitpid(pid, nullptr, WNOHANG) == pid) break; // lost the race for this number
             }
             if (pid_ <= 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
                 kill(pid, SIGTERM);

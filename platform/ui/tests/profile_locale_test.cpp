@@ -40,9 +40,8 @@ TEST(Profile, SectionsAndKeysIgnoreCaseAndBlanks) {
 }
 
 TEST(Profile, FirstMatchWinsQuotesGoAndCommentsAreSkipped) {
-    auto ini = IniFile::parse(
-        "[A]\nkey=first\nKEY=second\n;key=commented\nq=\"quoted value\"\nhalf=\"open\nempty=\n"
-        "[a]\nkey=second section\n");
+    auto ini = IniFile::parse("[A]\nkey=first\nKEY=second\n;key=commented\nq=\"quoted value\"\nhalf=\"open\nempty=\n"
+                              "[a]\nkey=second section\n");
     EXPECT_EQ(ini.value("A", "key").value_or("?"), "first");
     EXPECT_EQ(ini.value("A", "q").value_or("?"), "quoted value");
     EXPECT_EQ(ini.value("A", "half").value_or("?"), "\"open");
@@ -55,7 +54,7 @@ TEST(Profile, FirstMatchWinsQuotesGoAndCommentsAreSkipped) {
 
 TEST(Profile, ValuesAreCutTo2047AndBytesPassUnchanged) {
     std::string big(3000, 'x');
-    std::string big5 = "\xB1\x4B\xBD\x58\xBF\xF9\xBB\x7E";   // Big5 bytes, 0x5C-free here
+    std::string big5 = "\xB1\x4B\xBD\x58\xBF\xF9\xBB\x7E"; // Big5 bytes, 0x5C-free here
     auto ini = IniFile::parse("[S]\nlong=" + big + "\ntext=" + big5 + "\n");
     EXPECT_EQ(ini.value("S", "long")->size(), kProfileValueMax);
     EXPECT_EQ(ini.value("S", "text").value_or("?"), big5);
@@ -74,8 +73,8 @@ TEST(Profile, WritingAddsKeysInPlaceAndKeepsLineEnds) {
     ASSERT_TRUE(writeProfileString(f.path.string(), "loginfrm", "LoginFrm.btnOk.caption", ""));
     ASSERT_TRUE(writeProfileString(f.path.string(), "MSGSTRING", "a", "2"));
     ASSERT_TRUE(writeProfileString(f.path.string(), "New", "k", "v"));
-    EXPECT_EQ(f.read(),
-              "[LoginFrm]\r\nLoginFrm.caption=X\r\nLoginFrm.btnOk.caption=\r\n\r\n[MSGSTRING]\r\na=2\r\n\r\n[New]\r\nk=v\r\n");
+    EXPECT_EQ(f.read(), "[LoginFrm]\r\nLoginFrm.caption=X\r\nLoginFrm.btnOk.caption=\r\n\r\n[MSGSTRING]\r\na=2\r\n\r\n["
+                        "New]\r\nk=v\r\n");
     auto ini = IniFile::load(f.path.string());
     EXPECT_EQ(ini.value("MSGSTRING", "A").value_or("?"), "2");
     EXPECT_FALSE(writeProfileString("/nonexistent/dir/x.ini", "S", "k", "v"));

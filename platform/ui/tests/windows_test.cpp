@@ -37,14 +37,14 @@ TEST(Windows, FindsExactTitlesAndAsksThemToClose) {
     ASSERT_TRUE(list.connected());
     EXPECT_GE(list.windows().size(), 4u);
     // Titles handed over as the bytes of their code pages.
-    const std::string gbkTitle = titleFromCodePage(
-        "\xB2\xBB\xB0\xB2\xC8\xAB\xB5\xC4\xC9\xE8\xB1\xB8\xC9\xBE\xB3\xFD", 936);
-    const std::string big5Title = titleFromCodePage(
-        "\xAB\x44\xA6\x77\xA5\xFE\xA4\xE8\xA6\xA1\xB2\xBE\xB0\xA3\xB8\xCB\xB8\x6D", 950);
+    const std::string gbkTitle =
+        titleFromCodePage("\xB2\xBB\xB0\xB2\xC8\xAB\xB5\xC4\xC9\xE8\xB1\xB8\xC9\xBE\xB3\xFD", 936);
+    const std::string big5Title =
+        titleFromCodePage("\xAB\x44\xA6\x77\xA5\xFE\xA4\xE8\xA6\xA1\xB2\xBE\xB0\xA3\xB8\xCB\xB8\x6D", 950);
     EXPECT_EQ(list.find(gbkTitle), gbk);
     EXPECT_EQ(list.find(big5Title), big5);
     EXPECT_EQ(list.find("Café Unsafe"), latin);
-    EXPECT_EQ(list.find("Unsafe Removal of Device"), 0u);   // exact titles only
+    EXPECT_EQ(list.find("Unsafe Removal of Device"), 0u); // exact titles only
     EXPECT_EQ(list.find(""), 0u);
 
     EXPECT_TRUE(list.close(big5));

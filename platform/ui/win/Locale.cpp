@@ -77,8 +77,8 @@ uint32_t lcidForLocale(const std::string &posixLocale) {
 }
 
 uint32_t ansiCodePage(uint32_t lcid) {
-    switch (lcid & 0x3FF) {   // the primary language
-    case 0x04: return (lcid == 0x0804 || lcid == 0x1004) ? 936 : 950;   // Chinese: PRC and Singapore use GBK
+    switch (lcid & 0x3FF) {                                           // the primary language
+    case 0x04: return (lcid == 0x0804 || lcid == 0x1004) ? 936 : 950; // Chinese: PRC and Singapore use GBK
     case 0x12: return 949;
     case 0x11: return 932;
     default: return 1252;

@@ -47,7 +47,7 @@ bool WindowList::connected() const { return true; }
 
 std::vector<TopLevelWindow> WindowList::windows() {
     std::vector<TopLevelWindow> out;
-    EnumWindows(collect, reinterpret_cast<LPARAM>(&out));   // in Z order, topmost first
+    EnumWindows(collect, reinterpret_cast<LPARAM>(&out)); // in Z order, topmost first
     return out;
 }
 
@@ -63,9 +63,7 @@ bool WindowList::close(WindowId window) {
     return PostMessageA(w, WM_CLOSE, 0, 0) != 0;
 }
 
-std::string titleFromCodePage(const std::string &bytes, uint32_t codePage) {
-    return decodeCodePage(bytes, codePage);
-}
+std::string titleFromCodePage(const std::string &bytes, uint32_t codePage) { return decodeCodePage(bytes, codePage); }
 
 int closeWindowsWhoseTitleContains(const std::string &utf8Text) {
     if (utf8Text.empty()) return 0;

@@ -52,7 +52,7 @@ int main(int argc, char **argv) {
         } else if (a == "--crash") {
             std::fflush(stdout);
 #ifdef _WIN32
-            TerminateProcess(GetCurrentProcess(), 0xC0000005u);   // as an access violation ends it
+            TerminateProcess(GetCurrentProcess(), 0xC0000005u); // as an access violation ends it
 #else
             kill(getpid(), SIGKILL);
 #endif

@@ -32,9 +32,22 @@ TEST(RunProcess, ArgumentsArriveUnchanged) {
     // The cases the Windows command-line rules treat specially: blanks, quotes,
     // backslashes before a quote and at the end, empty arguments, and what a
     // shell would expand but no shell is involved.
-    const std::vector<std::string> args = {
-        "plain", "two words", "", "tab\there", "q\"uote", "\"", "trailing\\", "two\\\\", "back\\\\\"q",
-        "C:\\dir with blank\\", "\\\\server\\share", "$HOME", "%PATH%", "'single'", "a;b&c|d", "*.txt"};
+    const std::vector<std::string> args = {"plain",
+                                           "two words",
+                                           "",
+                                           "tab\there",
+                                           "q\"uote",
+                                           "\"",
+                                           "trailing\\",
+                                           "two\\\\",
+                                           "back\\\\\"q",
+                                           "C:\\dir with blank\\",
+                                           "\\\\server\\share",
+                                           "$HOME",
+                                           "%PATH%",
+                                           "'single'",
+                                           "a;b&c|d",
+                                           "*.txt"};
     ScratchDir cwd;
     // A match for the pattern: a runtime that expands wildcards would give it.
     std::ofstream(cwd.path() / "match.txt") << "x";
@@ -65,8 +78,8 @@ TEST(RunProcess, EnvironmentChangesReachTheChildOnly) {
     ProcessOptions options;
     options.env = {{"QUENDAL_TP_ADDED", "a=b c"}, {"QUENDAL_TP_PRESENT", "replaced"}};
     options.unsetEnv = {"QUENDAL_TP_REMOVED"};
-    ProcessResult r = runChild({"--env=QUENDAL_TP_ADDED", "--env=QUENDAL_TP_PRESENT", "--env=QUENDAL_TP_REMOVED"},
-                               options);
+    ProcessResult r =
+        runChild({"--env=QUENDAL_TP_ADDED", "--env=QUENDAL_TP_PRESENT", "--env=QUENDAL_TP_REMOVED"}, options);
     EXPECT_EQ(r.output, "QUENDAL_TP_ADDED=a=b c\nQUENDAL_TP_PRESENT=replaced\nQUENDAL_TP_REMOVED unset\n");
     EXPECT_EQ(getEnv("QUENDAL_TP_PRESENT"), "from parent");
     EXPECT_EQ(getEnv("QUENDAL_TP_REMOVED"), "should go");

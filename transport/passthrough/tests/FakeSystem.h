@@ -22,7 +22,7 @@ using passthrough::SgExchange;
 
 // How one exchange is to end instead of being carried out.
 struct Failure {
-    int ioctlErrno = 0;          // the ioctl fails with this errno
+    int ioctlErrno = 0; // the ioctl fails with this errno
     uint8_t status = 0;
     uint16_t hostStatus = 0;
     uint16_t driverStatus = 0;
@@ -46,16 +46,16 @@ struct Command {
     std::vector<uint8_t> cdb;
     SgExchange::Direction direction;
     uint32_t length;
-    std::vector<uint8_t> data;   // bytes sent to the device
+    std::vector<uint8_t> data; // bytes sent to the device
 };
 
 struct Device {
     passthrough::Identity inquiry;
     int openErrno = 0;
-    std::map<uint32_t, std::vector<uint8_t>> sectors;  // by block address
-    std::deque<Failure> failures;                      // next exchanges fail so
+    std::map<uint32_t, std::vector<uint8_t>> sectors; // by block address
+    std::deque<Failure> failures;                     // next exchanges fail so
     std::vector<Command> commands;
-    scsi::Backend *forward = nullptr;                  // hand READ/WRITE(10) on to this
+    scsi::Backend *forward = nullptr; // hand READ/WRITE(10) on to this
     // With forward: a 10-byte command block of one block is what the transport
     // makes of ReadDisk/WriteDisk, a 12-byte one is the host's own block; hand
     // each on as the call it came from, so the device model sees what the
@@ -68,7 +68,7 @@ public:
     std::map<std::string, std::string> files;
     std::map<std::string, std::vector<std::string>> dirs;
     std::map<std::string, std::string> links;
-    std::map<std::string, std::unique_ptr<Device>> devices;   // by node
+    std::map<std::string, std::unique_ptr<Device>> devices; // by node
     std::vector<std::vector<std::string>> programs;
     int programResult = 0;
     bool udisks = false;
@@ -76,8 +76,8 @@ public:
 
     // One SCSI disk under /sys/bus/scsi/devices/<hctl>.
     Device &addDisk(const std::string &hctl, const std::string &vendor, const std::string &product,
-                    const std::string &revision, const std::string &block, const std::string &generic,
-                    bool removable, bool usb, const std::string &dev = "8:16") {
+                    const std::string &revision, const std::string &block, const std::string &generic, bool removable,
+                    bool usb, const std::string &dev = "8:16") {
         const std::string dir = "/sys/bus/scsi/devices/" + hctl;
         dirs["/sys/bus/scsi/devices"].push_back(hctl);
         files[dir + "/type"] = "0\n";
@@ -90,8 +90,7 @@ public:
             files["/sys/block/" + block + "/removable"] = removable ? "1\n" : "0\n";
             files["/sys/block/" + block + "/dev"] = dev + "\n";
         }
-        if (!generic.empty())
-            dirs[dir + "/scsi_generic"] = {generic};
+        if (!generic.empty()) dirs[dir + "/scsi_generic"] = {generic};
         links[dir] = std::string("/sys/devices/pci0000:00/0000:00:14.0/") + (usb ? "usb2/2-1/2-1:1.0/" : "ata1/") +
                      "host6/target6:0:0/" + hctl;
         auto d = std::make_unique<Device>();
@@ -108,10 +107,8 @@ public:
 
     int openDevice(const std::string &path) override {
         auto it = devices.find(path);
-        if (it == devices.end())
-            return -ENOENT;
-        if (it->second->openErrno)
-            return -it->second->openErrno;
+        if (it == devices.end()) return -ENOENT;
+        if (it->second->openErrno) return -it->second->openErrno;
         ++openCount;
         int fd = nextFd_++;
         fds_[fd] = it->second.get();
@@ -122,15 +119,13 @@ public:
 
     bool isOpen(const Device &d) const {
         for (auto &kv : fds_)
-            if (kv.second == &d)
-                return true;
+            if (kv.second == &d) return true;
         return false;
     }
 
     int exchange(int fd, SgExchange &x) override {
         auto it = fds_.find(fd);
-        if (it == fds_.end())
-            return -EBADF;
+        if (it == fds_.end()) return -EBADF;
         Device &d = *it->second;
         Command c;
         c.cdb.assign(x.cdb, x.cdb + x.cdbLength);
@@ -142,14 +137,12 @@ public:
         if (!d.failures.empty()) {
             Failure f = d.failures.front();
             d.failures.pop_front();
-            if (f.ioctlErrno)
-                return -f.ioctlErrno;
+            if (f.ioctlErrno) return -f.ioctlErrno;
             x.status = f.status;
             x.hostStatus = f.hostStatus;
             x.driverStatus = f.driverStatus;
             x.senseLength = uint8_t(std::min<size_t>(f.sense.size(), sizeof x.sense));
-            if (x.senseLength)
-                std::memcpy(x.sense, f.sense.data(), x.senseLength);
+            if (x.senseLength) std::memcpy(x.sense, f.sense.data(), x.senseLength);
             return 0;
         }
         uint8_t op = x.cdb[0];
@@ -197,7 +190,7 @@ public:
             }
             return 0;
         }
-        Failure f = checkCondition(0x05, 0x20, 0x00);   // invalid command operation code
+        Failure f = checkCondition(0x05, 0x20, 0x00); // invalid command operation code
         x.status = f.status;
         x.driverStatus = f.driverStatus;
         x.senseLength = uint8_t(f.sense.size());
@@ -207,8 +200,7 @@ public:
 
     std::optional<std::string> readText(const std::string &path) override {
         auto it = files.find(path);
-        if (it == files.end())
-            return std::nullopt;
+        if (it == files.end()) return std::nullopt;
         return it->second;
     }
     std::vector<std::string> listDirectory(const std::string &path) override {
@@ -217,10 +209,8 @@ public:
     }
     std::optional<std::string> realPath(const std::string &path) override {
         auto it = links.find(path);
-        if (it != links.end())
-            return it->second;
-        if (files.count(path) || dirs.count(path) || devices.count(path))
-            return path;
+        if (it != links.end()) return it->second;
+        if (files.count(path) || dirs.count(path) || devices.count(path)) return path;
         return std::nullopt;
     }
     bool exists(const std::string &path) override { return realPath(path).has_value(); }

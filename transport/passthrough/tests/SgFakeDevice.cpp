@@ -24,16 +24,14 @@ public:
         passthrough_.reset();
         emulator_ = flashemu::makeEmulatorBackend(dir_);
         int32_t r = emulator_->open(params);
-        if (r < 0)
-            return r;   // no device on the bus
+        if (r < 0) return r; // no device on the bus
         os_ = std::make_unique<fakesys::FakeSystem>();
         flashemu::DiskState state;
         flashemu::loadState(dir_, &state);
         auto &dev = os_->addDisk("4:0:0:0", state.vendor, state.product, state.revision, "sdz", "sg9", true, true);
         dev.forward = emulator_.get();
         dev.forwardAsCalls = true;
-        if (r == SCSI_INIT_RAW_REFUSED)
-            dev.openErrno = EACCES;
+        if (r == SCSI_INIT_RAW_REFUSED) dev.openErrno = EACCES;
         passthrough::Options o = passthrough::optionsFromEnvironment();
         // The device keeps its identification blank-padded, as INQUIRY sends it.
         o.known = {{passthrough::trimTrailingBlanks(state.vendor), passthrough::trimTrailingBlanks(state.product),
@@ -42,11 +40,12 @@ public:
         return passthrough_->open(params);
     }
     int32_t close() override {
-        if (passthrough_)
-            passthrough_->close();
+        if (passthrough_) passthrough_->close();
         return emulator_ ? emulator_->close() : 1;
     }
-    int32_t readDisk(uint32_t a, uint32_t c, void *b) override { return passthrough_ ? passthrough_->readDisk(a, c, b) : 0; }
+    int32_t readDisk(uint32_t a, uint32_t c, void *b) override {
+        return passthrough_ ? passthrough_->readDisk(a, c, b) : 0;
+    }
     int32_t writeDisk(uint32_t a, uint32_t c, const void *d) override {
         return passthrough_ ? passthrough_->writeDisk(a, c, d) : 0;
     }
@@ -73,8 +72,7 @@ private:
 namespace scsi {
 std::unique_ptr<Backend> makeTestDeviceBackend() {
     const char *dir = std::getenv(flashemu::kDiskEnv);
-    if (!dir || !*dir)
-        return nullptr;
+    if (!dir || !*dir) return nullptr;
     return std::make_unique<EmulatorBehindPassthrough>(dir);
 }
 } // namespace scsi

@@ -23,7 +23,7 @@ using passthrough::win::Handle;
 
 // How one exchange is to end instead of being carried out.
 struct Failure {
-    uint32_t ioctlError = 0;  // DeviceIoControl fails with this Win32 error
+    uint32_t ioctlError = 0; // DeviceIoControl fails with this Win32 error
     uint8_t status = 0;
     std::vector<uint8_t> sense;
 };
@@ -42,29 +42,29 @@ inline Failure checkCondition(uint8_t key, uint8_t asc, uint8_t ascq) {
 
 struct Drive {
     passthrough::win::StorageDescriptor descriptor;
-    passthrough::Identity inquiry;     // what the device itself answers
-    uint32_t rawOpenError = 0;         // opening for read/write fails so
+    passthrough::Identity inquiry; // what the device itself answers
+    uint32_t rawOpenError = 0;     // opening for read/write fails so
     uint32_t descriptorError = 0;
-    std::deque<Failure> failures;      // the next exchanges end so
+    std::deque<Failure> failures; // the next exchanges end so
     std::vector<std::vector<uint8_t>> cdbs;
-    scsi::Backend *forward = nullptr;  // the device model behind the drive
+    scsi::Backend *forward = nullptr; // the device model behind the drive
 };
 
 struct Volume {
     uint32_t drive = 0;
     uint32_t dismountError = 0;
     bool dismounted = false;
-    bool cdrom = false;                // numbered apart from the disks
+    bool cdrom = false; // numbered apart from the disks
 };
 
 class FakeWinSystem final : public passthrough::win::WinSystemOps {
 public:
     std::map<uint32_t, std::unique_ptr<Drive>> drives;
     std::map<char, Volume> volumes;
-    std::vector<std::string> rawOpens;  // paths opened for read/write
+    std::vector<std::string> rawOpens; // paths opened for read/write
 
-    Drive &addDrive(uint32_t number, const std::string &vendor, const std::string &product,
-                    const std::string &revision, bool usb, bool removable) {
+    Drive &addDrive(uint32_t number, const std::string &vendor, const std::string &product, const std::string &revision,
+                    bool usb, bool removable) {
         auto d = std::make_unique<Drive>();
         d->descriptor = {vendor, product, revision, usb ? passthrough::win::kBusTypeUsb : 11u /* SATA */, removable};
         d->inquiry = {vendor, product, revision};
@@ -100,8 +100,7 @@ public:
             *error = passthrough::win::kErrorPathNotFound;
             return passthrough::win::kNoHandle;
         }
-        if (readWrite && t.drive)
-            rawOpens.push_back(path);
+        if (readWrite && t.drive) rawOpens.push_back(path);
         *error = 0;
         Handle h = nextHandle_++;
         open_[h] = t;
@@ -114,24 +113,20 @@ public:
 
     uint32_t queryDescriptor(Handle h, passthrough::win::StorageDescriptor *out) override {
         Drive *d = driveOf(h);
-        if (!d)
-            return 6;  // ERROR_INVALID_HANDLE
-        if (d->descriptorError)
-            return d->descriptorError;
+        if (!d) return 6; // ERROR_INVALID_HANDLE
+        if (d->descriptorError) return d->descriptorError;
         *out = d->descriptor;
         return 0;
     }
 
     uint32_t passThrough(Handle h, SgExchange &x) override {
         Drive *d = driveOf(h);
-        if (!d)
-            return 6;
+        if (!d) return 6;
         d->cdbs.emplace_back(x.cdb, x.cdb + x.cdbLength);
         if (!d->failures.empty()) {
             Failure f = d->failures.front();
             d->failures.pop_front();
-            if (f.ioctlError)
-                return f.ioctlError;
+            if (f.ioctlError) return f.ioctlError;
             answer(x, f);
             return 0;
         }
@@ -156,40 +151,33 @@ public:
                 ok = op == 0x28 ? d->forward->readScsi(cdb12, x.data, x.length)
                                 : d->forward->writeScsi(cdb12, x.data, x.length);
             }
-            if (!(ok & 0xFFFF))
-                answer(x, checkCondition(0x05, 0x24, 0x00));
+            if (!(ok & 0xFFFF)) answer(x, checkCondition(0x05, 0x24, 0x00));
             return 0;
         }
-        answer(x, checkCondition(0x05, 0x20, 0x00));  // invalid command operation code
+        answer(x, checkCondition(0x05, 0x20, 0x00)); // invalid command operation code
         return 0;
     }
 
     std::optional<uint32_t> deviceNumber(Handle h) override {
         auto it = open_.find(h);
-        if (it == open_.end())
-            return std::nullopt;
-        if (it->second.drive)
-            return it->second.number;
-        if (it->second.volume && !it->second.volume->cdrom)
-            return it->second.volume->drive;
+        if (it == open_.end()) return std::nullopt;
+        if (it->second.drive) return it->second.number;
+        if (it->second.volume && !it->second.volume->cdrom) return it->second.volume->drive;
         return std::nullopt;
     }
 
     uint32_t lockAndDismount(Handle h) override {
         auto it = open_.find(h);
-        if (it == open_.end() || !it->second.volume)
-            return 1;  // ERROR_INVALID_FUNCTION
+        if (it == open_.end() || !it->second.volume) return 1; // ERROR_INVALID_FUNCTION
         Volume &v = *it->second.volume;
-        if (v.dismountError)
-            return v.dismountError;
+        if (v.dismountError) return v.dismountError;
         v.dismounted = true;
         return 0;
     }
 
     uint32_t logicalDrives() override {
-        uint32_t mask = 1u << 2;  // C: of the machine, on no drive we know
-        for (auto &kv : volumes)
-            mask |= 1u << (kv.first - 'A');
+        uint32_t mask = 1u << 2; // C: of the machine, on no drive we know
+        for (auto &kv : volumes) mask |= 1u << (kv.first - 'A');
         return mask;
     }
 
@@ -213,8 +201,7 @@ private:
     static void answer(SgExchange &x, const Failure &f) {
         x.status = f.status;
         x.senseLength = uint8_t(std::min<size_t>(f.sense.size(), sizeof x.sense));
-        if (x.senseLength)
-            std::memcpy(x.sense, f.sense.data(), x.senseLength);
+        if (x.senseLength) std::memcpy(x.sense, f.sense.data(), x.senseLength);
     }
 
     Handle nextHandle_ = 100;

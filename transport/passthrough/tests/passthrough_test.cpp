@@ -22,8 +22,7 @@ namespace {
 
 std::vector<uint8_t> bytes(std::initializer_list<int> list) {
     std::vector<uint8_t> v;
-    for (int b : list)
-        v.push_back(uint8_t(b));
+    for (int b : list) v.push_back(uint8_t(b));
     return v;
 }
 
@@ -99,7 +98,7 @@ TEST(PassthroughFind, DisksComeInAddressOrderAndOnlyDisks) {
     os.addDisk("6:0:0:0", "MIDDLE", "DISK", "1", "sdb", "sg1", true, true);
     os.dirs["/sys/bus/scsi/devices"].push_back("host6");
     os.dirs["/sys/bus/scsi/devices"].push_back("7:0:0:0");
-    os.files["/sys/bus/scsi/devices/7:0:0:0/type"] = "5\n";   // a CD-ROM drive
+    os.files["/sys/bus/scsi/devices/7:0:0:0/type"] = "5\n"; // a CD-ROM drive
     auto disks = enumerateDisks(os, "/sys");
     ASSERT_EQ(disks.size(), 3u);
     EXPECT_EQ(disks[0].identity.vendor, "EARLY");
@@ -244,7 +243,7 @@ TEST_F(Opened, BadArgumentsSendNothing) {
 // --- failures ------------------------------------------------------------------
 
 TEST_F(Opened, CheckConditionFailsTheCommandAndKeepsItsSense) {
-    dev->failures.push_back(fakesys::checkCondition(0x03, 0x11, 0x00));   // unrecovered read error
+    dev->failures.push_back(fakesys::checkCondition(0x03, 0x11, 0x00)); // unrecovered read error
     std::vector<uint8_t> buf(2 * 512);
     EXPECT_EQ(b->readDisk(100, 2, buf.data()), 0);
     EXPECT_EQ(dev->commands.size(), 1u) << "the second sector is not read after the first failed";
@@ -298,7 +297,7 @@ TEST_F(Opened, TimeoutsAndDriverFailuresFail) {
     EXPECT_EQ(b->lastResult().osError, ENODEV);
 
     fakesys::Failure adapter;
-    adapter.hostStatus = 0x07;   // DID_ERROR
+    adapter.hostStatus = 0x07; // DID_ERROR
     dev->failures.push_back(adapter);
     EXPECT_EQ(b->readDisk(0, 1, buf.data()), 0);
     EXPECT_EQ(b->lastResult().outcome, Outcome::TransportError);
@@ -335,10 +334,9 @@ TEST_F(Opened, DismountUnmountsEveryVolumeOfTheDiskAndOnlyThose) {
     r.os.dirs["/sys/block/sdb"] = {"device", "sdb1", "sdb2", "queue"};
     r.os.files["/sys/block/sdb/sdb1/dev"] = "8:17\n";
     r.os.files["/sys/block/sdb/sdb2/dev"] = "8:18\n";
-    r.os.files["/proc/self/mountinfo"] =
-        "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
-        "40 22 8:17 / /media/u/PUBLIC rw,nosuid - vfat /dev/sdb1 rw\n"
-        "41 22 8:18 / /media/u/MY\\040DATA rw,nosuid - vfat /dev/sdb2 rw\n";
+    r.os.files["/proc/self/mountinfo"] = "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
+                                         "40 22 8:17 / /media/u/PUBLIC rw,nosuid - vfat /dev/sdb1 rw\n"
+                                         "41 22 8:18 / /media/u/MY\\040DATA rw,nosuid - vfat /dev/sdb2 rw\n";
     EXPECT_EQ(b->disMountDisk(), 1);
     ASSERT_EQ(r.os.programs.size(), 2u);
     EXPECT_EQ(r.os.programs[0], (std::vector<std::string>{"umount", "/media/u/MY DATA"}));
@@ -349,8 +347,8 @@ TEST_F(Opened, DismountUnmountsEveryVolumeOfTheDiskAndOnlyThose) {
     r.os.programResult = 1;
     EXPECT_EQ(b->disMountDisk(), 0);
     ASSERT_EQ(r.os.programs.size(), 2u);
-    EXPECT_EQ(r.os.programs[1],
-              (std::vector<std::string>{"udisksctl", "unmount", "--no-user-interaction", "--block-device", "/dev/sdb1"}));
+    EXPECT_EQ(r.os.programs[1], (std::vector<std::string>{"udisksctl", "unmount", "--no-user-interaction",
+                                                          "--block-device", "/dev/sdb1"}));
     EXPECT_EQ(b->unmountFailures().size(), 2u);
 }
 

@@ -41,18 +41,15 @@ struct EmulatedDisk {
     EmulatedDisk() {
         flashemu::DiskOptions o;
         o.sectors = 40000;
-        if (!flashemu::createDisk(dir.str(), o))
-            throw std::runtime_error("createDisk failed");
+        if (!flashemu::createDisk(dir.str(), o)) throw std::runtime_error("createDisk failed");
         model = flashemu::makeEmulatorBackend(dir.str());
-        if (model->open(nullptr) != SCSI_INIT_OK)
-            throw std::runtime_error("emulated disk does not open");
+        if (model->open(nullptr) != SCSI_INIT_OK) throw std::runtime_error("emulated disk does not open");
     }
 };
 
 std::array<uint8_t, 512> pattern(uint8_t seed) {
     std::array<uint8_t, 512> s;
-    for (size_t i = 0; i < s.size(); ++i)
-        s[i] = uint8_t(seed ^ (i * 11));
+    for (size_t i = 0; i < s.size(); ++i) s[i] = uint8_t(seed ^ (i * 11));
     return s;
 }
 
@@ -107,7 +104,7 @@ TEST(WinPassthroughFind, RefusedRawAccessAnswersTwoUnlessAnotherDriveOpens) {
     uint8_t s[512];
     EXPECT_EQ(b.readDisk(0, 1, s), 0) << "nothing is open";
 
-    first.rawOpenError = 32;  // ERROR_SHARING_VIOLATION: not a question of rights
+    first.rawOpenError = 32; // ERROR_SHARING_VIOLATION: not a question of rights
     EXPECT_EQ(b.open(nullptr), SCSI_INIT_NO_DEVICE);
 
     first.rawOpenError = passthrough::win::kErrorAccessDenied;
@@ -154,7 +151,7 @@ TEST(WinPassthroughCommands, SectorsAndVendorBlocksReachTheDevice) {
 
     // A refused command fails with the device's sense kept.
     uint8_t bad[12] = {0x2A, 0};
-    bo::putBE32(bad + 2, 40000);  // past the end of the disk
+    bo::putBE32(bad + 2, 40000); // past the end of the disk
     bo::putBE16(bad + 7, 1);
     EXPECT_EQ(b.writeScsi(bad, a.data(), 512), 0);
     EXPECT_EQ(b.lastResult().outcome, Outcome::CheckCondition);
@@ -174,19 +171,19 @@ TEST(WinPassthroughCommands, OneRetryAfterAResetAndTheTransportsFailures) {
     std::array<uint8_t, 512> got{};
 
     drive.cdbs.clear();
-    drive.failures.push_back(winfake::checkCondition(0x06, 0x29, 0x00));  // power on or reset
+    drive.failures.push_back(winfake::checkCondition(0x06, 0x29, 0x00)); // power on or reset
     EXPECT_EQ(b.writeDisk(5, 1, a.data()), 1) << "the command is sent again after the unit attention";
     EXPECT_EQ(drive.cdbs.size(), 2u);
     ASSERT_EQ(b.readDisk(5, 1, got.data()), 1);
     EXPECT_EQ(got, a);
 
-    drive.failures.push_back(winfake::checkCondition(0x06, 0x28, 0x00));  // medium changed
+    drive.failures.push_back(winfake::checkCondition(0x06, 0x28, 0x00)); // medium changed
     drive.failures.push_back(winfake::checkCondition(0x06, 0x29, 0x00));
     EXPECT_EQ(b.readDisk(5, 1, got.data()), 0) << "only once";
     EXPECT_EQ(b.lastResult().outcome, Outcome::UnitAttention);
 
     drive.cdbs.clear();
-    drive.failures.push_back(winfake::checkCondition(0x06, 0x3F, 0x01));  // other unit attention
+    drive.failures.push_back(winfake::checkCondition(0x06, 0x3F, 0x01)); // other unit attention
     EXPECT_EQ(b.readDisk(5, 1, got.data()), 0);
     EXPECT_EQ(drive.cdbs.size(), 1u) << "not a reset: no retry";
 
@@ -198,7 +195,7 @@ TEST(WinPassthroughCommands, OneRetryAfterAResetAndTheTransportsFailures) {
     EXPECT_EQ(b.lastResult().osError, int(passthrough::win::kErrorSemTimeout));
 
     winfake::Failure gone;
-    gone.ioctlError = 1167;  // ERROR_DEVICE_NOT_CONNECTED
+    gone.ioctlError = 1167; // ERROR_DEVICE_NOT_CONNECTED
     drive.failures.push_back(gone);
     EXPECT_EQ(b.writeDisk(5, 1, a.data()), 0);
     EXPECT_EQ(b.lastResult().outcome, Outcome::TransportError);
@@ -213,7 +210,7 @@ TEST(WinPassthroughVolumes, LettersOnTheDiskAreFoundAndDismounted) {
     os.volumes['D'] = {0};
     winfake::Volume cdrom;
     cdrom.cdrom = true;
-    cdrom.drive = 1;  // a CD-ROM's number counts CD-ROMs, not disks
+    cdrom.drive = 1; // a CD-ROM's number counts CD-ROMs, not disks
     os.volumes['H'] = cdrom;
     WinPassthroughBackend b(os, knownMorvan());
     EXPECT_EQ(b.getDiskVolume(0), 0) << "no disk open";
@@ -230,7 +227,7 @@ TEST(WinPassthroughVolumes, LettersOnTheDiskAreFoundAndDismounted) {
 
     os.volumes['E'].dismounted = false;
     os.volumes['G'].dismounted = false;
-    os.volumes['G'].dismountError = passthrough::win::kErrorAccessDenied;  // a file open on it
+    os.volumes['G'].dismountError = passthrough::win::kErrorAccessDenied; // a file open on it
     EXPECT_EQ(b.disMountDisk(), 0);
     EXPECT_EQ(b.unmountFailures(), "G");
     EXPECT_TRUE(os.volumes['E'].dismounted) << "the others are still dismounted";

@@ -18,8 +18,7 @@ constexpr uint8_t kAscMediumChanged = 0x28;
 
 bool chosenByDescriptor(const StorageDescriptor &d, const Wanted &wanted, const std::vector<KnownController> &known) {
     Identity id{d.vendor, d.product, d.revision};
-    if (!wanted.empty())
-        return matchesWanted(id, wanted);
+    if (!wanted.empty()) return matchesWanted(id, wanted);
     // With nothing asked for, only a removable USB disk of a controller we know
     // is taken: never a fixed disk of the machine.
     return d.removableMedia && d.busType == kBusTypeUsb && isKnown(id, known);
@@ -32,12 +31,11 @@ std::string physicalDrivePath(uint32_t number) { return "\\\\.\\PhysicalDrive" +
 std::string volumePath(char letter) { return std::string("\\\\.\\") + letter + ":"; }
 
 Result classifyWin(uint32_t ioctlError, const SgExchange &x) {
-    if (ioctlError == 0)
-        return classify(0, x);
+    if (ioctlError == 0) return classify(0, x);
     Result r;
     r.osError = int(ioctlError);
-    r.outcome = ioctlError == kErrorSemTimeout || ioctlError == kErrorTimeout ? Outcome::Timeout
-                                                                               : Outcome::TransportError;
+    r.outcome =
+        ioctlError == kErrorSemTimeout || ioctlError == kErrorTimeout ? Outcome::Timeout : Outcome::TransportError;
     return r;
 }
 
@@ -47,8 +45,7 @@ WinPassthroughBackend::WinPassthroughBackend(WinSystemOps &os, Options options)
 WinPassthroughBackend::~WinPassthroughBackend() { close(); }
 
 void WinPassthroughBackend::log(const std::string &line) const {
-    if (options_.log)
-        options_.log(line);
+    if (options_.log) options_.log(line);
 }
 
 bool WinPassthroughBackend::inquiry(Handle h, const std::string &path, Identity *id) {
@@ -64,10 +61,9 @@ bool WinPassthroughBackend::inquiry(Handle h, const std::string &path, Identity 
     uint32_t error = os_.passThrough(h, x);
     Result r = classifyWin(error, x);
     Result shown = r;
-    shown.osError = 0;  // a Win32 code, not an errno: logged on its own
+    shown.osError = 0; // a Win32 code, not an errno: logged on its own
     log(describe(path, x, shown) + (error ? " win32-error=" + std::to_string(error) : std::string()));
-    if (!succeeded(r) || x.residual > 0)
-        return false;
+    if (!succeeded(r) || x.residual > 0) return false;
     *id = identityFromInquiry(data, sizeof data);
     return true;
 }
@@ -83,8 +79,7 @@ int32_t WinPassthroughBackend::open(const void *params) {
         // process may not open for raw access is still recognised.
         uint32_t error = 0;
         Handle query = os_.open(path, false, &error);
-        if (query == kNoHandle)
-            continue;  // drive numbers have gaps where a disk was removed
+        if (query == kNoHandle) continue; // drive numbers have gaps where a disk was removed
         ++disks;
         StorageDescriptor d;
         error = os_.queryDescriptor(query, &d);
@@ -93,8 +88,7 @@ int32_t WinPassthroughBackend::open(const void *params) {
             log(path + ": no storage descriptor (win32-error=" + std::to_string(error) + ")");
             continue;
         }
-        if (!chosenByDescriptor(d, wanted, options_.known))
-            continue;
+        if (!chosenByDescriptor(d, wanted, options_.known)) continue;
         Handle h = os_.open(path, true, &error);
         if (h == kNoHandle) {
             if (error == kErrorAccessDenied) {
@@ -143,8 +137,7 @@ int32_t WinPassthroughBackend::close() {
 
 bool WinPassthroughBackend::send(const uint8_t *cdb, uint8_t cdbLength, SgExchange::Direction dir, void *data,
                                  uint32_t length, uint32_t timeoutMs) {
-    if (handle_ == kNoHandle)
-        return false;
+    if (handle_ == kNoHandle) return false;
     const std::string path = physicalDrivePath(number_);
     for (int attempt = 0; attempt < 2; ++attempt) {
         SgExchange x;
@@ -159,14 +152,12 @@ bool WinPassthroughBackend::send(const uint8_t *cdb, uint8_t cdbLength, SgExchan
         Result shown = last_;
         shown.osError = 0;
         log(describe(path, x, shown) + (error ? " win32-error=" + std::to_string(error) : std::string()));
-        if (succeeded(last_))
-            return !(dir == SgExchange::Direction::FromDevice && x.residual > 0);
+        if (succeeded(last_)) return !(dir == SgExchange::Direction::FromDevice && x.residual > 0);
         // A device that was reset (as the reset command does) or had its medium
         // changed reports it once on the next command; that command is sent again.
         bool afterReset = last_.outcome == Outcome::UnitAttention &&
                           (last_.sense.asc == kAscResetOccurred || last_.sense.asc == kAscMediumChanged);
-        if (!afterReset || attempt == 1)
-            return false;
+        if (!afterReset || attempt == 1) return false;
     }
     return false;
 }
@@ -181,78 +172,64 @@ bool WinPassthroughBackend::sectorCommand(uint8_t opcode, uint32_t address, void
 }
 
 int32_t WinPassthroughBackend::readDisk(uint32_t address, uint32_t count, void *buffer) {
-    if (handle_ == kNoHandle || !buffer || count == 0)
-        return 0;
+    if (handle_ == kNoHandle || !buffer || count == 0) return 0;
     uint8_t *out = static_cast<uint8_t *>(buffer);
     for (uint32_t i = 0; i < count; ++i)
-        if (!sectorCommand(kRead10, address + i, out + size_t(i) * kSector))
-            return 0;
+        if (!sectorCommand(kRead10, address + i, out + size_t(i) * kSector)) return 0;
     return 1;
 }
 
 int32_t WinPassthroughBackend::writeDisk(uint32_t address, uint32_t count, const void *data) {
-    if (handle_ == kNoHandle || !data || count == 0)
-        return 0;
+    if (handle_ == kNoHandle || !data || count == 0) return 0;
     const uint8_t *in = static_cast<const uint8_t *>(data);
     for (uint32_t i = 0; i < count; ++i)
-        if (!sectorCommand(kWrite10, address + i, const_cast<uint8_t *>(in + size_t(i) * kSector)))
-            return 0;
+        if (!sectorCommand(kWrite10, address + i, const_cast<uint8_t *>(in + size_t(i) * kSector))) return 0;
     return 1;
 }
 
 int32_t WinPassthroughBackend::readScsi(const uint8_t *cdb12, void *buffer, uint32_t length) {
-    if (handle_ == kNoHandle || !cdb12 || (length && !buffer))
-        return 0;
-    uint32_t timeout = bo::getBE32(cdb12 + 2) >= kFirstVendorAddress ? options_.vendorTimeoutMs
-                                                                       : options_.dataTimeoutMs;
+    if (handle_ == kNoHandle || !cdb12 || (length && !buffer)) return 0;
+    uint32_t timeout =
+        bo::getBE32(cdb12 + 2) >= kFirstVendorAddress ? options_.vendorTimeoutMs : options_.dataTimeoutMs;
     return send(cdb12, 12, SgExchange::Direction::FromDevice, buffer, length, timeout) ? 1 : 0;
 }
 
 int32_t WinPassthroughBackend::writeScsi(const uint8_t *cdb12, const void *data, uint32_t length) {
-    if (handle_ == kNoHandle || !cdb12 || (length && !data))
-        return 0;
-    uint32_t timeout = bo::getBE32(cdb12 + 2) >= kFirstVendorAddress ? options_.vendorTimeoutMs
-                                                                       : options_.dataTimeoutMs;
+    if (handle_ == kNoHandle || !cdb12 || (length && !data)) return 0;
+    uint32_t timeout =
+        bo::getBE32(cdb12 + 2) >= kFirstVendorAddress ? options_.vendorTimeoutMs : options_.dataTimeoutMs;
     return send(cdb12, 12, SgExchange::Direction::ToDevice, const_cast<void *>(data), length, timeout) ? 1 : 0;
 }
 
 int32_t WinPassthroughBackend::getDiskVolume(uint32_t /*value*/) {
-    if (handle_ == kNoHandle)
-        return 0;
+    if (handle_ == kNoHandle) return 0;
     const uint32_t present = os_.logicalDrives();
     int32_t mask = 0;
     for (int i = 0; i < 26; ++i) {
-        if (!(present & (1u << i)))
-            continue;
+        if (!(present & (1u << i))) continue;
         uint32_t error = 0;
         Handle v = os_.open(volumePath(char('A' + i)), false, &error);
-        if (v == kNoHandle)
-            continue;
+        if (v == kNoHandle) continue;
         auto number = os_.deviceNumber(v);
         os_.close(v);
-        if (number && *number == number_)
-            mask |= int32_t(1u << i);
+        if (number && *number == number_) mask |= int32_t(1u << i);
     }
     return mask;
 }
 
 int32_t WinPassthroughBackend::disMountDisk() {
     unmountFailures_.clear();
-    if (handle_ == kNoHandle)
-        return 0;
+    if (handle_ == kNoHandle) return 0;
     const uint32_t mask = uint32_t(getDiskVolume(0));
     for (int i = 0; i < 26; ++i) {
-        if (!(mask & (1u << i)))
-            continue;
+        if (!(mask & (1u << i))) continue;
         const char letter = char('A' + i);
         uint32_t error = 0;
         Handle v = os_.open(volumePath(letter), true, &error);
-        if (v != kNoHandle)
-            error = os_.lockAndDismount(v);
+        if (v != kNoHandle) error = os_.lockAndDismount(v);
         // Closing the handle gives up the lock; the volume stays dismounted until
         // something opens it again, so the host's raw writes are let through.
-        if (v != kNoHandle)
-            os_.close(v);
+        if (v != kNoHandle) os_.close(v);
         if (error != 0) {
             unmountFailures_ += letter;
             log(std::string("cannot dismount ") + letter + ": (win32-error=" + std::to_string(error) + ")");

@@ -17,10 +17,10 @@ namespace passthrough::win {
 
 struct Options {
     std::vector<KnownController> known;
-    std::function<void(const std::string &)> log;  // empty: no log
+    std::function<void(const std::string &)> log; // empty: no log
     uint32_t dataTimeoutMs = 30'000;
-    uint32_t vendorTimeoutMs = 60'000;             // the controller erases flash for some
-    uint32_t maxDrives = 32;                       // PhysicalDrive0 .. maxDrives-1
+    uint32_t vendorTimeoutMs = 60'000; // the controller erases flash for some
+    uint32_t maxDrives = 32;           // PhysicalDrive0 .. maxDrives-1
 };
 
 // Options for the running system: the known list beside SCSI.dll (or named by
@@ -68,7 +68,7 @@ private:
     uint32_t number_ = 0;
     Identity identity_;
     Result last_;
-    std::string unmountFailures_;  // the letters that stayed mounted
+    std::string unmountFailures_; // the letters that stayed mounted
 };
 
 } // namespace passthrough::win

@@ -28,13 +28,12 @@ HANDLE toHandle(Handle h) { return reinterpret_cast<HANDLE>(h); }
 // expects: SenseInfoOffset counts from the start of the structure.
 struct PassThroughWithSense {
     SCSI_PASS_THROUGH_DIRECT sptd;
-    ULONG filler;  // keeps the sense buffer aligned
+    ULONG filler; // keeps the sense buffer aligned
     UCHAR sense[32];
 };
 
 std::string descriptorText(const std::vector<uint8_t> &buf, DWORD offset) {
-    if (offset == 0 || offset >= buf.size())
-        return {};
+    if (offset == 0 || offset >= buf.size()) return {};
     const char *p = reinterpret_cast<const char *>(buf.data() + offset);
     size_t n = strnlen(p, buf.size() - offset);
     std::string s(p, n);
@@ -67,8 +66,7 @@ public:
         if (!DeviceIoControl(toHandle(h), IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, buf.data(),
                              DWORD(buf.size()), &got, nullptr))
             return GetLastError();
-        if (got < sizeof(STORAGE_DEVICE_DESCRIPTOR))
-            return ERROR_INVALID_DATA;
+        if (got < sizeof(STORAGE_DEVICE_DESCRIPTOR)) return ERROR_INVALID_DATA;
         buf.resize(got);
         STORAGE_DEVICE_DESCRIPTOR d;
         std::memcpy(&d, buf.data(), sizeof d);
@@ -112,8 +110,7 @@ public:
         if (!DeviceIoControl(toHandle(h), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &n, sizeof n, &got, nullptr))
             return std::nullopt;
         // A CD-ROM or floppy numbers its own devices; only disks share our numbers.
-        if (n.DeviceType != FILE_DEVICE_DISK)
-            return std::nullopt;
+        if (n.DeviceType != FILE_DEVICE_DISK) return std::nullopt;
         return uint32_t(n.DeviceNumber);
     }
 
@@ -136,8 +133,7 @@ std::string moduleDirectory() {
         return {};
     char path[MAX_PATH * 4];
     DWORD n = GetModuleFileNameA(self, path, sizeof path);
-    if (n == 0 || n >= sizeof path)
-        return {};
+    if (n == 0 || n >= sizeof path) return {};
     std::string s(path, n);
     size_t slash = s.find_last_of("\\/");
     return slash == std::string::npos ? std::string() : s.substr(0, slash);
@@ -155,8 +151,7 @@ Options optionsFromEnvironment() {
     const char *known = std::getenv(kKnownEnv);
     std::string path = known && *known ? known : moduleDirectory() + "\\" + kKnownFile;
     std::string text;
-    if (fileio::readWholeFile(path, &text))
-        o.known = parseKnownControllers(text);
+    if (fileio::readWholeFile(path, &text)) o.known = parseKnownControllers(text);
     const char *logTarget = std::getenv(kLogEnv);
     if (logTarget && *logTarget) {
         std::string target = logTarget;
@@ -180,8 +175,7 @@ namespace scsi {
 int32_t systemGeneration() {
     OSVERSIONINFOA info{};
     info.dwOSVersionInfoSize = sizeof info;
-    if (!GetVersionExA(&info))
-        return 0;
+    if (!GetVersionExA(&info)) return 0;
     return int32_t(info.dwPlatformId);
 }
 

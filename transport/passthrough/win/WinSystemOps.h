@@ -14,11 +14,11 @@
 namespace passthrough::win {
 
 // Win32 error codes the back end tells apart.
-constexpr uint32_t kErrorFileNotFound = 2;     // ERROR_FILE_NOT_FOUND
-constexpr uint32_t kErrorPathNotFound = 3;     // ERROR_PATH_NOT_FOUND
-constexpr uint32_t kErrorAccessDenied = 5;     // ERROR_ACCESS_DENIED
-constexpr uint32_t kErrorSemTimeout = 121;     // ERROR_SEM_TIMEOUT: the command timed out
-constexpr uint32_t kErrorTimeout = 1460;       // ERROR_TIMEOUT
+constexpr uint32_t kErrorFileNotFound = 2; // ERROR_FILE_NOT_FOUND
+constexpr uint32_t kErrorPathNotFound = 3; // ERROR_PATH_NOT_FOUND
+constexpr uint32_t kErrorAccessDenied = 5; // ERROR_ACCESS_DENIED
+constexpr uint32_t kErrorSemTimeout = 121; // ERROR_SEM_TIMEOUT: the command timed out
+constexpr uint32_t kErrorTimeout = 1460;   // ERROR_TIMEOUT
 
 // STORAGE_BUS_TYPE's value for USB.
 constexpr uint32_t kBusTypeUsb = 7;

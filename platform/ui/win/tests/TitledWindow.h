@@ -48,7 +48,7 @@ private:
         wc.lpfnWndProc = proc;
         wc.hInstance = GetModuleHandleW(nullptr);
         wc.lpszClassName = L"TitledTestWindow";
-        RegisterClassW(&wc);   // a second registration fails harmlessly
+        RegisterClassW(&wc); // a second registration fails harmlessly
         hwnd_ = CreateWindowExW(0, wc.lpszClassName, title.c_str(), WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
                                 nullptr, wc.hInstance, nullptr);
         SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));

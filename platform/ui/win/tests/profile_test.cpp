@@ -54,10 +54,15 @@ void expectSameAnswers(Folder &folder, const std::string &text, std::initializer
 TEST(ProfileString, AnswersAsTheSharedParserDoes) {
     Folder f;
     // Case of sections and keys, blanks around names and values, CR LF and LF.
-    expectSameAnswers(f, "[LoginFrm]\r\nLoginFrm.caption=Keyvane\r\n  Spaced Key  =  spaced value  \r\n"
-                         "[ MSGSTRING ]\nPWDERR=Password Error.\n",
-                      {{"LoginFrm", "LoginFrm.caption"}, {"loginfrm", "LOGINFRM.CAPTION"}, {"LoginFrm", "spaced key"},
-                       {"MSGSTRING", "PWDERR"}, {"msgstring", "pwderr"}, {"LoginFrm", "PWDERR"}});
+    expectSameAnswers(f,
+                      "[LoginFrm]\r\nLoginFrm.caption=Keyvane\r\n  Spaced Key  =  spaced value  \r\n"
+                      "[ MSGSTRING ]\nPWDERR=Password Error.\n",
+                      {{"LoginFrm", "LoginFrm.caption"},
+                       {"loginfrm", "LOGINFRM.CAPTION"},
+                       {"LoginFrm", "spaced key"},
+                       {"MSGSTRING", "PWDERR"},
+                       {"msgstring", "pwderr"},
+                       {"LoginFrm", "PWDERR"}});
     // The first of repeated sections and keys wins; an empty value is a value.
     expectSameAnswers(f, "[A]\r\nk=first\r\nk=second\r\nempty=\r\n[A]\r\nk=third\r\nonlyLater=x\r\n",
                       {{"A", "k"}, {"A", "empty"}, {"B", "k"}});
