@@ -107,10 +107,10 @@ bool ReadReferenceBootSector(uint8_t *sector512) {
 }
 
 bool ReadVolumeSector(uint32_t index, uint32_t sector, uint8_t *buffer512) {
-    // The 95/98/Me absolute read answers first where that family exists.
-    if (platform::readVolumeSectorLegacy(index, sector, buffer512)) return true;
-    // A failed read is reported as one, so that whatever the buffer held
-    // before is never compared as if it were the drive's sector.
+    // Every system this runs on reads volumes as the NT family does; the
+    // 95/98/Me absolute read through "\\.\vwin32" has no system to answer it.
+    // A failed read is reported as one, so that whatever the buffer held before
+    // is never compared as if it were the drive's sector.
     return platform::readVolumeSector(index, sector, buffer512);
 }
 

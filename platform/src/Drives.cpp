@@ -519,8 +519,6 @@ bool readVolumeSector(uint32_t driveIndex, uint32_t sector, uint8_t *out512) {
     return e && readSector(*e, sector, out512);
 }
 
-bool readVolumeSectorLegacy(uint32_t, uint32_t, uint8_t *) { return false; }
-
 bool createDriveFile(const std::string &drivePath, const uint8_t *data, size_t size, uint8_t attributes) {
     if (drivePath.size() < 3 || drivePath[1] != ':' || (size > 0 && data == nullptr)) return false;
     char letter = driveLetter(drivePath.substr(0, 1).c_str());

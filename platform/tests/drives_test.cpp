@@ -341,7 +341,6 @@ TEST_F(DriveMapTest, MaskSizesAndSectorReadsFollowTheMap) {
     EXPECT_FALSE(readVolumeSector(5, last + 1, s));
     EXPECT_FALSE(readVolumeSector(6, 0, s));
     EXPECT_FALSE(readVolumeSector(7, 0, s));
-    EXPECT_FALSE(readVolumeSectorLegacy(4, 0, s));
 }
 
 TEST_F(DriveMapTest, ReadsStayInsideTheMappedLength) {

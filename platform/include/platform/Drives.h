@@ -69,11 +69,6 @@ std::optional<uint64_t> fatTotalBytes(const uint8_t *bootSector512);
 // is read in whole sectors of the device's own size.
 bool readVolumeSector(uint32_t driveIndex, uint32_t sector, uint8_t *out512);
 
-// The absolute disk read of the 95/98/Me family (through "\\.\vwin32"). Such a
-// system does not exist here: this always answers "not available" (false) and
-// the caller goes on with readVolumeSector.
-bool readVolumeSectorLegacy(uint32_t driveIndex, uint32_t sector, uint8_t *out512);
-
 enum FileAttributes : uint8_t { kAttrReadOnly = 0x01, kAttrHidden = 0x02, kAttrSystem = 0x04, kAttrArchive = 0x20 };
 
 // Creates the file named by a drive path ("X:\name.ext"), replacing an existing
