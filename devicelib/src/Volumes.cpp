@@ -16,6 +16,7 @@
 #include "Internal.h"
 #include "LibraryState.h"
 #include "byteorder.h"
+#include "fat_layout.h"
 #include "table_layout.h"
 #include "platform/Drives.h"
 #include "platform/Paths.h"
@@ -56,8 +57,7 @@ bool readAt(std::FILE *f, uint64_t offset, uint8_t *out512) {
 // never found. A first sector that is no FAT boot sector but has a first
 // partition entry with a type and a start is a partition table too.
 bool looksLikePartitionTable(const uint8_t *sector) {
-    return !platform::fatTotalBytes(sector) && sector[kPartitionType] != 0 &&
-           bo::getLE32(sector + kPartitionStart) != 0;
+    return !fat::readGeometry(sector) && sector[kPartitionType] != 0 && bo::getLE32(sector + kPartitionStart) != 0;
 }
 
 } // namespace

@@ -60,10 +60,6 @@ uint32_t logicalDriveMask();
 // Empty when the drive is absent or its size cannot be determined.
 std::optional<uint64_t> volumeTotalBytes(const char *drive);
 
-// Data clusters x cluster size computed from a FAT boot sector; empty when the
-// sector does not describe a usable FAT volume.
-std::optional<uint64_t> fatTotalBytes(const uint8_t *bootSector512);
-
 // Reads one 512-byte sector of drive index (0 = A:) at sector within the
 // volume. Reads never leave the volume's bounds. A device source ("\\.\E:")
 // is read in whole sectors of the device's own size.
