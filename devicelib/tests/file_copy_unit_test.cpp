@@ -330,15 +330,6 @@ struct HostFolder {
     }
 };
 
-std::vector<std::string> rootNames(const FatImage &image) {
-    std::vector<std::string> names;
-    for (uint32_t i = 0; i < image.rootEntries() && entry(image, i)[0] != 0; ++i) {
-        const auto e = entry(image, i);
-        names.emplace_back(e.begin(), e.begin() + 11);
-    }
-    return names;
-}
-
 } // namespace
 
 TEST_F(ClockFixture, FolderNamesThatMeetGetNumericTailsAndForbiddenCharactersGo) {
@@ -366,6 +357,19 @@ TEST_F(ClockFixture, FolderNamesThatMeetGetNumericTailsAndForbiddenCharactersGo)
 }
 
 #ifndef _WIN32
+namespace {
+
+std::vector<std::string> rootNames(const FatImage &image) {
+    std::vector<std::string> names;
+    for (uint32_t i = 0; i < image.rootEntries() && entry(image, i)[0] != 0; ++i) {
+        const auto e = entry(image, i);
+        names.emplace_back(e.begin(), e.begin() + 11);
+    }
+    return names;
+}
+
+} // namespace
+
 TEST_F(ClockFixture, FolderNamesAreUpperCasedByTheUsersCodePage) {
     HostFolder folder;
     folder.write("\xc3\xa9t\xc3\xa9.txt", pattern(10, 31)); // "été": E9 74 E9 in code page 1252
