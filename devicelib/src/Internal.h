@@ -51,9 +51,6 @@ uint32_t areaStart(const FormatSettings &settings, uint32_t index);
 // Every area of the call (areaCount of them, 1 to 3) is at least 1000 sectors after
 // substitution; false also for an area count of 0 or above 3. Sets no error code.
 bool areaSizesUsable(const FormatSettings &settings);
-// The FAT builder's override of the mode's BootLayout by the area's size: under
-// 4200 sectors 0 (FAT12), above 4,096,000 sectors 2 (FAT32); otherwise modeLayout.
-int bootLayoutForArea(int modeLayout, uint32_t areaSectors);
 // Area sector at which the volume's boot sector lies: 0, 32 or 63 for BootLayout 0..3.
 uint32_t volumeStartForLayout(int bootLayout);
 // Fills out512 with the partition table sector of an area (boot code, one active
