@@ -31,7 +31,7 @@ stage "shares mounted"
 
 # Fixed disks first, so they take the lower SCSI host numbers as a machine's own do.
 modprobe virtio_scsi
-for m in sd_mod sr_mod sg usb-storage libcomposite usb_f_fs vfat isofs nls_cp437 nls_iso8859-1 nls_utf8; do
+for m in sd_mod sr_mod sg usb-storage libcomposite usb_f_fs vfat isofs nls_ascii nls_cp437 nls_iso8859-1 nls_utf8; do
   modprobe "$m" || fail "cannot load module $m"
 done
 mkdir -p "$CWD" && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 cwd "$CWD" ||

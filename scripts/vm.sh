@@ -103,16 +103,16 @@ BUSYBOX=$CACHE/busybox/bin/busybox
 # --- The initramfs: busybox and the modules (kept in the cache), then the build's
 # programs with their libraries and the init script (made for each run). The
 # kernel unpacks the two archives one after the other.
-BASE=$CACHE/base-$KVER.cpio
+# (usb_f_mass_storage is the kernel's own gadget disk, kept for comparisons.)
+MODULES="virtio_pci virtio_scsi sd_mod sr_mod sg usb-storage dummy_hcd libcomposite usb_f_fs
+  usb_f_mass_storage vfat isofs nls_ascii nls_cp437 nls_iso8859-1 nls_utf8 9p 9pnet_virtio"
+BASE=$CACHE/base-$KVER-$(echo $MODULES | md5sum | cut -c1-8).cpio
 if [ ! -e "$BASE" ]; then
   RB=$(mktemp -d "$CACHE/base.XXXXXX")
   mkdir -p "$RB"/{bin,sbin,etc,proc,sys,dev,run,tmp,mnt,job,root,lib/modules/"$KVER"}
   cp "$BUSYBOX" "$RB/bin/busybox"
   ln -s busybox "$RB/bin/sh"
   # The modules with everything they need, by busybox's modules.dep.
-  # (usb_f_mass_storage is the kernel's own gadget disk, kept for comparisons.)
-  MODULES="virtio_pci virtio_scsi sd_mod sr_mod sg usb-storage dummy_hcd libcomposite usb_f_fs
-    usb_f_mass_storage vfat isofs nls_cp437 nls_iso8859-1 nls_utf8 9p 9pnet_virtio"
   DEP=$CACHE/kernel/lib/modules/$KVER/modules.dep
   want=()
   for m in $MODULES; do
@@ -196,7 +196,7 @@ printf '%s\n' "$commands" >"$SHARE/commands.sh"
 qemu=(qemu-system-x86_64 -nodefaults -no-user-config -machine q35 -m "$MEMORY" -smp 1
   -display none -no-reboot
   -kernel "$VMLINUZ" -initrd "$JOB/initramfs.cpio"
-  -append "console=ttyS0 loglevel=4 panic=-1 quiet"
+  -append "console=ttyS0 loglevel=4 panic=-1 quiet block.events_dfl_poll_msecs=2000"
   -serial "file:$JOB/console.log" -chardev "file,id=out,path=$JOB/output" -serial chardev:out
   -fsdev "local,id=job,path=$SHARE,security_model=none" -device "virtio-9p-pci,fsdev=job,mount_tag=job"
   -fsdev "local,id=cwd,path=$CWD,security_model=none" -device "virtio-9p-pci,fsdev=cwd,mount_tag=cwd")
