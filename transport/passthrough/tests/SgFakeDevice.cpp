@@ -11,6 +11,7 @@
 #include "EmulatorBackend.h"
 #include "FakeSystem.h"
 #include "FlashEmulator.h"
+#include "LinuxDisks.h"
 #include "PassthroughBackend.h"
 #include "ScsiTransport.h"
 
@@ -32,11 +33,12 @@ public:
         dev.forward = emulator_.get();
         dev.forwardAsCalls = true;
         if (r == SCSI_INIT_RAW_REFUSED) dev.openErrno = EACCES;
-        passthrough::Options o = passthrough::optionsFromEnvironment();
+        disks_ = std::make_unique<passthrough::LinuxDisks>(*os_);
+        passthrough::Options o = passthrough::machineOptions();
         // The device keeps its identification blank-padded, as INQUIRY sends it.
         o.known = {{passthrough::trimTrailingBlanks(state.vendor), passthrough::trimTrailingBlanks(state.product),
                     passthrough::trimTrailingBlanks(state.revision)}};
-        passthrough_ = std::make_unique<passthrough::PassthroughBackend>(*os_, o);
+        passthrough_ = std::make_unique<passthrough::PassthroughBackend>(*disks_, o);
         return passthrough_->open(params);
     }
     int32_t close() override {
@@ -64,6 +66,7 @@ private:
     std::string dir_;
     std::unique_ptr<scsi::Backend> emulator_;
     std::unique_ptr<fakesys::FakeSystem> os_;
+    std::unique_ptr<passthrough::LinuxDisks> disks_;
     std::unique_ptr<passthrough::PassthroughBackend> passthrough_;
 };
 
