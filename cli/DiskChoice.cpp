@@ -192,10 +192,7 @@ std::vector<std::string> mountedVolumes() {
 
 int unmountVolumes() {
     if (emulated() || !gChosen.have) return kExitOk;
-    auto &disks = passthrough::machineDisks();
-    const auto failures = passthrough::unmountVolumes(disks, gChosen.candidate.disk);
-    // The transport takes its own lock before it writes; this one would be in its way.
-    disks.releaseVolumes();
+    const auto failures = passthrough::unmountBeforeFormat(passthrough::machineDisks(), gChosen.candidate.disk);
     if (failures.empty()) return kExitOk;
     std::string text;
     for (const std::string &f : failures) text += (text.empty() ? "" : "; ") + f;

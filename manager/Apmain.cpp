@@ -246,6 +246,16 @@ void TMainFrm::BtnFormatClick() {
                    QStringLiteral("Your FlashDisk is in Login state!\nPlease replug your Flash Disk before use."));
         return;
     }
+    // The transport refuses the new layout while a volume of the disk stays
+    // mounted; here the user learns which one and who holds it, before
+    // anything is written.
+    const QString stays = UnmountBoundDisk();
+    if (!stays.isEmpty()) {
+        ShowMsgStr(
+            QStringLiteral("UNMOUNTKO"),
+            QStringLiteral("Cannot unmount:\n%1\nNothing was written. Close what uses it and try again.").arg(stays));
+        return;
+    }
     FormatResult = false;
     setButtons(false, false);
     lbMsg->setText(MsgText(QStringLiteral("FORMATMSG"), QStringLiteral("Formatting,please wait.")));

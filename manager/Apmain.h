@@ -140,3 +140,7 @@ struct BoundDisk {
 // Looks at the disks with the transport letting go of the one it holds. Tests
 // replace it.
 extern BoundDisk (*SurveyDisks)(TDiskControl &dll);
+// Unmounts every mounted volume of the disk the survey found before a format;
+// the volumes that stay, each with what the system said and who holds it
+// (empty when none does). Tests replace it.
+extern QString (*UnmountBoundDisk)();

@@ -2,6 +2,7 @@
 // found through the window thread.
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "Apmain.h"
 #include "FlashEmulator.h"
@@ -19,7 +20,11 @@ constexpr int kSectorsPerMByte = 2048;
 int (*OsGeneration)() = ntFamily;
 
 namespace {
+// The real disk the last survey found ready, if any: the one the transport takes.
+std::optional<passthrough::DiskEntry> gBound;
+
 BoundDisk surveyMachine(TDiskControl &dll) {
+    gBound.reset();
     const char *dir = std::getenv(flashemu::kDiskEnv);
     if (dir && *dir) return {QString::fromLocal8Bit(dir), QStringLiteral("emulated flash disk"), 1};
     // The transport holds the disk it opened when it was loaded: let it go, so
@@ -31,15 +36,25 @@ BoundDisk surveyMachine(TDiskControl &dll) {
     for (const auto &c : found) {
         if (c.state != passthrough::Candidate::State::Ready) continue;
         const auto &id = c.disk.identity;
+        gBound = c.disk;
         bound.node = QString::fromStdString(c.disk.node);
         bound.identity = QString::fromStdString(id.vendor + " " + id.product + " " + id.revision).simplified();
         break;
     }
     return bound;
 }
+
+QString unmountMachineDisk() {
+    if (!gBound) return {};
+    const auto stays = passthrough::unmountBeforeFormat(passthrough::machineDisks(), *gBound);
+    QStringList text;
+    for (const auto &s : stays) text << QString::fromStdString(s);
+    return text.join(QStringLiteral("\n"));
+}
 } // namespace
 
 BoundDisk (*SurveyDisks)(TDiskControl &dll) = surveyMachine;
+QString (*UnmountBoundDisk)() = unmountMachineDisk;
 
 void TMainFrm::BMInitThreadExecute() {
     const BoundDisk bound = SurveyDisks(*DiskControl);

@@ -322,16 +322,28 @@ TEST(FormatRun, ChecksBeforeTheFormat) {
         int32_t login;
         int tableChecks;
         const char *message;
+        bool busyVolume = false;
     } cases[] = {
         {2, 1, 0, 0, nullptr}, // cancelled: no check, no message
         {1, 0, 0, 1, "None Flash Disk detect."},
         {1, 1, 1, 1, "Your FlashDisk is in Login state!\nPlease replug your Flash Disk before use."},
+        {1, 1, 0, 1,
+         "Cannot unmount:\n/dev/sdb1 (/media/u/PUBLIC): target is busy; held by bash (pid 77)\nNothing was "
+         "written. Close what uses it and try again.",
+         true},
     };
+    const auto unmount = UnmountBoundDisk;
     for (const auto &c : cases) {
         Window w;
         w.detect();
         const int dialog = c.dialog;
         TMainFrm::FormatSettingDialog = [dialog](TMainFrm *) { return dialog; };
+        static bool busy;
+        busy = c.busyVolume;
+        UnmountBoundDisk = [] {
+            return busy ? QStringLiteral("/dev/sdb1 (/media/u/PUBLIC): target is busy; held by bash (pid 77)")
+                        : QString();
+        };
         fakes::answers().haveTable = c.haveTable;
         fakes::answers().login = c.login;
         w.frm.BtnFormat->click();
@@ -341,6 +353,7 @@ TEST(FormatRun, ChecksBeforeTheFormat) {
         EXPECT_FALSE(w.frm.Formatting);
         EXPECT_EQ(w.frm.lbMsg->text(), "");
     }
+    UnmountBoundDisk = unmount;
 }
 
 TEST(FormatRun, FormattingStateProgressResultAndClose) {

@@ -315,4 +315,10 @@ std::vector<std::string> unmountVolumes(DiskSystem &system, const DiskEntry &dis
     return failures;
 }
 
+std::vector<std::string> unmountBeforeFormat(DiskSystem &system, const DiskEntry &disk) {
+    auto stays = unmountVolumes(system, disk);
+    system.releaseVolumes();
+    return stays;
+}
+
 } // namespace passthrough

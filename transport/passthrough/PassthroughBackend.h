@@ -110,11 +110,14 @@ private:
     std::vector<std::string> unmountFailures_;
 };
 
-// Unmounts every mounted volume of a disk (for a program that wants to know
-// before it starts a format); the volumes that stay mounted, each described
-// as "VOLUME (MOUNT POINT): what the system said; held by ...".
+// Unmounts every mounted volume of a disk; the volumes that stay mounted, each
+// described as "VOLUME (MOUNT POINT): what the system said; held by ...".
 std::vector<std::string> unmountVolumes(DiskSystem &system, const DiskEntry &disk,
                                         const std::function<void(const std::string &)> &log = {});
+// The same for a program that wants to know before it starts a format, outside
+// the transport: what the system holds for it (Windows' volume locks) is let
+// go again, as the transport takes its own before it writes.
+std::vector<std::string> unmountBeforeFormat(DiskSystem &system, const DiskEntry &disk);
 
 // The machine's own disks and options (the system the program runs on).
 DiskSystem &machineDisks();

@@ -228,6 +228,15 @@ public:
     int runProgram(const std::vector<std::string> &argv, std::string *output) override {
         programs.push_back(argv);
         *output = programResult ? programOutput : std::string();
+        // An unmount that worked takes its line out of the mount table.
+        if (programResult == 0 && argv.size() == 2 && argv[0] == "umount") {
+            std::string &table = files["/proc/self/mountinfo"];
+            for (size_t at = table.find(" " + argv[1] + " "); at != std::string::npos;
+                 at = table.find(" " + argv[1] + " ")) {
+                const size_t begin = table.rfind('\n', at) == std::string::npos ? 0 : table.rfind('\n', at) + 1;
+                table.erase(begin, table.find('\n', at) + 1 - begin);
+            }
+        }
         return programResult;
     }
     bool udisksRunning() override { return udisks; }

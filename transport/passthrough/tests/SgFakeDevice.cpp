@@ -33,6 +33,7 @@ public:
         dev.forward = emulator_.get();
         dev.forwardAsCalls = true;
         if (r == SCSI_INIT_RAW_REFUSED) dev.openErrno = EACCES;
+        mountForReplay();
         disks_ = std::make_unique<passthrough::LinuxDisks>(*os_);
         passthrough::Options o = passthrough::machineOptions();
         // The device keeps its identification blank-padded, as INQUIRY sends it.
@@ -63,6 +64,27 @@ public:
     int32_t disMountDisk() override { return emulator_ ? emulator_->disMountDisk() : 0; }
 
 private:
+    // QUENDAL_FAKE_MOUNT=DIR shows the disk's first volume mounted at DIR, so a
+    // replay sees what a format does about it; DIR!busy makes umount refuse, as
+    // for a volume a shell has its working folder on.
+    void mountForReplay() {
+        const char *spec = std::getenv("QUENDAL_FAKE_MOUNT");
+        if (!spec || !*spec) return;
+        std::string point = spec;
+        const bool busy = point.size() > 5 && point.compare(point.size() - 5, 5, "!busy") == 0;
+        if (busy) point.resize(point.size() - 5);
+        os_->dirs["/sys/block/sdz"] = {"sdz1"};
+        os_->files["/sys/block/sdz/sdz1/dev"] = "8:241\n";
+        os_->files["/proc/self/mountinfo"] = "40 22 8:241 / " + point + " rw - vfat /dev/sdz1 rw\n";
+        if (!busy) return;
+        os_->programResult = 32;
+        os_->programOutput = "umount: " + point + ": target is busy.\n";
+        os_->dirs["/proc"] = {"3120"};
+        os_->files["/proc/3120/comm"] = "bash\n";
+        os_->fileDevices["/proc/3120/cwd"] = "8:241";
+        os_->fileDevices[point] = "8:241";
+    }
+
     std::string dir_;
     std::unique_ptr<scsi::Backend> emulator_;
     std::unique_ptr<fakesys::FakeSystem> os_;
