@@ -203,7 +203,8 @@ int unmountVolumes() {
 int confirmFormat(Session &s, bool yes) {
     if (yes) return kExitOk;
     if (!isTerminal(stdin))
-        return fail(kExitUsage, "quendal format asks before it erases a disk, and there is no terminal to ask on",
+        return fail(kExitUsage,
+                    "a format erases the whole disk and is asked for first, but there is no terminal to ask on",
                     "add --yes to format without asking; nothing was changed");
     const TableView &v = s.view();
     const uint32_t capacity = uint32_t(s.capacity());
