@@ -129,7 +129,7 @@ TEST_F(FormatFaults, EveryPhaseLeavesADiskThatReadsTruthfullyAndFormatsAgain) {
                       : "FAILS") +
                  " |\n";
     }
-    checkReportSection("format", "--yes", table);
+    checkReportSection("format", table);
 }
 
 } // namespace
