@@ -152,8 +152,10 @@ public:
         if (loadState(dir_, &s)) {
             if (s.faults.absent || !identityMatches(params, s)) {
                 r = SCSI_INIT_NO_DEVICE;
-            } else if (!(writer_ = std::make_unique<WriterLock>(dir_))->held()) {
-                r = SCSI_INIT_BUSY; // another program has it open
+            } else if (!s.faults.refuseRawAccess && !(writer_ = std::make_unique<WriterLock>(dir_))->held()) {
+                // Another program has it open. A process refused raw access
+                // never gets as far as holding the disk.
+                r = SCSI_INIT_BUSY;
             } else {
                 // A host opening the device does not touch the controller's
                 // state: a login holds until a reset or a replug. Only a device
