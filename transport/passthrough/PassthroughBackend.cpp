@@ -1,6 +1,7 @@
 #include "PassthroughBackend.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 
