@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 
+#include "DiskChoice.h"
 #include "Environment.h"
 #include "ExitCodes.h"
 #include "FlashEmulator.h"
@@ -297,6 +298,7 @@ int cmdInfo(const Args &args) {
 
     Session s;
     if (int rc = s.bind({E::GetDiskSize, E::GetFlashDiskInfo, E::HaveCfgTbl})) return rc;
+    if (int rc = chooseDisk(false)) return rc;
     if (int rc = s.open()) return rc;
     const TableView &v = s.view();
     const uint32_t capacity = uint32_t(s.capacity());
@@ -332,7 +334,7 @@ int cmdInfo(const Args &args) {
 // ---------------------------------------------------------------------------
 
 int cmdFormat(const Args &args) {
-    Parsed p = parseOptions(args, {"--mode", "--first"}, {"--password-stdin"});
+    Parsed p = parseOptions(args, {"--mode", "--first"}, {"--password-stdin", "--yes"});
     if (!p.error.empty()) return usage("format", p.error);
     if (!p.positional.empty()) return usage("format", "unexpected argument " + p.positional[0]);
     int mode = QUENDAL_MODE_NORMAL;
@@ -345,6 +347,7 @@ int cmdFormat(const Args &args) {
 
     Session s;
     if (int rc = s.bind({E::GetDiskSize, E::HaveCfgTbl, E::FormatDisk})) return rc;
+    if (int rc = chooseDisk(true)) return rc;
     if (int rc = s.open()) return rc;
     if (!s.dll().HaveCfgTbl())
         return fail(kExitNoDisk, "None Flash Disk detect.", "plug in the flash disk and try again");
@@ -356,6 +359,8 @@ int cmdFormat(const Args &args) {
     if (s.view().kind == TableView::Kind::Maker)
         return fail(kExitWrongState, "this disk carries a maker table, which cannot be formatted",
                     "nothing was changed");
+
+    if (int rc = confirmFormat(s, p.flags["--yes"])) return rc;
 
     const uint32_t diskSize = uint32_t(s.dll().GetDiskSize());
     std::string password;
@@ -377,6 +382,9 @@ int cmdFormat(const Args &args) {
         if (plan.area[i]) std::printf(" area %d %u sectors;", i, plan.area[i]);
     std::printf(" %u area(s)\n", plan.areaCount);
     std::fflush(stdout);
+    // The transport refuses the first write while a volume stays mounted; here
+    // the user learns which one and who holds it before anything starts.
+    if (int rc = unmountVolumes()) return rc;
 
     const int32_t codeBefore = s.errorCode();
     ProgressBar bar(stdout);
@@ -390,6 +398,8 @@ int cmdFormat(const Args &args) {
         std::string cause = code != codeBefore ? std::string(" (") + errorCodeText(code) + ", library code " +
                                                      std::to_string(code) + ")"
                                                : "";
+        // The transport refuses the layout while a volume is mounted (again).
+        for (const std::string &m : mountedVolumes()) cause += "; still mounted: " + m;
         return fail(kExitDeviceFailure, "Format Failed!" + cause,
                     "please replug your Flash Disk and run 'quendal info' before use");
     }
@@ -426,6 +436,7 @@ int cmdLogin(const Args &args) {
 
     Session s;
     if (int rc = s.bind({E::VerifyPassword, E::GetSecureDiskVolume})) return rc;
+    if (int rc = chooseDisk(true)) return rc;
     if (int rc = s.open()) return rc;
     if (int rc = requireLoggedOut(s, "login")) return rc;
 
@@ -473,6 +484,7 @@ int cmdPasswd(const Args &args) {
 
     Session s;
     if (int rc = s.bind({E::VerifyPassword, E::ChangePassword, E::InitVariable})) return rc;
+    if (int rc = chooseDisk(true)) return rc;
     if (int rc = s.open()) return rc;
     if (int rc = requireLoggedOut(s, "a password change")) return rc;
 

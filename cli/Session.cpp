@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "DiskChoice.h"
 #include "FlashEmulator.h"
 #include "Quendal.h"
+#include "ScsiTransport.h"
 
 namespace cli {
 
@@ -23,12 +25,6 @@ int fail(int code, const std::string &what, const std::string &todo) {
     return code;
 }
 
-std::string deviceDescription() {
-    const char *dir = std::getenv(flashemu::kDiskEnv);
-    if (dir && *dir) return std::string("emulated flash disk in ") + dir;
-    return "USB flash disk";
-}
-
 int Session::bind(std::initializer_list<TDiskControl::Export> needed) {
     using E = TDiskControl::Export;
     if (!control_.BindLibrary())
@@ -45,35 +41,56 @@ int Session::bind(std::initializer_list<TDiskControl::Export> needed) {
     return kExitOk;
 }
 
-int Session::open() {
+int Session::load() {
+    if (loaded_) return kExitOk;
     if (!control_.LoadDiskLib()) {
         int32_t code = control_.GetErrorCode();
         std::string why = code == QUENDAL_ERR_TRANSPORT_OPS ? " (it lacks a required operation)" : "";
         return fail(kExitNotInstalled, "Can't load SCSI.dll" + why, "install a complete SCSI.dll beside Quendal.dll");
     }
-    // An empty parameter block matches any device.
+    loaded_ = true;
+    return kExitOk;
+}
+
+int32_t Session::readDisk() {
+    // An empty parameter block matches any device (the one QUENDAL_DEVICE
+    // names, when it names one).
     InitDiskParams params{};
-    int32_t found = control_.InitFlashDisk(&params);
-    if (found == 2)
+    const int32_t found = control_.InitFlashDisk(&params);
+    if (found != 0) return found;
+    // A disk read before in this process must not lend its table to this one.
+    if (control_.InitVariable) control_.InitVariable();
+    const int copies = control_.GetConfigTable(table_.data());
+    if (copies <= 0) return kUnknownDisk;
+    copies_ = copies;
+    view_ = decodeTable(table_.data());
+    control_.UpdateParam();
+    capacity_ = control_.GetDiskCapacity();
+    loginState_ = control_.LoginState();
+    return 0;
+}
+
+int Session::open() {
+    if (int rc = load()) return rc;
+    const int32_t found = readDisk();
+    if (found == SCSI_INIT_RAW_REFUSED)
         return fail(kExitNoDisk, "the flash disk is present but this user may not open it for raw access",
-                    "run quendal as a user with access to the device");
+                    "run quendal as a user with access to the device (see docs/real-disks.md)");
+    if (found == SCSI_INIT_BUSY)
+        return fail(kExitWrongState, "the flash disk is in use by " + diskHolder(),
+                    "wait until that program is done with it (or close it) and try again");
+    if (found == kUnknownDisk)
+        return fail(kExitUnknownDisk, "Unknow Flash Disk: no configuration table on the disk",
+                    "this disk cannot be prepared by quendal");
     if (found != 0) {
         const char *dir = std::getenv(flashemu::kDiskEnv);
         if (dir && *dir)
             return fail(kExitNoDisk, std::string("No Flash Disk: no emulated flash disk present in ") + dir,
                         "create one with 'quendal emulate " + std::string(dir) + "' and try again");
         return fail(kExitNoDisk, "No Flash Disk: no USB flash disk of this kind is plugged in",
-                    "plug it in (or use an emulated disk with --disk DIR) and try again");
+                    "plug it in (or use an emulated disk with --disk DIR) and try again; 'quendal list' shows "
+                    "the disks quendal can use");
     }
-    int copies = control_.GetConfigTable(table_.data());
-    if (copies <= 0)
-        return fail(kExitUnknownDisk, "Unknow Flash Disk: no configuration table on the disk",
-                    "this disk cannot be prepared by quendal");
-    copies_ = copies;
-    view_ = decodeTable(table_.data());
-    control_.UpdateParam();
-    capacity_ = control_.GetDiskCapacity();
-    loginState_ = control_.LoginState();
     return kExitOk;
 }
 

@@ -25,6 +25,12 @@ public:
     // Loads the transport, opens the disk, reads the table, the capacity and
     // the login state. Returns kExitOk or a failure code after printing why.
     int open();
+    // The two halves of open(): loading the transport (once), and opening the
+    // disk the transport chooses now and reading it, without a word: the
+    // InitFlashDisk answer, or kUnknownDisk when the disk has no table.
+    int load();
+    int32_t readDisk();
+    static constexpr int32_t kUnknownDisk = 100;
 
     TDiskControl &dll() { return control_; }
     const std::array<uint8_t, 512> &table() const { return table_; }
@@ -42,12 +48,10 @@ private:
     int copies_ = 0;
     int32_t capacity_ = 0;
     int32_t loginState_ = -1;
+    bool loaded_ = false;
 };
 
 // The library's error codes in words.
 const char *errorCodeText(int32_t code);
-
-// Where the device is: "emulated flash disk in DIR" or the real disk.
-std::string deviceDescription();
 
 } // namespace cli

@@ -72,6 +72,7 @@ TMainFrm::TMainFrm(QWidget *parent) : QWidget(parent) {
     lbSizeCap = makeLabel(this, "lbSizeCap", QStringLiteral("lbSizeCap"), {24, 96, 73, 17});
     lbDiskCapacity = makeLabel(this, "lbDiskCapacity", QStringLiteral("lbDiskCapacity"), {96, 96, 193, 17});
     lbMsg = makeLabel(this, "lbMsg", QString(), {24, 120, 265, 21});
+    lbDisk = makeLabel(this, "lbDisk", QString(), {24, 141, 265, 17});
     lbVersion = makeLabel(this, "lbVersion", QStringLiteral("Ver:3.00"), {304, 80, 81, 13});
     QFont versionFont;
     versionFont.setFamilies({QStringLiteral("Copperplate Gothic Bold"), QStringLiteral("DejaVu Serif")});
@@ -188,6 +189,7 @@ void TMainFrm::WMDeviceChange(uint32_t eventCode, const platform::DevBroadcastHe
         // Without a usable library there is no disk state to forget.
         if (available_ && DiskControl) DiskControl->DiskRemove();
         lbDiskCapacity->setText(MsgText(QStringLiteral("NODISK"), QStringLiteral("No Flash Disk.")));
+        lbDisk->clear();
         setButtons(false, false);
     }
 }
@@ -242,6 +244,16 @@ void TMainFrm::BtnFormatClick() {
     if (DiskControl->LoginState() == 1) {
         ShowMsgStr(QStringLiteral("MUSTLOGOUT"),
                    QStringLiteral("Your FlashDisk is in Login state!\nPlease replug your Flash Disk before use."));
+        return;
+    }
+    // The transport refuses the new layout while a volume of the disk stays
+    // mounted; here the user learns which one and who holds it, before
+    // anything is written.
+    const QString stays = UnmountBoundDisk();
+    if (!stays.isEmpty()) {
+        ShowMsgStr(
+            QStringLiteral("UNMOUNTKO"),
+            QStringLiteral("Cannot unmount:\n%1\nNothing was written. Close what uses it and try again.").arg(stays));
         return;
     }
     FormatResult = false;

@@ -39,6 +39,7 @@ public:
     QLabel *lbSizeCap;
     QLabel *lbDiskCapacity;
     QLabel *lbMsg;
+    QLabel *lbDisk; // which disk the window works on
     QLabel *lbVersion;
     QPushButton *BtnLogin;
     QPushButton *BtnChangePsw;
@@ -128,3 +129,18 @@ extern "C" int32_t FormatProgress(int32_t percent, const char *text);
 // The classification of the running system the detection task asks for: 5 for
 // the NT family, 4 for Windows ME, 3 for the older 95/98 family. Tests replace it.
 extern int (*OsGeneration)();
+
+// The disk the transport is about to take: its node and identity (or the
+// emulated disk's folder), and how many flash disks there are to choose from.
+struct BoundDisk {
+    QString node;     // "/dev/sg2", or the emulated disk's folder; empty when none is ready
+    QString identity; // "MORVAN FLASH DISK 2.00", "emulated flash disk"
+    int candidates = 0;
+};
+// Looks at the disks with the transport letting go of the one it holds. Tests
+// replace it.
+extern BoundDisk (*SurveyDisks)(TDiskControl &dll);
+// Unmounts every mounted volume of the disk the survey found before a format;
+// the volumes that stay, each with what the system said and who holds it
+// (empty when none does). Tests replace it.
+extern QString (*UnmountBoundDisk)();

@@ -18,9 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "EmulatorBackend.h"
 #include "FatTools.h"
 #include "FlashEmulator.h"
 #include "TestProcess.h"
+#include "file_io.h"
 #include "platform/Drives.h"
 
 namespace fs = std::filesystem;
@@ -109,7 +111,7 @@ Result runOnTerminal(const std::vector<std::string> &args, const std::string &di
         if (n <= 0) break;
         r.out.append(buf, size_t(n));
         // Answer a prompt once it has appeared.
-        size_t prompt = r.out.find("Password: ", seen);
+        size_t prompt = std::min(r.out.find("Password: ", seen), r.out.find("to format it: ", seen));
         if (prompt != std::string::npos && !answers.empty()) {
             seen = prompt + 1;
             std::string line = answers.front() + "\n";
@@ -174,6 +176,7 @@ TEST(Usage, BadCommandLinesAreRefusedWithOneLine) {
         {{"format", "--first", "half"}, "0 to 100"},
         {{"login", "--password", "secret"}, "Unknown option"},
         {{"--disk"}, "needs a folder"},
+        {{"--device", "/dev/sg9", "info"}, "--device names a real disk and --disk an emulated one"},
     };
     for (const Case &c : cases) {
         Result r = s.q(c.args);
@@ -268,7 +271,7 @@ TEST(Info, DeviceStatesGiveTheirExitCodes) {
         Result r = s.q({"info"});
         EXPECT_RUN(r, kUnknownDisk);
         EXPECT_TRUE(has(r.out, "no configuration table")) << r.out;
-        EXPECT_RUN(s.q({"format"}), kUnknownDisk);
+        EXPECT_RUN(s.q({"format", "--yes"}), kUnknownDisk);
     }
     {
         Sandbox s;
@@ -276,7 +279,7 @@ TEST(Info, DeviceStatesGiveTheirExitCodes) {
         Result r = s.q({"info"});
         EXPECT_RUN(r, kOk);
         EXPECT_TRUE(has(r.out, "maker table")) << r.out;
-        Result f = s.q({"format"});
+        Result f = s.q({"format", "--yes"});
         EXPECT_RUN(f, kWrongState);
         EXPECT_TRUE(has(f.out, "maker table")) << f.out;
         EXPECT_RUN(s.q({"passwd", "--password-stdin"}, "a\nb\nb\n"), kWrongState);
@@ -293,7 +296,7 @@ TEST(Info, DeviceStatesGiveTheirExitCodes) {
 TEST(Format, NormalDiskInTwoAreasWithProgress) {
     Sandbox s;
     s.emulate();
-    Result r = s.q({"format", "--mode", "normal", "--first", "50"});
+    Result r = s.q({"format", "--yes", "--mode", "normal", "--first", "50"});
     EXPECT_RUN(r, kOk);
     EXPECT_TRUE(has(r.out, "Preparing--")) << r.out;
     EXPECT_TRUE(has(r.out, "100% Finish--")) << r.out;
@@ -337,7 +340,7 @@ std::vector<std::pair<char, uint64_t>> checkVolumes(const Sandbox &s) {
 TEST(Format, WhatTheDiskHoldsAfterwards) {
     Sandbox s;
     s.emulate();
-    EXPECT_RUN(s.q({"format", "--first", "30"}), kOk);
+    EXPECT_RUN(s.q({"format", "--yes", "--first", "30"}), kOk);
     // Replugged as the program asks: the host sees the new layout.
     EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
     flashemu::DiskStatus status;
@@ -351,7 +354,7 @@ TEST(Format, WhatTheDiskHoldsAfterwards) {
     EXPECT_NEAR(double(volumes[0].second), 60000, 600);
     EXPECT_NEAR(double(volumes[1].second), 140000, 1400);
 
-    EXPECT_RUN(s.q({"format", "--mode", "secure", "--first", "50", "--password-stdin"}, "pw\npw\n"), kOk);
+    EXPECT_RUN(s.q({"format", "--yes", "--mode", "secure", "--first", "50", "--password-stdin"}, "pw\npw\n"), kOk);
     EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
     EXPECT_RUN(s.q({"login", "--password-stdin"}, "pw\n"), kOk);
     ASSERT_TRUE(flashemu::getStatus(s.disk(), &status));
@@ -369,7 +372,7 @@ TEST(Format, DiskFolderRelativeToTheCaller) {
     Sandbox s;
     // The library changes the current directory while it formats.
     EXPECT_RUN(s.run({"emulate", "rel", "--sectors", "200000"}), kOk);
-    Result r = s.run({"--disk", "rel", "format", "--first", "50"});
+    Result r = s.run({"--disk", "rel", "format", "--yes", "--first", "50"});
     EXPECT_RUN(r, kOk);
     Result info = s.run({"info"}, "", "rel");
     EXPECT_RUN(info, kOk);
@@ -415,7 +418,7 @@ TEST(Format, DiskFolderNamedTheWindowsWays) {
         SCOPED_TRACE(c.created + " then " + c.used);
         EXPECT_RUN(s.run({"emulate", c.created, "--sectors", "200000"}), kOk);
         EXPECT_TRUE(isFolder(c.where)) << c.where;
-        Result f = s.run({"--disk", c.used, "format", "--first", "50"});
+        Result f = s.run({"--disk", c.used, "format", "--yes", "--first", "50"});
         EXPECT_RUN(f, kOk);
         // The device named by its full path: the format reached that disk.
         Result info = s.run({"info"}, "", c.where);
@@ -433,7 +436,7 @@ TEST(Format, DiskFolderNamedTheWindowsWays) {
 TEST(Format, FailedWriteIsADeviceFailure) {
     Sandbox s;
     s.emulate({"--sectors", "200000", "--fail", "data:3"});
-    Result r = s.q({"format"});
+    Result r = s.q({"format", "--yes"});
     EXPECT_RUN(r, kDeviceFailure);
     EXPECT_TRUE(has(r.out, "Format Failed!")) << r.out;
 }
@@ -446,13 +449,13 @@ TEST(Format, SecureDiskInputIsChecked) {
         std::string input;
         const char *says;
     } cases[] = {
-        {{"format", "--mode", "secure", "--password-stdin"}, "one\nOne\n", "not same"},
-        {{"format", "--mode", "secure", "--password-stdin"}, "", "standard input ended"},
-        {{"format", "--mode", "secure", "--password-stdin"}, "only\n", "standard input ended"},
-        {{"format", "--mode", "secure", "--password-stdin"}, std::string(21, 'p') + "\n", "longer than 20"},
+        {{"format", "--yes", "--mode", "secure", "--password-stdin"}, "one\nOne\n", "not same"},
+        {{"format", "--yes", "--mode", "secure", "--password-stdin"}, "", "standard input ended"},
+        {{"format", "--yes", "--mode", "secure", "--password-stdin"}, "only\n", "standard input ended"},
+        {{"format", "--yes", "--mode", "secure", "--password-stdin"}, std::string(21, 'p') + "\n", "longer than 20"},
 #ifndef _WIN32
         // Without --password-stdin only a terminal is asked; this child has none.
-        {{"format", "--mode", "secure"}, "typed\ntyped\n", "no terminal"},
+        {{"format", "--yes", "--mode", "secure"}, "typed\ntyped\n", "no terminal"},
 #endif
     };
     for (const Case &c : cases) {
@@ -471,7 +474,7 @@ TEST(Format, SecureDiskInputIsChecked) {
 TEST(Format, TooSmallForASecureSplit) {
     Sandbox s;
     s.emulate({"--sectors", "6000"});
-    Result r = s.q({"format", "--mode", "secure", "--first", "60", "--password-stdin"}, "a\na\n");
+    Result r = s.q({"format", "--yes", "--mode", "secure", "--first", "60", "--password-stdin"}, "a\na\n");
     EXPECT_RUN(r, kUsage);
     EXPECT_TRUE(has(r.out, "too small")) << r.out;
 }
@@ -479,9 +482,9 @@ TEST(Format, TooSmallForASecureSplit) {
 TEST(SecureDisk, FormatLoginAndPasswordChange) {
     Sandbox s;
     s.emulate();
-    EXPECT_RUN(
-        s.q({"format", "--mode", "secure", "--first", "30", "--password-stdin"}, "Open Sesame\r\nOpen Sesame\r\n"),
-        kOk);
+    EXPECT_RUN(s.q({"format", "--yes", "--mode", "secure", "--first", "30", "--password-stdin"},
+                   "Open Sesame\r\nOpen Sesame\r\n"),
+               kOk);
     Result info = s.q({"info"});
     EXPECT_RUN(info, kOk);
     for (const char *part : {"secure disk: login area, secure area, public area", "Password:        set",
@@ -528,7 +531,7 @@ TEST(SecureDisk, FormatLoginAndPasswordChange) {
 TEST(SecureDisk, PasswordsFromStandardInputThatIsNoConsole) {
     Sandbox s;
     s.emulate();
-    Result f = s.q({"format", "--mode", "secure"}, "piped\r\npiped\r\n");
+    Result f = s.q({"format", "--yes", "--mode", "secure"}, "piped\r\npiped\r\n");
     EXPECT_RUN(f, kOk);
     EXPECT_TRUE(has(f.out, "Confirm Password: ")) << f.out;
     EXPECT_RUN(s.q({"login"}, "Piped\n"), kWrongPassword);
@@ -542,7 +545,7 @@ TEST(SecureDisk, PasswordsFromStandardInputThatIsNoConsole) {
 TEST(SecureDisk, LoginRefusedByTheDeviceIsADeviceFailure) {
     Sandbox s;
     s.emulate({"--sectors", "200000", "--fail", "login:1"});
-    EXPECT_RUN(s.q({"format", "--mode", "secure", "--password-stdin"}, "pw\npw\n"), kOk);
+    EXPECT_RUN(s.q({"format", "--yes", "--mode", "secure", "--password-stdin"}, "pw\npw\n"), kOk);
     Result r = s.q({"login", "--password-stdin"}, "pw\n");
     EXPECT_RUN(r, kDeviceFailure);
     EXPECT_TRUE(has(r.out, "Login failed.")) << r.out;
@@ -570,11 +573,52 @@ TEST(Installation, MissingLibraryOrIncompleteTransport) {
 #endif
 }
 
+TEST(Safety, FormatAsksFirstAndWithoutATerminalOnlyWithYes) {
+    Sandbox s;
+    s.emulate();
+    const std::string before = s.q({"info"}).out;
+    Result quiet = s.q({"format", "--first", "50"});
+    EXPECT_RUN(quiet, kUsage);
+    EXPECT_TRUE(has(quiet.out, "no terminal to ask on")) << quiet.out;
+#ifndef _WIN32
+    Result no = runOnTerminal({"format", "--first", "50"}, s.disk(), {"no"});
+    EXPECT_RUN(no, kUsage);
+    for (const std::string &shown :
+         {"About to format emulated flash disk in " + s.disk() + ": 200000 sectors (97MByte)",
+          std::string("It holds now: one public area; first area"), std::string("Everything on it will be lost")})
+        EXPECT_TRUE(has(no.out, shown)) << no.out;
+    EXPECT_EQ(s.q({"info"}).out, before) << "nothing was changed";
+    EXPECT_RUN(runOnTerminal({"format", "--first", "50"}, s.disk(), {"yes"}), kOk);
+    EXPECT_TRUE(has(s.q({"info"}).out, "two public areas"));
+#endif
+}
+
+TEST(Safety, ASecondProgramFindsTheDiskInUseAndWhoHoldsIt) {
+    Sandbox s;
+    s.emulate();
+    // This test program holds the disk as a password change between its read
+    // of the table and its write would.
+    auto holder = flashemu::makeEmulatorBackend(s.disk());
+    ASSERT_EQ(holder->open(nullptr), 0);
+    const std::string pid = "pid " + std::to_string(fileio::currentProcessId());
+    Result f = s.q({"format", "--yes"});
+    EXPECT_RUN(f, kWrongState);
+    EXPECT_TRUE(has(f.out, "in use by") && has(f.out, pid)) << f.out;
+    Result busy = s.q({"list"});
+    EXPECT_RUN(busy, kOk);
+    EXPECT_TRUE(has(busy.out, s.disk() + "  emulated flash disk  in use by") && has(busy.out, pid)) << busy.out;
+    holder->close();
+    Result free = s.q({"list", "--json"});
+    EXPECT_RUN(free, kOk);
+    EXPECT_TRUE(has(free.out, "\"state\": \"ready\", \"sectors\": 200000, \"layout\": \"one public area\""))
+        << free.out;
+}
+
 #ifndef _WIN32
 TEST(Terminal, PasswordsAreReadWithoutEcho) {
     Sandbox s;
     s.emulate();
-    Result f = runOnTerminal({"format", "--mode", "secure"}, s.disk(), {"Hidden Word", "Hidden Word"});
+    Result f = runOnTerminal({"format", "--yes", "--mode", "secure"}, s.disk(), {"Hidden Word", "Hidden Word"});
     EXPECT_RUN(f, kOk);
     EXPECT_TRUE(has(f.out, "Confirm Password: ")) << f.out;
     EXPECT_FALSE(has(f.out, "Hidden Word")) << f.out;

@@ -55,11 +55,12 @@ private:
 };
 
 // Holds an exclusive lock on a lock file (created when missing) for its
-// lifetime; blocks until the lock is free. locked() is false when the file could
-// not be opened.
+// lifetime; blocks until the lock is free, or with wait false gives up at once
+// when another holds it. locked() is false when the file could not be opened
+// or the lock was not had.
 class ExclusiveLock {
 public:
-    explicit ExclusiveLock(const std::string &path);
+    explicit ExclusiveLock(const std::string &path, bool wait = true);
     ~ExclusiveLock();
     ExclusiveLock(const ExclusiveLock &) = delete;
     ExclusiveLock &operator=(const ExclusiveLock &) = delete;

@@ -97,10 +97,11 @@ bool File::resize(uint64_t length) {
     return SetFileInformationByHandle(static_cast<HANDLE>(handle_), FileEndOfFileInfo, &info, sizeof info) != 0;
 }
 
-ExclusiveLock::ExclusiveLock(const std::string &path) {
+ExclusiveLock::ExclusiveLock(const std::string &path, bool wait) {
     if (!file_.open(path, File::Mode::CreateReadWrite)) return;
     OVERLAPPED ov{};
-    held_ = LockFileEx(static_cast<HANDLE>(file_.handle_), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &ov) != 0;
+    const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+    held_ = LockFileEx(static_cast<HANDLE>(file_.handle_), flags, 0, 1, 0, &ov) != 0;
 }
 
 ExclusiveLock::~ExclusiveLock() {
@@ -184,10 +185,10 @@ std::optional<uint64_t> File::size() const {
 
 bool File::resize(uint64_t length) { return ::ftruncate(handle_, off_t(length)) == 0; }
 
-ExclusiveLock::ExclusiveLock(const std::string &path) {
+ExclusiveLock::ExclusiveLock(const std::string &path, bool wait) {
     if (!file_.open(path, File::Mode::CreateReadWrite)) return;
     int r;
-    while ((r = ::flock(file_.handle_, LOCK_EX)) != 0 && errno == EINTR) {}
+    while ((r = ::flock(file_.handle_, LOCK_EX | (wait ? 0 : LOCK_NB))) != 0 && errno == EINTR) {}
     held_ = r == 0;
 }
 

@@ -57,7 +57,7 @@ fs::path secureTemplate() {
         if (!flashemu::createDisk(d.string(), o, &error)) throw std::runtime_error(error);
         const std::string cmd = "printf '%s\\n%s\\n' " + quote(kPassword) + " " + quote(kPassword) + " | " +
                                 quote(QUENDAL_TOOL) + " --disk " + quote(d.string()) +
-                                " format --mode secure --first 50 --password-stdin >/dev/null 2>&1";
+                                " format --mode secure --first 50 --password-stdin --yes >/dev/null 2>&1";
         if (std::system(cmd.c_str()) != 0) throw std::runtime_error("formatting the secure disk failed");
         return d;
     }();

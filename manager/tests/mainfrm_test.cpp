@@ -185,6 +185,32 @@ TEST(Detection, EmulatedDiskReadyNoDiskAndUnknownDisk) {
     }
 }
 
+TEST(Detection, ShowsTheDiskItIsBoundToAndThatThereAreMore) {
+    flashemu::DiskOptions o;
+    o.sectors = 2048000;
+    Disk disk(o);
+    setenv("LC_ALL", "en_US.UTF-8", 1);
+    // Two flash disks plugged in, as the pass-through would find them.
+    const auto survey = SurveyDisks;
+    SurveyDisks = [](TDiskControl &) {
+        return BoundDisk{QStringLiteral("/dev/sg2"), QStringLiteral("MORVAN FLASH DISK 2.00"), 2};
+    };
+    Window w;
+    w.frm.FormCreate();
+    setenv("LC_ALL", "fr_FR.UTF-8", 1);
+    ASSERT_TRUE(fakes::waitFor([&] { return !w.frm.BMInitThread->Running(); }));
+    SurveyDisks = survey;
+    EXPECT_EQ(w.frm.lbDisk->text(), "Disk: /dev/sg2, 1000MByte (first of 2 disks)");
+    EXPECT_TRUE(w.frm.lbDisk->toolTip().endsWith("MORVAN FLASH DISK 2.00")) << w.frm.lbDisk->toolTip().toStdString();
+    // The window as docs/real-disks.md shows it.
+    const QString artifacts = QStringLiteral(ARTIFACT_DIR);
+    QDir().mkpath(artifacts);
+    EXPECT_TRUE(w.frm.grab().save(artifacts + "/mainfrm-bound.png"));
+    // A removal leaves no disk named.
+    w.frm.WMDeviceChange(platform::kDeviceRemoveComplete, nullptr);
+    EXPECT_EQ(w.frm.lbDisk->text(), "");
+}
+
 TEST(Detection, AnswersOfTheLibrary) {
     const struct {
         int32_t init, table, capacity, login;
@@ -196,6 +222,7 @@ TEST(Detection, AnswersOfTheLibrary) {
         {1, 1, 4096, 0, 5, "No Flash Disk.", "---"},
         {2, 1, 4096, 0, 5, "No Flash Disk.", "---"},
         {-1, 1, 4096, 0, 4, "No Flash Disk.", "---"},
+        {3, 1, 4096, 0, 5, "Flash Disk in use by another program.", "---"},
         {0, 0, 4096, 0, 5, "Unknow Flash Disk.", "---"},
         {0, -3, 4096, 0, 5, "Unknow Flash Disk.", "---"},
         {0, 1, 4096, -1, 5, "2MByte", "F--"},  // login state unknown
@@ -295,16 +322,28 @@ TEST(FormatRun, ChecksBeforeTheFormat) {
         int32_t login;
         int tableChecks;
         const char *message;
+        bool busyVolume = false;
     } cases[] = {
         {2, 1, 0, 0, nullptr}, // cancelled: no check, no message
         {1, 0, 0, 1, "None Flash Disk detect."},
         {1, 1, 1, 1, "Your FlashDisk is in Login state!\nPlease replug your Flash Disk before use."},
+        {1, 1, 0, 1,
+         "Cannot unmount:\n/dev/sdb1 (/media/u/PUBLIC): target is busy; held by bash (pid 77)\nNothing was "
+         "written. Close what uses it and try again.",
+         true},
     };
+    const auto unmount = UnmountBoundDisk;
     for (const auto &c : cases) {
         Window w;
         w.detect();
         const int dialog = c.dialog;
         TMainFrm::FormatSettingDialog = [dialog](TMainFrm *) { return dialog; };
+        static bool busy;
+        busy = c.busyVolume;
+        UnmountBoundDisk = [] {
+            return busy ? QStringLiteral("/dev/sdb1 (/media/u/PUBLIC): target is busy; held by bash (pid 77)")
+                        : QString();
+        };
         fakes::answers().haveTable = c.haveTable;
         fakes::answers().login = c.login;
         w.frm.BtnFormat->click();
@@ -314,6 +353,7 @@ TEST(FormatRun, ChecksBeforeTheFormat) {
         EXPECT_FALSE(w.frm.Formatting);
         EXPECT_EQ(w.frm.lbMsg->text(), "");
     }
+    UnmountBoundDisk = unmount;
 }
 
 TEST(FormatRun, FormattingStateProgressResultAndClose) {

@@ -53,7 +53,7 @@ protected:
     }
     RunResult formatSecure(const std::string &disk) {
         const std::string pw = std::string(kPassword) + "\n";
-        return quendal(disk, {"format", "--mode", "secure", "--first", "40", "--password-stdin"}, pw + pw,
+        return quendal(disk, {"format", "--yes", "--mode", "secure", "--first", "40", "--password-stdin"}, pw + pw,
                        scratch.str());
     }
 };
@@ -108,7 +108,7 @@ TEST_F(FormatFaults, EveryPhaseLeavesADiskThatReadsTruthfullyAndFormatsAgain) {
             EXPECT_EQ(formatted.exitCode, 1) << formatted.output;
         }
 
-        const RunResult again = quendal(disk, {"format", "--mode", "normal"}, "", scratch.str());
+        const RunResult again = quendal(disk, {"format", "--yes", "--mode", "normal"}, "", scratch.str());
         EXPECT_EQ(again.exitCode, 0) << again.output;
         ASSERT_TRUE(flashemu::replug(disk));
         const Truth after = deviceTruth(disk);

@@ -21,7 +21,8 @@ protected:
         o.sectors = kSectors;
         ASSERT_TRUE(flashemu::createDisk(base, o));
         const std::string pw = std::string(kOld) + "\n";
-        const RunResult r = quendal(base, {"format", "--mode", "secure", "--password-stdin"}, pw + pw, scratch->str());
+        const RunResult r =
+            quendal(base, {"format", "--yes", "--mode", "secure", "--password-stdin"}, pw + pw, scratch->str());
         ASSERT_EQ(r.exitCode, 0) << r.output;
         ASSERT_TRUE(flashemu::replug(base));
     }
@@ -139,7 +140,7 @@ TEST_F(PasswordFaults, TwoCutsAfterAnEraseAreReportedTruthfully) {
         // Formatting needs a table; without one the disk is refused as unknown.
         std::string formatted = "-";
         if (cut == 2) {
-            const RunResult format = quendal(disk, {"format", "--mode", "normal"}, "", scratch->str());
+            const RunResult format = quendal(disk, {"format", "--yes", "--mode", "normal"}, "", scratch->str());
             ASSERT_FALSE(format.signaled) << format.output;
             if (!t.table) {
                 EXPECT_EQ(format.exitCode, 4) << format.output;

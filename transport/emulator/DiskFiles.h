@@ -89,6 +89,22 @@ private:
     std::unique_ptr<fileio::ExclusiveLock> lock_;
 };
 
+// Holds the disk for one program from InitDisk to DiskFree, as an exclusive
+// open holds a real disk: a second program that opens it finds it busy, and
+// learns who holds it from writerOf (FlashEmulator.h).
+class WriterLock {
+public:
+    // Tries once; held() tells whether this program has the disk now.
+    explicit WriterLock(const std::string &dir);
+    ~WriterLock();
+    WriterLock(const WriterLock &) = delete;
+    WriterLock &operator=(const WriterLock &) = delete;
+    bool held() const;
+
+private:
+    std::unique_ptr<fileio::ExclusiveLock> lock_;
+};
+
 } // namespace flashemu
 
 namespace flashemu {

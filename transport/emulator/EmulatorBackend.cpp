@@ -148,9 +148,14 @@ public:
         DiskState s;
         int32_t r = SCSI_INIT_NO_DEVICE;
         opened_ = false;
+        writer_.reset();
         if (loadState(dir_, &s)) {
             if (s.faults.absent || !identityMatches(params, s)) {
                 r = SCSI_INIT_NO_DEVICE;
+            } else if (!s.faults.refuseRawAccess && !(writer_ = std::make_unique<WriterLock>(dir_))->held()) {
+                // Another program has it open. A process refused raw access
+                // never gets as far as holding the disk.
+                r = SCSI_INIT_BUSY;
             } else {
                 // A host opening the device does not touch the controller's
                 // state: a login holds until a reset or a replug. Only a device
@@ -170,6 +175,7 @@ public:
             e.result = r;
             if (s.logging) appendLog(dir_, e);
         }
+        if (r != SCSI_INIT_OK) writer_.reset();
         return r;
     }
 
@@ -182,6 +188,7 @@ public:
             appendLog(dir_, e);
         }
         opened_ = false;
+        writer_.reset();
         return 1;
     }
 
@@ -435,6 +442,7 @@ private:
 
     std::string dir_;
     bool opened_ = false;
+    std::unique_ptr<WriterLock> writer_; // from open to close, as a real disk is held
     bool dirty_ = false;
     bool republish_ = false;
 };

@@ -99,6 +99,9 @@ bool loggedIn(const std::string &dir);
 // the stored layout in force) and the drive map is published anew. Opening the
 // device from a host does not do this.
 bool replug(const std::string &dir);
+// Who holds the disk open now (a host between InitDisk and DiskFree), as
+// "quendal (pid 4242)"; empty when no program does.
+std::string writerOf(const std::string &dir);
 
 // Refuse-raw-access hosts log in by writing LOG.LOG (512 bytes: A5 A5 A5 A5, the
 // digest at 16) into the root of the login volume. The platform layer calls this

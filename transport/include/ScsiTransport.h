@@ -15,8 +15,9 @@ extern "C" {
 #endif
 
 // Result of InitDisk: 0 a device is open; 2 a device is present but this process
-// may not open it for raw access; negative: no device.
-enum ScsiInitResult { SCSI_INIT_OK = 0, SCSI_INIT_RAW_REFUSED = 2, SCSI_INIT_NO_DEVICE = -1 };
+// may not open it for raw access; 3 the device is held by another program (one
+// writer at a time); negative: no device.
+enum ScsiInitResult { SCSI_INIT_OK = 0, SCSI_INIT_RAW_REFUSED = 2, SCSI_INIT_BUSY = 3, SCSI_INIT_NO_DEVICE = -1 };
 
 typedef int32_t (*InitDiskFn)(void *params);
 typedef int32_t (*DiskFreeFn)(void);

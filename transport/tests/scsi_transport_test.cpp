@@ -116,23 +116,36 @@ TEST(ScsiData, SectorsRoundTripAndPersistAcrossReplugAndProcesses) {
     ASSERT_TRUE(flashemu::readPhysicalSectors(d.dir.path, 39999, 1, raw));
     EXPECT_EQ(0, std::memcmp(raw, b.data(), 512));
 
-    // Another process opening the same directory sees the same device.
-    testsupport::ProcessOptions o;
-    o.env = {{flashemu::kDiskEnv, d.dir.path}, {kSecondProcessEnv, "1"}};
-    auto run =
-        testsupport::runProcess(testsupport::programDirectory() + "/transport_scsi_test" + testsupport::kExeSuffix,
-                                {"--gtest_filter=ScsiSecondProcess.*"}, o);
-    ASSERT_TRUE(run.started) << run.output;
-    EXPECT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
+    // Another process opening the same directory finds it held by this one, as
+    // a real disk held open is; once let go, it sees the same device.
+    auto second = [&](const char *expect) {
+        testsupport::ProcessOptions o;
+        o.env = {{flashemu::kDiskEnv, d.dir.path}, {kSecondProcessEnv, expect}};
+        auto run =
+            testsupport::runProcess(testsupport::programDirectory() + "/transport_scsi_test" + testsupport::kExeSuffix,
+                                    {"--gtest_filter=ScsiSecondProcess.*"}, o);
+        ASSERT_TRUE(run.started) << run.output;
+        EXPECT_EQ(run.exitCode, 0) << run.output;
+        EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
+    };
+    second("busy");
+    EXPECT_EQ(d.lib.DiskFree(), 1);
+    second("free");
+    ASSERT_EQ(d.open(), 0);
     EXPECT_EQ(d.readSector(7), b);
 }
 
 // The other half of the case above, in a process of its own: started by it, it
-// finds the sectors the first process wrote and writes one of its own.
+// finds the disk busy while the first holds it, or else finds the sectors the
+// first process wrote and writes one of its own.
 TEST(ScsiSecondProcess, SeesTheSameDevice) {
-    if (testsupport::getEnv(kSecondProcessEnv).empty()) GTEST_SKIP() << "runs only as the second process of ScsiData";
+    const std::string expect = testsupport::getEnv(kSecondProcessEnv);
+    if (expect.empty()) GTEST_SKIP() << "runs only as the second process of ScsiData";
     ScsiLib &lib = scsi();
+    if (expect == "busy") {
+        EXPECT_EQ(lib.InitDisk(nullptr), SCSI_INIT_BUSY);
+        return;
+    }
     Sector got{};
     ASSERT_EQ(lib.InitDisk(nullptr), 0);
     ASSERT_NE(lib.ReadDisk(0, 1, got.data()), 0);
