@@ -13,11 +13,12 @@
 #include <cctype>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <set>
 #include <vector>
 
+#include "VolumeStore.h"
 #include "byteorder.h"
-#include "file_io.h"
 #include "platform/Drives.h"
 
 namespace platform {
@@ -74,7 +75,7 @@ enum class FatKind { Fat12, Fat16, Fat32 };
 
 class FatVolume {
 public:
-    FatVolume(fileio::File &file, uint64_t base) : file_(file), base_(base) {}
+    FatVolume(VolumeStore &file, uint64_t base) : file_(file), base_(base) {}
 
     // Reads and checks the boot sector; limit is the byte length the volume may use.
     bool open(uint64_t limit) {
@@ -323,7 +324,7 @@ public:
     uint32_t rootCluster() const { return rootCluster_; }
 
 private:
-    fileio::File &file_;
+    VolumeStore &file_;
     uint64_t base_;
     uint16_t bps_ = 0;
     uint8_t spc_ = 0;
@@ -412,10 +413,10 @@ bool toShortName(const std::string &name, char out[11]) {
 bool writeFatRootFile(const std::string &source, uint64_t volumeOffset, uint64_t volumeLength, const char name83[11],
                       const uint8_t *data, size_t size, uint8_t attributes, int64_t modified) {
     if (size > 0xFFFFFFFFu || (size > 0 && data == nullptr) || name83 == nullptr) return false;
-    fileio::File file(source, fileio::File::Mode::ReadWrite);
-    if (!file.isOpen()) return false;
+    std::unique_ptr<VolumeStore> file = openVolumeStore(source);
+    if (!file) return false;
 
-    FatVolume vol(file, volumeOffset);
+    FatVolume vol(*file, volumeOffset);
     if (!vol.open(volumeLength) || !vol.loadFsInfo()) return false;
 
     FatVolume::Directory root;
@@ -525,7 +526,7 @@ bool writeFatRootFile(const std::string &source, uint64_t volumeOffset, uint64_t
     uint32_t nextFree = fresh.empty() ? 0xFFFFFFFF : fresh.back() + 1;
     if (!vol.validCluster(nextFree)) nextFree = 0xFFFFFFFF;
     if (!vol.storeFsInfo(nextFree)) return false;
-    return file.sync() && file.close();
+    return file->finish();
 }
 
 } // namespace platform
