@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "byteorder.h"
+#include "table_layout.h"
 
 namespace gadget {
 namespace {
@@ -39,7 +40,7 @@ constexpr uint8_t kAscWriteError = 0x0C, kAscUnrecoveredRead = 0x11, kAscInvalid
                   kAscMediumNotPresent = 0x3A;
 
 // Below this address READ(10)/WRITE(10) reach data sectors; from it up, the controller.
-constexpr uint32_t kFirstVendorAddress = 0x10000000;
+constexpr uint32_t kFirstVendorAddress = cfgtbl::addr::kFirstVendor;
 constexpr uint32_t kSector = 512;
 constexpr uint32_t kCdBlock = 2048;
 // One command's data is held whole; the kernel's USB disks move at most a few
@@ -168,7 +169,6 @@ bool ScsiTarget::run(uint8_t lun, const uint8_t *cdb, size_t cdbLength, const st
     const uint8_t op = cdb[0];
     const UnitView &v = view_[lun];
     if (op != kInquiry && op != kReportLuns) {
-        if (v.present && peripheralType(v) != enumeratedType_[lun]) reenumerate_ = true;
         // A change of what the host sees is told once, before anything else runs.
         if (resetPending_[lun]) {
             resetPending_[lun] = false;
@@ -305,27 +305,26 @@ bool ScsiTarget::readCapacity(uint8_t lun, bool sixteen, std::vector<uint8_t> *o
     return true;
 }
 
-bool ScsiTarget::readBlocks(uint8_t lun, uint32_t lba, uint32_t blocks, std::vector<uint8_t> *out) {
-    const UnitView &v = view_[lun];
-    if (!v.present) return fail(lun, kNotReady, kAscMediumNotPresent);
-    const uint32_t perBlock = blockBytes(v) / kSector;
-    if (uint64_t(lba) + blocks > capacityBlocks(v)) return fail(lun, kIllegalRequest, kAscLbaOutOfRange);
-    if (uint64_t(blocks) * blockBytes(v) > kMaxTransferBytes) return fail(lun, kIllegalRequest, kAscInvalidField);
+// The model moves at most kMaxUnitSectors a command, so a longer transfer is
+// several; move(first, count, byteOffset) does one. On a failure *moved tells
+// the blocks that went before it (a read keeps them for the host).
+template <typename Move>
+bool ScsiTarget::inPieces(uint8_t lun, uint32_t lba, uint32_t blocks, bool write, uint32_t *moved, Move &&move) {
+    const uint32_t perBlock = blockBytes(view_[lun]) / kSector;
     const uint64_t first = uint64_t(lba) * perBlock;
     const uint32_t count = blocks * perBlock;
-    out->resize(size_t(count) * kSector);
-    // The model moves at most kMaxUnitSectors a command; a longer transfer is
-    // several, and a failure keeps the blocks read before it for the host.
+    *moved = blocks;
     for (uint32_t done = 0; done < count;) {
         uint32_t n = std::min(count - done, flashemu::kMaxUnitSectors);
-        UnitResult r = disk_.readUnit(lun, first + done, n, out->data() + size_t(done) * kSector);
+        UnitResult r = move(first + done, n, size_t(done) * kSector);
         if (r != UnitResult::Ok) {
-            out->resize(size_t(done / perBlock) * blockBytes(v));
+            *moved = done / perBlock;
             if (r == UnitResult::NoMedium) return fail(lun, kNotReady, kAscMediumNotPresent);
             if (r == UnitResult::OutOfRange) return fail(lun, kIllegalRequest, kAscLbaOutOfRange);
-            fail(lun, kMediumError, kAscUnrecoveredRead);
+            if (r == UnitResult::WriteProtected) return fail(lun, kDataProtect, kAscWriteProtected);
+            fail(lun, kMediumError, write ? kAscWriteError : kAscUnrecoveredRead);
             sense_[lun].infoValid = true;
-            sense_[lun].info = lba + done / perBlock;
+            sense_[lun].info = lba + *moved;
             return false;
         }
         done += n;
@@ -333,30 +332,30 @@ bool ScsiTarget::readBlocks(uint8_t lun, uint32_t lba, uint32_t blocks, std::vec
     return true;
 }
 
+bool ScsiTarget::readBlocks(uint8_t lun, uint32_t lba, uint32_t blocks, std::vector<uint8_t> *out) {
+    const UnitView &v = view_[lun];
+    if (!v.present) return fail(lun, kNotReady, kAscMediumNotPresent);
+    if (uint64_t(lba) + blocks > capacityBlocks(v)) return fail(lun, kIllegalRequest, kAscLbaOutOfRange);
+    if (uint64_t(blocks) * blockBytes(v) > kMaxTransferBytes) return fail(lun, kIllegalRequest, kAscInvalidField);
+    out->resize(size_t(blocks) * blockBytes(v));
+    uint32_t moved = 0;
+    bool ok = inPieces(lun, lba, blocks, false, &moved, [&](uint64_t first, uint32_t n, size_t at) {
+        return disk_.readUnit(lun, first, n, out->data() + at);
+    });
+    out->resize(size_t(moved) * blockBytes(v));
+    return ok;
+}
+
 bool ScsiTarget::writeBlocks(uint8_t lun, uint32_t lba, uint32_t blocks, const std::vector<uint8_t> &in) {
     const UnitView &v = view_[lun];
     if (!v.present) return fail(lun, kNotReady, kAscMediumNotPresent);
     if (v.readOnly) return fail(lun, kDataProtect, kAscWriteProtected);
-    const uint32_t perBlock = blockBytes(v) / kSector;
     if (uint64_t(lba) + blocks > capacityBlocks(v)) return fail(lun, kIllegalRequest, kAscLbaOutOfRange);
-    const uint64_t first = uint64_t(lba) * perBlock;
-    const uint32_t count = blocks * perBlock;
-    if (in.size() < size_t(count) * kSector) return fail(lun, kIllegalRequest, kAscInvalidField);
-    for (uint32_t done = 0; done < count;) {
-        uint32_t n = std::min(count - done, flashemu::kMaxUnitSectors);
-        UnitResult r = disk_.writeUnit(lun, first + done, n, in.data() + size_t(done) * kSector);
-        if (r != UnitResult::Ok) {
-            if (r == UnitResult::NoMedium) return fail(lun, kNotReady, kAscMediumNotPresent);
-            if (r == UnitResult::OutOfRange) return fail(lun, kIllegalRequest, kAscLbaOutOfRange);
-            if (r == UnitResult::WriteProtected) return fail(lun, kDataProtect, kAscWriteProtected);
-            fail(lun, kMediumError, kAscWriteError);
-            sense_[lun].infoValid = true;
-            sense_[lun].info = lba + done / perBlock;
-            return false;
-        }
-        done += n;
-    }
-    return true;
+    if (in.size() < size_t(blocks) * blockBytes(v)) return fail(lun, kIllegalRequest, kAscInvalidField);
+    uint32_t moved = 0;
+    return inPieces(lun, lba, blocks, true, &moved, [&](uint64_t first, uint32_t n, size_t at) {
+        return disk_.writeUnit(lun, first, n, in.data() + at);
+    });
 }
 
 // The controller's own commands go to it as SCSI.dll's emulator back end hands
@@ -373,6 +372,15 @@ bool ScsiTarget::vendor(uint8_t lun, const uint8_t *cdb, const std::vector<uint8
         if (!ok) dataIn->clear();
     } else {
         ok = dataOut.size() >= length && (disk_.writeScsi(cdb12, dataOut.data(), length) & 0xFFFF) != 0;
+        // A controller restarted with another kind of first unit (disk or
+        // CD-ROM) drops off the bus and comes back as that kind. Other view
+        // changes keep the enumeration: the whole-disk table of a format in
+        // progress must not take the device away from the program formatting it.
+        if (ok && bo::getBE32(cdb + 2) == cfgtbl::addr::kReset) {
+            auto now = disk_.units();
+            for (uint8_t l = 0; l < kLuns; ++l)
+                if (now[l].present && peripheralType(now[l]) != enumeratedType_[l]) reenumerate_ = true;
+        }
     }
     // The controller says no more than yes or no; a refusal is told as a field
     // of the command block it did not take.

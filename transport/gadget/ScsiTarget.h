@@ -50,8 +50,8 @@ public:
 
     const Sense &sense(uint8_t lun) const { return sense_[lun < kLuns ? lun : 0]; }
 
-    // True once when a LUN now shows another peripheral type (disk or CD-ROM)
-    // than the host enumerated: only a new enumeration makes the host see it.
+    // True once when a reset left a LUN showing another peripheral type (disk
+    // or CD-ROM) than the host enumerated: only a new enumeration shows it.
     bool takeReenumerationNeed();
 
 private:
@@ -63,6 +63,8 @@ private:
     bool readCapacity(uint8_t lun, bool sixteen, std::vector<uint8_t> *out);
     bool readBlocks(uint8_t lun, uint32_t lba, uint32_t blocks, std::vector<uint8_t> *out);
     bool writeBlocks(uint8_t lun, uint32_t lba, uint32_t blocks, const std::vector<uint8_t> &in);
+    template <typename Move>
+    bool inPieces(uint8_t lun, uint32_t lba, uint32_t blocks, bool write, uint32_t *moved, Move &&move);
     bool vendor(uint8_t lun, const uint8_t *cdb, const std::vector<uint8_t> &dataOut, std::vector<uint8_t> *dataIn);
     bool readToc(uint8_t lun, const uint8_t *cdb, std::vector<uint8_t> *out);
     bool getConfiguration(uint8_t lun, std::vector<uint8_t> *out);

@@ -183,6 +183,30 @@ TEST(GadgetTarget, DataTransfersAreSplitForTheModelAndCheckedAgainstTheVolume) {
     EXPECT_EQ(broken.data.size(), 128u * 512) << "the blocks before it";
 }
 
+TEST(GadgetTarget, TheSecondUnitIsArea2InTheLongFormsToo) {
+    Rig rig;
+    ASSERT_EQ(rig.dev.open(), 0);
+    ASSERT_TRUE(rig.dev.writeInfoBlock(8, withLayout(rig.dev.table(), 0, 30000, 0, 10000, 0, 30000),
+                                       std::vector<uint8_t>(8 * 512)));
+    ASSERT_TRUE(rig.dev.reset());
+    rig.settle();
+    Reply cap16 = rig.run(1, {0x9E, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 32, 0, 0});
+    ASSERT_EQ(cap16.data.size(), 32u);
+    EXPECT_EQ(bo::getBE32(cap16.data.data() + 4), 9999u);
+    EXPECT_EQ(bo::getBE32(cap16.data.data() + 8), 512u);
+    std::vector<uint8_t> sector(512, 0xC3);
+    ASSERT_TRUE(rig.run(1, rw10(0x2A, 5, 1), sector).good);
+    std::vector<uint8_t> onDisk(512);
+    ASSERT_TRUE(flashemu::readPhysicalSectors(rig.dev.dir.path, 30005, 1, onDisk.data()));
+    EXPECT_EQ(onDisk, sector);
+    EXPECT_EQ(rig.run(1, rw10(0x28, 9999, 2)).senseText(), "05/21/00");
+    Reply mode10 = rig.run(1, {0x5A, 0, 0x08, 0, 0, 0, 0, 0, 64, 0});
+    ASSERT_EQ(mode10.data.size(), 8u + 20u) << "header and caching page";
+    EXPECT_EQ(bo::getBE16(mode10.data.data()), mode10.data.size() - 2);
+    EXPECT_EQ(mode10.data[3], 0) << "writable";
+    EXPECT_EQ(mode10.data[8], 0x08);
+}
+
 TEST(GadgetTarget, ALoginFileWrittenThroughTheUnitLogsTheDeviceIn) {
     Rig rig(kArea0 + kArea1 + kArea2);
     rig.makeSecure("open sesame");
@@ -211,6 +235,41 @@ TEST(GadgetTarget, ALoginFileWrittenThroughTheUnitLogsTheDeviceIn) {
     EXPECT_EQ(rig.run(0, {0, 0, 0, 0, 0, 0}).senseText(), "06/28/00") << "the next other command";
     EXPECT_TRUE(flashemu::loggedIn(dir));
     EXPECT_EQ(rig.capacity(0), kArea1);
+}
+
+TEST(GadgetTarget, ACdRomLayoutShowsARomOf2048ByteBlocksAndAResetToADiskReenumerates) {
+    Rig rig;
+    ASSERT_EQ(rig.dev.open(), 0);
+    Sector cd = withLayout(rig.dev.table(), 4, 8000, 0, 32000, 0, 8000);
+    cd[cfgtbl::kFlags232] |= cfgtbl::kFlagCdrom;
+    sealTable(cd.data());
+    ASSERT_TRUE(rig.dev.writeInfoBlock(8, cd, std::vector<uint8_t>(8 * 512)));
+    ASSERT_TRUE(rig.dev.reset());
+    rig.target->powerOnReset(); // plugged in with this layout
+    rig.settle();
+    EXPECT_EQ(rig.inquiry()[0], 5) << "a CD-ROM";
+    Reply cap = rig.run(0, {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(bo::getBE32(cap.data.data()), 1999u) << "8000 sectors as 2000 blocks";
+    EXPECT_EQ(bo::getBE32(cap.data.data() + 4), 2048u);
+    Reply block = rig.run(0, rw10(0x28, 1, 1));
+    ASSERT_EQ(block.data.size(), 2048u);
+    std::vector<uint8_t> sectors(2048);
+    ASSERT_TRUE(flashemu::readPhysicalSectors(rig.dev.dir.path, 4, 4, sectors.data()));
+    EXPECT_EQ(block.data, sectors);
+    Reply toc = rig.run(0, {0x43, 0, 0, 0, 0, 0, 0, 0, 100, 0});
+    ASSERT_EQ(toc.data.size(), 20u) << "header, track 1, lead-out";
+    EXPECT_EQ(bo::getBE32(toc.data.data() + 16), 2000u) << "the lead-out starts after the last block";
+    EXPECT_EQ(rig.run(0, rw10(0x2A, 0, 1), std::vector<uint8_t>(2048)).senseText(), "07/27/00");
+    EXPECT_EQ(rig.inquiry(0)[0], 5);
+    EXPECT_FALSE(rig.target->takeReenumerationNeed());
+
+    // Formatted into a plain disk and reset: only a new enumeration shows a disk.
+    Sector disk = withLayout(rig.dev.table(), 0, 40000, 0, 0, 0, 0);
+    disk[cfgtbl::kFlags232] &= uint8_t(~cfgtbl::kFlagCdrom);
+    ASSERT_TRUE(rig.dev.writeInfoBlock(8, disk, std::vector<uint8_t>(8 * 512)));
+    EXPECT_FALSE(rig.target->takeReenumerationNeed());
+    ASSERT_TRUE(rig.run(1, rw10(0x2A, cfgtbl::addr::kReset, 1), std::vector<uint8_t>(512)).good);
+    EXPECT_TRUE(rig.target->takeReenumerationNeed());
 }
 
 namespace {
