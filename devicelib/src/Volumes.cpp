@@ -137,12 +137,8 @@ bool FindResumedVolume(char *drive) {
 bool writeLoginFile(const char *drive, const uint8_t *record512) {
     if (!drive || !record512 || drive[0] == '\0') return false;
     std::string path = std::string(drive, strnlen(drive, 2)) + kLoginFileName;
-    if (!platform::createDriveFile(path, record512, kSectorSize, platform::kAttrHidden | platform::kAttrArchive))
-        return false;
-    // The device examines its login volume when it is asked for its volumes;
-    // asking now is how the library nudges it to take the file at once.
-    if (GetDiskVolumeFn ask = state().ops.GetDiskVolume) ask(0);
-    return true;
+    // The device takes the login from the file's own writes; nothing else is sent.
+    return platform::createDriveFile(path, record512, kSectorSize, platform::kAttrHidden | platform::kAttrArchive);
 }
 
 } // namespace quendal

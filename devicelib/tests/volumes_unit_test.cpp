@@ -370,7 +370,7 @@ TEST_F(VolumesTest, GetVolumePassesTheTransportsAnswerOn) {
     EXPECT_EQ(nudges, 1);
 }
 
-TEST_F(VolumesTest, LoginFileLandsInTheVolumesRootAndNudgesTheDevice) {
+TEST_F(VolumesTest, LoginFileLandsInTheVolumesRootWithoutATransportCall) {
     std::string vol = tmp.str() + "/login.vol";
     std::string out;
 #ifdef _WIN32
@@ -402,7 +402,7 @@ TEST_F(VolumesTest, LoginFileLandsInTheVolumesRootAndNudgesTheDevice) {
     record[0] = record[1] = record[2] = record[3] = 0xA5;
     for (int i = 16; i < 32; ++i) record[i] = uint8_t(i * 11);
     ASSERT_TRUE(writeLoginFile("E:", record.data()));
-    EXPECT_EQ(nudges, 1);
+    EXPECT_EQ(nudges, 0) << "the device takes the file from its writes; the library asks nothing more";
     std::string content;
     ASSERT_TRUE(fattools::mtype(vol, 0, "LOG.LOG", &content));
     EXPECT_EQ(std::vector<uint8_t>(content.begin(), content.end()), std::vector<uint8_t>(record.begin(), record.end()));

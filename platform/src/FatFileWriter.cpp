@@ -11,9 +11,12 @@
 // and only then are the old file's clusters given back.
 #include <algorithm>
 #include <cstring>
+#include <ctime>
+#include <memory>
 #include <set>
 #include <vector>
 
+#include "VolumeStore.h"
 #include "byteorder.h"
 #include "fat_layout.h"
 #include "file_io.h"
@@ -28,7 +31,7 @@ namespace dirent = fat::dirent;
 
 class FatVolume {
 public:
-    FatVolume(fileio::File &file, uint64_t base) : file_(file), base_(base) {}
+    FatVolume(VolumeStore &file, uint64_t base) : file_(file), base_(base) {}
 
     // Reads and checks the boot sector; limit is the byte length the volume may use.
     bool open(uint64_t limit) {
@@ -190,7 +193,7 @@ public:
     }
 
 private:
-    fileio::File &file_;
+    VolumeStore &file_;
     uint64_t base_;
     fat::Geometry g_;
     uint64_t volumeBytes_ = 0;
@@ -217,10 +220,10 @@ bool toShortName(const std::string &name, char out[11]) {
 bool writeFatRootFile(const std::string &source, uint64_t volumeOffset, uint64_t volumeLength, const char name83[11],
                       const uint8_t *data, size_t size, uint8_t attributes, int64_t modified) {
     if (size > 0xFFFFFFFFu || (size > 0 && data == nullptr) || name83 == nullptr) return false;
-    fileio::File file(source, fileio::File::Mode::ReadWrite);
-    if (!file.isOpen()) return false;
+    std::unique_ptr<VolumeStore> file = openVolumeStore(source);
+    if (!file) return false;
 
-    FatVolume vol(file, volumeOffset);
+    FatVolume vol(*file, volumeOffset);
     if (!vol.open(volumeLength) || !vol.loadFsInfo()) return false;
 
     FatVolume::Directory root;
@@ -326,7 +329,7 @@ bool writeFatRootFile(const std::string &source, uint64_t volumeOffset, uint64_t
     uint32_t nextFree = fresh.empty() ? 0xFFFFFFFF : fresh.back() + 1;
     if (!vol.validCluster(nextFree)) nextFree = 0xFFFFFFFF;
     if (!vol.storeFsInfo(nextFree)) return false;
-    return file.sync() && file.close();
+    return file->finish();
 }
 
 } // namespace platform

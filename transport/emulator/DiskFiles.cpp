@@ -181,6 +181,7 @@ bool saveState(const std::string &dir, const DiskState &s) {
     o << "writes_of_kind=" << s.writesOfKind << "\n";
     o << "reads_of_kind=" << s.readsOfKind << "\n";
     o << "logged_in=" << int(s.loggedIn) << "\n";
+    o << "login_pending=" << int(s.loginPending) << "\n";
     o << "whole_disk=" << int(s.wholeDisk) << "\n";
     o << "dismounted=" << int(s.dismounted) << "\n";
     o << "commits=" << s.commits << "\n";
@@ -241,6 +242,8 @@ bool loadState(const std::string &dir, DiskState *out) {
             s.readsOfKind = n;
         } else if (key == "logged_in" && num) {
             s.loggedIn = n != 0;
+        } else if (key == "login_pending" && num) {
+            s.loginPending = n != 0;
         } else if (key == "whole_disk" && num) {
             s.wholeDisk = n != 0;
         } else if (key == "dismounted" && num) {

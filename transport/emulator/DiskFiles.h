@@ -38,6 +38,7 @@ struct DiskState {
     uint32_t readsOfKind = 0;
     // What the controller holds until the next reset or replug.
     bool loggedIn = false;
+    bool loginPending = false; // a login file was written; it counts at the host's next other command
     bool wholeDisk = false;
     bool dismounted = false;
     bool haveTable = false;

@@ -121,12 +121,14 @@ bool publishDrives(const std::string &dir, const DiskState &s) {
     return writeFileAtomic(path, o.str());
 }
 
-bool findLoginFile(const std::string &dir, const Volume &area, uint8_t *out512) {
+bool findLoginFile(const std::string &dir, const Volume &area, uint8_t *out512, LoginFilePlace *place) {
     FatVolume v;
     if (!readGeometry(dir, mountedPart(dir, area), &v)) return false;
     const fat::Geometry &g = v.g;
     uint8_t b[kSector];
+    uint64_t entrySector = 0;
     auto scanSector = [&](uint64_t sector, bool *end) -> const uint8_t * {
+        entrySector = sector;
         if (!readSectors(dir, sector, 1, b)) {
             *end = true;
             return nullptr;
@@ -159,23 +161,33 @@ bool findLoginFile(const std::string &dir, const Volume &area, uint8_t *out512) 
     uint32_t size = bo::getLE32(entry + fat::dirent::kFileSize);
     uint32_t cluster = fat::dirent::firstCluster(g.kind, entry);
     if (size != kSector || !g.validCluster(cluster)) return false;
-    return readSectors(dir, v.sector(g.clusterSector(cluster)), 1, out512);
+    const uint64_t sector = v.sector(g.clusterSector(cluster));
+    if (place) *place = {entrySector, sector};
+    return readSectors(dir, sector, 1, out512);
 }
 
-} // namespace flashemu
-
-namespace flashemu {
-
-bool loginByFile(const std::string &dir, DiskState *s) {
-    if (s->loggedIn) return false;
+bool noticeLoginFile(const std::string &dir, DiskState *s, uint64_t first, uint64_t count) {
+    if (s->loggedIn || count == 0) return false;
     auto area = loginArea(*s);
+    if (!area || first >= area->start + area->length || first + count <= area->start) return false;
     uint8_t rec[kSector];
-    if (!area || !findLoginFile(dir, *area, rec)) return false;
+    LoginFilePlace at;
+    if (!findLoginFile(dir, *area, rec, &at)) return false;
+    auto written = [&](uint64_t sector) { return sector >= first && sector - first < count; };
+    if (!written(at.entrySector) && !written(at.dataSector)) return false;
     if (bo::getLE32(rec) != 0xA5A5A5A5u) return false;
     Layout l = readLayout(s->table.data());
     static const std::array<uint8_t, 16> kNone{};
     if (l.digest == kNone || std::memcmp(l.digest.data(), rec + 16, 16) != 0) return false;
-    s->loggedIn = true;
+    s->loginPending = true;
+    return true;
+}
+
+bool takePendingLogin(DiskState *s) {
+    if (!s->loginPending) return false;
+    s->loginPending = false;
+    // Only a device still showing its login volume can log in from it.
+    s->loggedIn = s->loggedIn || loginArea(*s).has_value();
     return true;
 }
 
