@@ -36,30 +36,21 @@ bool writeInfoSector(uint32_t index, uint32_t sectorInPage, uint32_t page) {
     return writeSector(cfgtbl::addr::infoPage(true, sectorInPage, page), data);
 }
 
-// Blocks that the copy at page a covers: its table page and its information
-// pages. Flash takes a program only over erased cells, so a copy that runs past
-// its first block needs the following one erased too, or its last sectors would
-// be programmed over the old ones and read back as neither.
-uint32_t blocksOfCopy() {
-    const LibraryState &st = state();
-    if (st.BlockUnit == 0) return 1;
-    const uint32_t pages = 1 + (st.InfoSectors + st.PageSectors - 1) / st.PageSectors;
-    return (pages + st.BlockUnit - 1) / st.BlockUnit;
-}
-
-bool sendPrepare(uint32_t blockAddress, uint32_t blocks) {
+// The count is always 1, also where a table with its information sectors runs
+// into the next erase block: the controller erases the whole information block.
+bool sendPrepare(uint32_t blockAddress) {
     std::array<uint8_t, kSectorSize> cmd{};
     cmd[0] = 0; // operation: erase before programming
     cmd[1] = 1;
     cmd[2] = 0;
     bo::putLE32(cmd.data() + 4, blockAddress);
-    bo::putLE32(cmd.data() + 8, blocks);
+    bo::putLE32(cmd.data() + 8, 1);
     return writeSector(cfgtbl::addr::kBlockPrepare, cmd.data());
 }
 
 bool writeInfoBlockSimple(const uint8_t *table512, uint32_t a) {
     const LibraryState &st = state();
-    if (!sendPrepare(a, blocksOfCopy())) return false;
+    if (!sendPrepare(a)) return false;
     if (!writeTableSector(table512, a)) return false;
     for (uint32_t i = 0; i < st.InfoSectors; ++i)
         if (!writeInfoSector(i, i % st.PageSectors, a + 1 + i / st.PageSectors)) return false;
@@ -74,7 +65,7 @@ bool writeInfoBlockInterleaved(const uint8_t *table512, uint32_t a, uint32_t cou
     // (j - (j AND (ways-1))) x unit + (j AND (ways-1)) names block j's first page.
     const uint32_t first = a / unit;
     for (uint32_t j = first; j < first + count; ++j)
-        if (!sendPrepare(j * unit - (j & (ways - 1)) * (unit - 1), 1)) return false;
+        if (!sendPrepare(j * unit - (j & (ways - 1)) * (unit - 1))) return false;
     if (!writeTableSector(table512, a)) return false;
     // Whole pages only: a partial last page is not written in this form.
     const uint32_t pages = st.InfoSectors / st.PageSectors;
@@ -115,7 +106,7 @@ void SealInfoBuffer(uint8_t *buffer, uint32_t sectors) {
 
 int SendBlockPrepare(uint32_t blockAddress) {
     if (!state().TransportReady) return 0;
-    return sendPrepare(blockAddress, 1) ? 1 : 0;
+    return sendPrepare(blockAddress) ? 1 : 0;
 }
 
 int WriteInfoBlocks(const uint8_t *table512) {
