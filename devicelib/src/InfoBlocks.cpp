@@ -109,54 +109,48 @@ int SendBlockPrepare(uint32_t blockAddress) {
     return sendPrepare(blockAddress) ? 1 : 0;
 }
 
-int WriteInfoBlocks(const uint8_t *table512) {
-    LibraryState &st = state();
-    if (!st.TransportReady || !table512) return 0;
+bool infoBlockWritePossible() {
+    const LibraryState &st = state();
     if (st.PrimaryInfoBlock == -1) {
         setError(QUENDAL_ERR_NO_PRIMARY_BLOCK);
-        return 0;
+        return false;
     }
     // Every write form divides by the page size; a device that reports none is
     // refused before anything is erased.
     if (st.PageSectors == 0) {
         setError(QUENDAL_ERR_ZERO_PAGE_SECTORS);
-        return 0;
+        return false;
     }
-    if (st.InterleavedInfo && (st.Interleave == 0 || st.BlockUnit == 0)) return 0;
+    if (st.InterleavedInfo && (st.Interleave == 0 || st.BlockUnit == 0)) return false;
     // The scan never loads more than the buffer holds; refuse rather than write
     // sectors from beyond it.
-    if (st.InfoSectors > kInfoBufferSectors) return 0;
+    return st.InfoSectors <= kInfoBufferSectors;
+}
+
+int WriteInfoBlocks(const uint8_t *table512) {
+    LibraryState &st = state();
+    if (!st.TransportReady || !table512 || !infoBlockWritePossible()) return 0;
 
     SealInfoBuffer(st.InfoBuffer.data(), st.InfoSectors);
 
-    // Blocks in the order they are rewritten. A copy that the scan found broken by
-    // an interrupted write goes first, while the one valid copy is still intact;
-    // a backup that is the primary itself (a second scan without InitVariable)
-    // is not erased a second time.
+    // Blocks in the order they are rewritten. The missing copy of a one-copy disk
+    // goes first, while the one valid copy is still intact; a backup that is the
+    // primary itself (a second scan without InitVariable) is not erased a second
+    // time.
     int32_t order[3];
     int n = 0;
-    if (st.BackupInfoBlock == -1 && st.DamagedInfoBlock >= 0 && st.DamagedInfoBlock != st.PrimaryInfoBlock)
-        order[n++] = st.DamagedInfoBlock;
+    if (st.BackupInfoBlock == -1 && st.MissingInfoBlock >= 0 && st.MissingInfoBlock != st.PrimaryInfoBlock)
+        order[n++] = st.MissingInfoBlock;
     order[n++] = st.PrimaryInfoBlock;
     if (st.BackupInfoBlock != -1 && st.BackupInfoBlock != st.PrimaryInfoBlock) order[n++] = st.BackupInfoBlock;
 
-    for (int i = 0; i < n; ++i) {
-        if (!writeOneBlock(table512, uint32_t(order[i]))) {
-            // The copy written just before this one, or the one still to come, is
-            // sound. Remember both pages: an erased block leaves no trace for a
-            // scan to find it by.
-            const int32_t partner = i > 0 ? order[i - 1] : (n > 1 ? order[1] : -1);
-            st.LostBlockPage = partner >= 0 ? order[i] : -1;
-            st.LostBlockPartner = partner;
-            return 0;
-        }
-    }
+    for (int i = 0; i < n; ++i)
+        if (!writeOneBlock(table512, uint32_t(order[i]))) return 0;
     if (st.BackupInfoBlock == -1 && n == 2) {
         // The restored copy is the backup from now on.
-        st.BackupInfoBlock = st.DamagedInfoBlock;
-        st.DamagedInfoBlock = -1;
+        st.BackupInfoBlock = st.MissingInfoBlock;
+        st.MissingInfoBlock = -1;
     }
-    st.LostBlockPage = st.LostBlockPartner = -1;
     return 1;
 }
 

@@ -56,7 +56,7 @@ protected:
         st.ops.WriteScsi = fakeWriteScsi;
         st.PrimaryInfoBlock = 8;
         st.BackupInfoBlock = 40;
-        st.DamagedInfoBlock = st.LostBlockPage = st.LostBlockPartner = -1;
+        st.MissingInfoBlock = -1;
         st.PageSectors = 4;
         st.BlockUnit = 4;
         st.InfoSectors = 8;
