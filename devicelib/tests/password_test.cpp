@@ -217,6 +217,19 @@ TEST(PasswordReliability, NothingOfAFailedChangeOutlivesTheDisk) {
     EXPECT_EQ(second.infoSector(8, 0), erasedSector());
 }
 
+// Another program rewrites the table between this one's scan and its change
+// (here, behind the library's back, a new layout in the backup copy): the
+// change is refused before anything is written, rather than put the stale
+// table back over the new one.
+TEST_F(Password, ATableChangedSinceTheScanIsNotOverwritten) {
+    disk_.editTable(40, [](uint8_t *t) { t[234] = 5; });
+    disk_.startLog();
+    EXPECT_EQ(q().ChangePassword(kOldPassword.text, kNewPassword.text), 0);
+    EXPECT_EQ(q().GetErrorCode(), QUENDAL_ERR_TABLE_CHANGED);
+    EXPECT_TRUE(writesIn(disk_.log()).empty());
+    EXPECT_EQ(disk_.infoSector(40, 0)[234], 5);
+}
+
 // Sixteen information sectors run one page past a four-page block.
 TEST(PasswordSixteenSectors, ChangeErasesEveryPageItWrites) {
     flashemu::DiskOptions o;
