@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <filesystem>
 
 #include "file_io.h"
 #include "platform/PrivateFiles.h"
@@ -14,8 +13,6 @@
 namespace tables {
 
 namespace {
-
-namespace fs = std::filesystem;
 
 // "<key>-YYYYMMDDTHHMMSS.uuuuuu.table": fixed widths, so names sort by time.
 std::string fileName(const std::string &key, std::chrono::system_clock::time_point when) {
@@ -69,12 +66,8 @@ std::vector<std::string> storedFiles(const std::string &key) {
     const std::string folder = platform::privateDataFolder(kStoreSubfolder, &error);
     std::vector<std::string> names;
     if (folder.empty()) return names;
-    std::error_code ec;
-    for (fs::directory_iterator it(fs::path(folder), ec), end; !ec && it != end; it.increment(ec)) {
-        if (!it->is_regular_file(ec)) continue;
-        const std::string name = it->path().filename().string();
-        if (isSavedTableName(name, key)) names.push_back(name);
-    }
+    for (std::string &name : platform::filesInFolder(folder))
+        if (isSavedTableName(name, key)) names.push_back(std::move(name));
     // Newest first: by the time in the name, the key being the same width.
     std::sort(names.begin(), names.end(),
               [](const std::string &a, const std::string &b) { return a.substr(a.find('-')) > b.substr(b.find('-')); });

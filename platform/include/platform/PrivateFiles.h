@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -24,5 +25,9 @@ std::string privateDataFolder(const std::string &sub, std::string *error);
 // Linux): the whole content, flushed to the device, then closed. Fails, leaving
 // nothing behind, when anything already has the name (a link as well).
 bool writeNewPrivateFile(const std::string &path, const std::string &content, std::string *error);
+
+// Names of the regular files in a folder (no "." or ".."), in no particular
+// order; empty when the folder cannot be read.
+std::vector<std::string> filesInFolder(const std::string &folder);
 
 } // namespace platform

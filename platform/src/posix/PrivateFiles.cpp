@@ -1,6 +1,7 @@
 // The user's private data folder and private files on Linux.
 #include "platform/PrivateFiles.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -90,6 +91,20 @@ bool writeNewPrivateFile(const std::string &path, const std::string &content, st
     }
     if (!ok) ::unlink(path.c_str());
     return ok;
+}
+
+std::vector<std::string> filesInFolder(const std::string &folder) {
+    std::vector<std::string> names;
+    DIR *dir = ::opendir(folder.c_str());
+    if (!dir) return names;
+    while (const dirent *e = ::readdir(dir)) {
+        struct stat st {};
+        const std::string name = e->d_name;
+        if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+            names.push_back(name);
+    }
+    ::closedir(dir);
+    return names;
 }
 
 } // namespace platform

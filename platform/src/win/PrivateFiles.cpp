@@ -77,4 +77,19 @@ bool writeNewPrivateFile(const std::string &path, const std::string &content, st
     return ok;
 }
 
+std::vector<std::string> filesInFolder(const std::string &folder) {
+    std::vector<std::string> names;
+    std::string pattern = folder;
+    if (!pattern.empty() && !isSeparator(pattern.back())) pattern += '\\';
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA((pattern + "*").c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (!(found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+            names.push_back(found.cFileName);
+    } while (FindNextFileA(h, &found));
+    FindClose(h);
+    return names;
+}
+
 } // namespace platform
