@@ -29,11 +29,11 @@ std::string deviceDescription() {
     return "USB flash disk";
 }
 
-int Session::bind(std::initializer_list<TDiskControl::Export> needed) {
+int Session::bind(std::initializer_list<TDiskControl::Export> needed, const char *library) {
     using E = TDiskControl::Export;
-    if (!control_.BindLibrary())
-        return fail(kExitNotInstalled, "Can't load Quendal.dll",
-                    "keep Quendal.dll and SCSI.dll beside the quendal program");
+    if (!control_.BindLibrary(library))
+        return fail(kExitNotInstalled, std::string("Can't load ") + library,
+                    std::string("keep ") + library + " and SCSI.dll beside the quendal program");
     // Every session opens the disk and reads its table first.
     for (auto list : {std::initializer_list<E>{E::LoadDiskLib, E::InitFlashDisk, E::GetConfigTable, E::UpdateParam,
                                                E::GetDiskCapacity, E::LoginState, E::GetErrorCode},
@@ -46,6 +46,11 @@ int Session::bind(std::initializer_list<TDiskControl::Export> needed) {
 }
 
 int Session::open() {
+    if (int rc = openDevice()) return rc;
+    return readTable();
+}
+
+int Session::openDevice() {
     if (!control_.LoadDiskLib()) {
         int32_t code = control_.GetErrorCode();
         std::string why = code == QUENDAL_ERR_TRANSPORT_OPS ? " (it lacks a required operation)" : "";
@@ -65,6 +70,10 @@ int Session::open() {
         return fail(kExitNoDisk, "No Flash Disk: no USB flash disk of this kind is plugged in",
                     "plug it in (or use an emulated disk with --disk DIR) and try again");
     }
+    return kExitOk;
+}
+
+int Session::readTable() {
     int copies = control_.GetConfigTable(table_.data());
     if (copies <= 0)
         return fail(kExitUnknownDisk, "Unknow Flash Disk: no configuration table on the disk",
@@ -96,6 +105,10 @@ const char *errorCodeText(int32_t code) {
     case QUENDAL_ERR_FILE_LOGIN_MODE: return "no raw access to the disk";
     case QUENDAL_ERR_NO_LOGIN_VOLUME: return "the login volume was not found";
     case QUENDAL_ERR_ZERO_PAGE_SECTORS: return "the device reports 0 sectors per page";
+    case QUENDAL_ERR_TABLE_CHANGED: return "another program changed the disk's table";
+    case QUENDAL_ERR_LAST_COPY: return "one copy of the table is left and the other's place is unknown";
+    case QUENDAL_ERR_TABLE_NOT_SAVED: return "the table could not be saved on this computer first";
+    case QUENDAL_ERR_NOT_THIS_DISK: return "the saved table is not this disk's";
     default: return "unknown cause";
     }
 }

@@ -21,10 +21,15 @@ class Session {
 public:
     // Binds the library and checks that it has every export in `needed`.
     // Returns kExitOk or a failure code after printing why.
-    int bind(std::initializer_list<TDiskControl::Export> needed);
+    // library: another build of the library to bind (QuendalRecovery.dll).
+    int bind(std::initializer_list<TDiskControl::Export> needed, const char *library = TDiskControl::kLibraryName);
     // Loads the transport, opens the disk, reads the table, the capacity and
     // the login state. Returns kExitOk or a failure code after printing why.
     int open();
+    // The two halves of open(): the transport loaded and the disk opened; the
+    // table, capacity and login state read.
+    int openDevice();
+    int readTable();
 
     TDiskControl &dll() { return control_; }
     const std::array<uint8_t, 512> &table() const { return table_; }

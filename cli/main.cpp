@@ -9,6 +9,7 @@
 #include "ExitCodes.h"
 #include "FlashEmulator.h"
 #include "Session.h"
+#include "TableCommands.h"
 
 #ifndef QUENDAL_VERSION
 #define QUENDAL_VERSION "0"
@@ -69,5 +70,6 @@ int main(int argc, char **argv) {
     if (command == "info") return cmdInfo(rest);
     if (command == "format") return cmdFormat(rest);
     if (command == "login") return cmdLogin(rest);
+    if (command == "table") return cmdTable(rest);
     return cmdPasswd(rest);
 }

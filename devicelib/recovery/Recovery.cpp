@@ -51,7 +51,7 @@ bool restore(const tables::SavedTable &saved) {
             if (page != -1 && !saved.names(uint32_t(page))) return refuse(QUENDAL_ERR_NOT_THIS_DISK);
         tables::SavedTable before;
         std::string path, error;
-        if (!snapshotScannedTable("restore", &before) || !tables::saveToStore(before, &path, &error))
+        if (!snapshotScannedTable("before a restore", &before) || !tables::saveToStore(before, &path, &error))
             return refuse(QUENDAL_ERR_TABLE_NOT_SAVED);
     }
 
@@ -107,7 +107,7 @@ QUENDAL_API int32_t RecoverySaveTable(const char *path) {
     if (!st.TransportReady || !path || !st.HaveTable) return 0;
     try {
         tables::SavedTable saved;
-        if (!snapshotScannedTable("saved by the user", &saved)) return 0;
+        if (!snapshotScannedTable("on the user's request", &saved)) return 0;
         std::string error;
         if (!platform::writeNewPrivateFile(path, tables::encode(saved), &error)) {
             setError(QUENDAL_ERR_TABLE_NOT_SAVED);

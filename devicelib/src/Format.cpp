@@ -144,7 +144,7 @@ bool formatProcedure(FormatSettings &settings) {
         return false;
     }
     // Saved, and checked that nothing can be lost, before the first write.
-    if (!infoBlockWritePossible() || !guardRewrite("format")) return false;
+    if (!infoBlockWritePossible() || !guardRewrite("before a format")) return false;
     ReportProgress(50, "Preparing--");
     if (!SetWholeDiskLayout(table)) return false;
     ReportProgress(90, "Preparing--");

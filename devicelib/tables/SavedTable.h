@@ -25,7 +25,7 @@ struct SavedCopy {
 
 struct SavedTable {
     int64_t savedAt = 0;   // seconds since 1970-01-01 UTC
-    std::string reason;    // what was about to replace it ("format", ...), at most 31 bytes
+    std::string reason;    // why it was saved ("before a format", ...), at most 31 bytes
     uint32_t capacity = 0; // sectors: the sum of the table's three area sizes
     uint8_t controllerKind = 0;
     uint16_t pageSectors = 0;

@@ -21,7 +21,7 @@ using namespace tables;
 SavedTable sample(uint32_t capacity, uint32_t page0, uint32_t page1, bool second = true) {
     SavedTable t;
     t.savedAt = 1700000000;
-    t.reason = "format";
+    t.reason = "before a format";
     t.capacity = capacity;
     t.controllerKind = 2;
     t.pageSectors = 4;
@@ -47,7 +47,7 @@ TEST(SavedTableFile, ReadsBackAsWrittenAndADamagedFileIsRefused) {
     std::string error;
     ASSERT_TRUE(decode(bytes, &back, &error)) << error;
     EXPECT_EQ(back.savedAt, t.savedAt);
-    EXPECT_EQ(back.reason, "format");
+    EXPECT_EQ(back.reason, "before a format");
     EXPECT_EQ(back.capacity, 40000u);
     EXPECT_EQ(back.identity, t.identity);
     for (size_t i = 0; i < 2; ++i) {
