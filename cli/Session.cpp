@@ -76,8 +76,9 @@ int Session::openDevice() {
 int Session::readTable() {
     int copies = control_.GetConfigTable(table_.data());
     if (copies <= 0)
-        return fail(kExitUnknownDisk, "Unknow Flash Disk: no configuration table on the disk",
-                    "this disk cannot be prepared by quendal");
+        return fail(
+            kExitUnknownDisk, "Unknow Flash Disk: no configuration table on the disk",
+            "a table saved on this computer brings it back: see 'quendal table list' and 'quendal table restore'");
     copies_ = copies;
     view_ = decodeTable(table_.data());
     control_.UpdateParam();
