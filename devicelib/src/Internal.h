@@ -9,7 +9,10 @@
 #include <vector>
 
 #include "LibraryState.h"
-#include "SavedTable.h"
+
+namespace tables {
+struct SavedTable;
+}
 
 namespace quendal {
 
