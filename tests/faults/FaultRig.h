@@ -134,6 +134,17 @@ inline std::string managerShows(const std::string &disk, const Truth &t, const s
 #endif
 }
 
+// Runs one program with the disk failing as f says, then clears the fault and
+// replugs the disk, as a user does after a failed operation.
+template <typename Run> RunResult cutOff(const std::string &disk, const flashemu::Faults &f, Run run) {
+    EXPECT_TRUE(flashemu::setFaults(disk, f));
+    const RunResult r = run();
+    EXPECT_FALSE(r.signaled) << r.output;
+    EXPECT_TRUE(flashemu::setFaults(disk, flashemu::Faults{}));
+    EXPECT_TRUE(flashemu::replug(disk));
+    return r;
+}
+
 // Every rewrite saves the disk's table first, into the user's store. Each case
 // keeps a store of its own (the disks of all cases are copies of one disk, and
 // what one case saved must tell nothing to another).

@@ -90,11 +90,7 @@ TEST_F(FormatFaults, EveryPhaseLeavesADiskThatReadsTruthfullyAndFormatsAgain) {
         flashemu::Faults f;
         f.failKind = phase.kind;
         f.failNth = phase.nth;
-        ASSERT_TRUE(flashemu::setFaults(disk, f));
-        const RunResult formatted = formatSecure(disk);
-        ASSERT_FALSE(formatted.signaled) << formatted.output;
-        ASSERT_TRUE(flashemu::setFaults(disk, flashemu::Faults{}));
-        ASSERT_TRUE(flashemu::replug(disk));
+        const RunResult formatted = cutOff(disk, f, [&] { return formatSecure(disk); });
 
         const Truth t = deviceTruth(disk);
         expectInfoTells(quendal(disk, {"info"}, "", scratch.str()), t, phase.name);
@@ -116,11 +112,7 @@ TEST_F(FormatFaults, EveryPhaseLeavesADiskThatReadsTruthfullyAndFormatsAgain) {
 
         // The same cut again, on what the first one left: the copy the first cut
         // erased is written first, so the second cut never takes the last one.
-        ASSERT_TRUE(flashemu::setFaults(disk, f));
-        const RunResult second = formatSecure(disk);
-        ASSERT_FALSE(second.signaled) << second.output;
-        ASSERT_TRUE(flashemu::setFaults(disk, flashemu::Faults{}));
-        ASSERT_TRUE(flashemu::replug(disk));
+        const RunResult second = cutOff(disk, f, [&] { return formatSecure(disk); });
         const Truth t2 = deviceTruth(disk);
         EXPECT_GE(t2.soundCopies, 1) << second.output;
         expectInfoTells(quendal(disk, {"info"}, "", scratch.str()), t2, phase.name + ", cut again");

@@ -85,11 +85,7 @@ TEST_F(PasswordFaults, EveryWriteCutLeavesOnePasswordWorkingAndTheNextChangeSucc
         flashemu::Faults f;
         f.failKind = "any";
         f.failNth = n;
-        ASSERT_TRUE(flashemu::setFaults(disk, f));
-        const RunResult r = change(disk, kOld, kNew);
-        ASSERT_FALSE(r.signaled) << r.output;
-        ASSERT_TRUE(flashemu::setFaults(disk, flashemu::Faults{}));
-        ASSERT_TRUE(flashemu::replug(disk));
+        const RunResult r = cutOff(disk, f, [&] { return change(disk, kOld, kNew); });
 
         const Truth t = deviceTruth(disk);
         expectInfoTells(quendal(disk, {"info"}, "", scratch->str()), t, what);
@@ -111,11 +107,7 @@ TEST_F(PasswordFaults, EveryWriteCutLeavesOnePasswordWorkingAndTheNextChangeSucc
 
         // The same cut again, in a change from the password that works now: the
         // copy the first cut erased is written first, so one copy stays.
-        ASSERT_TRUE(flashemu::setFaults(disk, f));
-        const RunResult again = change(disk, newOpens ? kNew : kOld, kNew);
-        ASSERT_FALSE(again.signaled) << again.output;
-        ASSERT_TRUE(flashemu::setFaults(disk, flashemu::Faults{}));
-        ASSERT_TRUE(flashemu::replug(disk));
+        const RunResult again = cutOff(disk, f, [&] { return change(disk, newOpens ? kNew : kOld, kNew); });
         const Truth t2 = deviceTruth(disk);
         EXPECT_GE(t2.soundCopies, 1) << again.output;
         EXPECT_TRUE(opens(disk, kOld) || opens(disk, kNew)) << "neither password opens the disk after two cuts";
@@ -153,11 +145,7 @@ TEST_F(PasswordFaults, TwoCutsAfterAnEraseAreReportedTruthfully) {
         flashemu::Faults f;
         f.failKind = "info-table";
         f.failNth = 1;
-        ASSERT_TRUE(flashemu::setFaults(disk, f));
-        const RunResult r = change(disk, kOld, kNew);
-        ASSERT_FALSE(r.signaled) << r.output;
-        ASSERT_TRUE(flashemu::setFaults(disk, flashemu::Faults{}));
-        ASSERT_TRUE(flashemu::replug(disk));
+        const RunResult r = cutOff(disk, f, [&] { return change(disk, kOld, kNew); });
         const Truth t = deviceTruth(disk);
         const RunResult info = quendal(disk, {"info"}, "", scratch->str());
         expectInfoTells(info, t, "cut " + std::to_string(cut));
