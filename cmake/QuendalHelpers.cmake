@@ -3,12 +3,10 @@
 # output folder, so Quendal.dll and SCSI.dll are found beside them as beside any host.
 # Every rewrite of a disk's table saves the table in the user's store first.
 # A test keeps that store in the build tree, a folder of its own, never in the
-# home folder of whoever runs it.
+# home folder of whoever runs it. (Wine sets LOCALAPPDATA from its prefix, which
+# scripts/wine-test.sh keeps in the build tree as well.)
 function(quendal_test_data_home test)
   set(home ${CMAKE_BINARY_DIR}/test-data/${test})
-  if(CMAKE_HOST_UNIX AND WIN32)
-    set(home "Z:${home}") # seen by the Windows programs under Wine
-  endif()
   set_tests_properties(${test} PROPERTIES ENVIRONMENT_MODIFICATION
     "XDG_DATA_HOME=set:${home};LOCALAPPDATA=set:${home}")
 endfunction()
