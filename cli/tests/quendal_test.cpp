@@ -650,6 +650,39 @@ TEST(Table, ATableOfAnotherDiskIsNotWritten) {
     Result r = s.q({"table", "restore", saved, "--yes"});
     EXPECT_RUN(r, kUsage);
     EXPECT_TRUE(has(r.out, "another disk")) << r.out;
+
+    // The same model and size, but its copies live elsewhere: not this disk's
+    // layout, so nothing is written where the saved table would put a copy.
+    Sandbox moved;
+    flashemu::DiskOptions o;
+    o.sectors = 30000;
+    o.primaryPage = 12;
+    ASSERT_TRUE(flashemu::createDisk(moved.disk(), o));
+    Result elsewhere = moved.q({"table", "restore", saved, "--yes"});
+    EXPECT_RUN(elsewhere, kUsage);
+    EXPECT_TRUE(has(elsewhere.out, "does not fit this disk")) << elsewhere.out;
+}
+
+// A restore writes the place without a sound copy first: cut off there, it
+// leaves the sound copy as it was, and the next restore completes.
+TEST(Table, ARestoreCutOffKeepsTheSoundCopy) {
+    OwnStore store;
+    Sandbox s;
+    s.emulate({"--sectors", "40000"});
+    const std::string saved = (s.root / "both.table").string();
+    EXPECT_RUN(s.q({"table", "save", saved}), kOk);
+    eraseCopy(s, 8);
+    flashemu::Faults f;
+    f.failKind = "info-table";
+    f.failNth = 1;
+    ASSERT_TRUE(flashemu::setFaults(s.disk(), f));
+    EXPECT_RUN(s.q({"table", "restore", saved, "--yes"}), kDeviceFailure);
+    ASSERT_TRUE(flashemu::setFaults(s.disk(), flashemu::Faults{}));
+    EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
+    EXPECT_TRUE(has(s.q({"info"}).out, "one copy (no backup)"));
+    EXPECT_RUN(s.q({"table", "restore", saved, "--yes"}), kOk);
+    EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
+    EXPECT_TRUE(has(s.q({"info"}).out, "primary and backup copy"));
 }
 
 // One copy left and nothing on this computer says where the other lived: a
