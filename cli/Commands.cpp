@@ -14,6 +14,7 @@
 #include "FlashEmulator.h"
 #include "FormatPlan.h"
 #include "Session.h"
+#include "TableCommands.h"
 #include "Terminal.h"
 #include "platform/Drives.h"
 
@@ -334,7 +335,7 @@ int cmdInfo(const Args &args) {
 // ---------------------------------------------------------------------------
 
 int cmdFormat(const Args &args) {
-    Parsed p = parseOptions(args, {"--mode", "--first"}, {"--password-stdin", "--yes"});
+    Parsed p = parseOptions(args, {"--mode", "--first"}, {"--password-stdin", "--yes", "--force"});
     if (!p.error.empty()) return usage("format", p.error);
     if (!p.positional.empty()) return usage("format", "unexpected argument " + p.positional[0]);
     int mode = QUENDAL_MODE_NORMAL;
@@ -346,8 +347,10 @@ int cmdFormat(const Args &args) {
         return usage("format", "--first must be a whole percentage from 0 to 100");
 
     Session s;
-    if (int rc = s.bind({E::GetDiskSize, E::HaveCfgTbl, E::FormatDisk})) return rc;
+    const bool force = p.flags["--force"];
+    if (int rc = s.bind({E::GetDiskSize, E::HaveCfgTbl, E::FormatDisk}, libraryForRewrite(force))) return rc;
     if (int rc = chooseDisk(true)) return rc;
+    if (int rc = force ? allowLastCopy(s) : kExitOk) return rc;
     if (int rc = s.open()) return rc;
     if (!s.dll().HaveCfgTbl())
         return fail(kExitNoDisk, "None Flash Disk detect.", "plug in the flash disk and try again");
@@ -394,6 +397,7 @@ int cmdFormat(const Args &args) {
     bar.finish();
     if (!ok) {
         const int32_t code = s.errorCode();
+        if (int rc = code != codeBefore ? rewriteRefused(code, "the format") : -1; rc >= 0) return rc;
         // The library never clears its code: only a new one tells about this failure.
         std::string cause = code != codeBefore ? std::string(" (") + errorCodeText(code) + ", library code " +
                                                      std::to_string(code) + ")"
@@ -478,13 +482,15 @@ int cmdLogin(const Args &args) {
 // ---------------------------------------------------------------------------
 
 int cmdPasswd(const Args &args) {
-    Parsed p = parseOptions(args, {}, {"--password-stdin"});
+    Parsed p = parseOptions(args, {}, {"--password-stdin", "--force"});
     if (!p.error.empty()) return usage("passwd", p.error);
     if (!p.positional.empty()) return usage("passwd", "unexpected argument " + p.positional[0]);
 
     Session s;
-    if (int rc = s.bind({E::VerifyPassword, E::ChangePassword, E::InitVariable})) return rc;
+    const bool force = p.flags["--force"];
+    if (int rc = s.bind({E::VerifyPassword, E::ChangePassword, E::InitVariable}, libraryForRewrite(force))) return rc;
     if (int rc = chooseDisk(true)) return rc;
+    if (int rc = force ? allowLastCopy(s) : kExitOk) return rc;
     if (int rc = s.open()) return rc;
     if (int rc = requireLoggedOut(s, "a password change")) return rc;
 
@@ -499,11 +505,17 @@ int cmdPasswd(const Args &args) {
     if (newPassword != confirm)
         return fail(kExitUsage, "Confirm Password is not same as new password!",
                     "the password was not changed; type the new password twice alike");
+    const int32_t codeBefore = s.errorCode();
     if (!s.dll().ChangePassword(oldPassword.c_str(), newPassword.c_str())) {
-        std::string cause =
-            s.view().kind == TableView::Kind::Maker ? " (this disk's table kind keeps its password)" : "";
-        return fail(kExitDeviceFailure, "Change Password failed!" + cause,
-                    "the old password stays valid; replug the flash disk and try again");
+        if (s.view().kind == TableView::Kind::Maker)
+            return fail(kExitDeviceFailure, "Change Password failed! (this disk's table kind keeps its password)",
+                        "the old password stays valid");
+        const int32_t code = s.errorCode();
+        if (int rc = code != codeBefore ? rewriteRefused(code, "the password change") : -1; rc >= 0) return rc;
+        const std::string cause = code != codeBefore ? std::string(" (") + errorCodeText(code) + ", library code " +
+                                                           std::to_string(code) + ")"
+                                                     : "";
+        return passwordChangeFailed(s, cause, oldPassword, newPassword);
     }
     // Let the library drop and re-read its copy of the table, as the new
     // password counts only from the next read.

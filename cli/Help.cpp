@@ -1,4 +1,5 @@
 #include "Commands.h"
+#include "TableCommands.h"
 
 namespace cli {
 
@@ -16,6 +17,7 @@ Commands:
   format        format the disk (--mode, --first; asks first, --yes)
   login         log in to the secure area and show where it appears
   passwd        change the password of the secure area
+  table         list, show, save or restore the disk's saved tables
 
 Options:
   --disk DIR    use the emulated flash disk in DIR (sets FLASHDISK_EMULATOR)
@@ -44,7 +46,8 @@ Exit codes:
   5  wrong password
   6  Quendal.dll or SCSI.dll missing or incomplete
   7  not possible in the disk's present state (logged in, no secure area,
-     in use by another program, a volume that cannot be unmounted)
+     in use by another program, a volume that cannot be unmounted, one copy
+     of the table left, or its table changed by another program)
 )"
     // The examples in the shell and with the folder names of the system at
     // hand: a Linux path or printf would only mislead at a Windows prompt.
@@ -142,7 +145,10 @@ Options:
   --password-stdin   read the secure disk's password and its confirmation from
                      standard input, one per line
   --yes              format without asking (for scripts)
+  --force            go on when only one copy of the disk's table is left and
+                     where the other lived is unknown (see 'quendal table')
 
+The disk's table is saved on this computer first ('quendal table list').
 A secure disk asks for a password (at most 20 characters; empty is allowed)
 and its confirmation. A disk that is logged in must be replugged first. After
 the format, replug the disk before use.
@@ -156,13 +162,21 @@ from the first line of standard input. The login holds until the disk is
 replugged (the emulated disk: quendal emulate DIR --replug).
 )";
     if (name == "passwd")
-        return R"(Usage: quendal passwd [--password-stdin]
+        return R"(Usage: quendal passwd [--password-stdin] [--force]
 
 Changes the password of the secure area. Asks for the old password, the new
 one (at most 20 characters; empty is allowed) and its confirmation; with
 --password-stdin these are read from standard input, one per line, in that
-order.
+order. The disk's table is saved on this computer first ('quendal table
+list'). When the change fails, quendal reads the disk again and says which
+password opens it now.
+
+Options:
+  --force    go on when only one copy of the disk's table is left and where
+             the other lived is unknown: the change then erases that last copy
+             before it writes it again
 )";
+    if (name == "table") return tableHelp();
     return nullptr;
 }
 

@@ -11,6 +11,7 @@
 #include "FlashEmulator.h"
 #include "PassthroughBackend.h"
 #include "Session.h"
+#include "TableCommands.h"
 
 #ifndef QUENDAL_VERSION
 #define QUENDAL_VERSION "0"
@@ -79,5 +80,6 @@ int main(int argc, char **argv) {
     if (command == "list") return cmdList(rest);
     if (command == "format") return cmdFormat(rest);
     if (command == "login") return cmdLogin(rest);
+    if (command == "table") return cmdTable(rest);
     return cmdPasswd(rest);
 }

@@ -6,6 +6,7 @@
 
 #include "LoginFrm.h"
 #include "Multlanguage.h"
+#include "RewriteOutcome.h"
 
 namespace {
 
@@ -88,6 +89,7 @@ void TChangePwdFrm::btnOkClick() {
                            QStringLiteral("Confirm Password is not same as new password!"), this);
         return;
     }
+    const int32_t codeBefore = rewrite::errorCode(*dc);
     if (dc->ChangePassword(oldPwd.constData(), newPwd.constData())) {
         // The library compares against its copy of the table: it must drop it
         // and read the one just written before the new password counts.
@@ -98,7 +100,9 @@ void TChangePwdFrm::btnOkClick() {
         login_->ShowMsgStr(QStringLiteral("CHANGEOK"), QStringLiteral("Change password success."), this);
         done(kResultOk);
     } else {
-        login_->ShowMsgStr(QStringLiteral("CHANGEKO"), QStringLiteral("Change password failed."), this);
+        // Truthfully, read off the disk: the change may have reached one copy.
+        const rewrite::Message m = rewrite::failedChange(*dc, codeBefore, oldPwd.constData(), newPwd.constData());
+        login_->ShowMsgStr(QString::fromLatin1(m.key), QString::fromLatin1(m.text), this);
         done(kResultCancel);
     }
 }

@@ -16,6 +16,7 @@
 #include "Formatsettingdlg.h"
 #include "Logindlg.h"
 #include "Messagedlg.h"
+#include "RewriteOutcome.h"
 #include "Style.h"
 #include "platform/DeviceEvents.h"
 #include "platform/Locale.h"
@@ -273,6 +274,8 @@ void TMainFrm::BtnFormatClick() {
     if (FormatResult)
         ShowMsgStr(QStringLiteral("FORMATOK"),
                    QStringLiteral("Format Complete!\nPlease replug your Flash Disk before use."));
+    else if (const rewrite::Message *refused = rewrite::refusal(FormatRefusal))
+        ShowMsgStr(QString::fromLatin1(refused->key), QString::fromLatin1(refused->text));
     else
         ShowMsgStr(QStringLiteral("FORMATKO"),
                    QStringLiteral("Format Failed!\n Please replug your Flash Disk before use."));

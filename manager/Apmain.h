@@ -57,6 +57,8 @@ public:
     TDiskControl *DiskControl = nullptr;
     FormatSettings Settings{};
     std::atomic<bool> FormatResult{false};
+    // Library code of a format refused before its first write (codes 18 to 20), else 0.
+    std::atomic<int32_t> FormatRefusal{0};
 
     // Start-up: language, logo, library binding, then the two tasks. Programs
     // call it once, right after constructing the window.

@@ -145,9 +145,10 @@ TEST(Help, EveryCommandIsDocumented) {
     Sandbox s;
     Result r = s.run({"--help"});
     EXPECT_RUN(r, kOk);
-    for (const char *c : {"emulate", "info", "format", "login", "passwd", "--password-stdin", "Exit codes", "--disk"})
+    for (const char *c :
+         {"emulate", "info", "format", "login", "passwd", "table", "--password-stdin", "Exit codes", "--disk"})
         EXPECT_TRUE(has(r.out, c)) << c;
-    for (const char *c : {"emulate", "info", "format", "login", "passwd"}) {
+    for (const char *c : {"emulate", "info", "format", "login", "passwd", "table"}) {
         Result h = s.run({c, "--help"});
         EXPECT_RUN(h, kOk);
         EXPECT_TRUE(has(h.out, std::string("Usage: quendal ") + c)) << h.out;
@@ -628,3 +629,118 @@ TEST(Terminal, PasswordsAreReadWithoutEcho) {
     EXPECT_FALSE(has(l.out, "Hidden Word")) << l.out;
 }
 #endif
+
+namespace {
+
+// A store of saved tables of this test's own, inherited by the quendal it runs.
+struct OwnStore {
+    testsupport::ScratchDir home{"quendal-store"};
+    testsupport::ScopedEnv xdg{"XDG_DATA_HOME", home.path().string()};
+    testsupport::ScopedEnv local{"LOCALAPPDATA", home.path().string()};
+};
+
+// Erases the table sector of the copy at page, as a cut right after its erase does.
+void eraseCopy(const Sandbox &s, uint32_t page) {
+    std::array<uint8_t, 512> erased;
+    erased.fill(0xFF);
+    ASSERT_TRUE(flashemu::writeInfoSector(s.disk(), page, 0, erased.data()));
+}
+
+} // namespace
+
+// Both copies of the table lost: the disk is unknown, and a table saved
+// before brings it back with its layout and password, only once confirmed.
+TEST(Table, ARestoreBringsBackADiskThatBecameUnknown) {
+    OwnStore store;
+    Sandbox s;
+    s.emulate({"--sectors", "40000"});
+    EXPECT_RUN(s.q({"format", "--yes", "--mode", "secure", "--password-stdin"}, "first\nfirst\n"), kOk);
+    EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
+    const std::string saved = (s.root / "mine.table").string();
+    Result save = s.q({"table", "save", saved});
+    EXPECT_RUN(save, kOk);
+    EXPECT_TRUE(has(save.out, "two copies, at pages 8 and 40")) << save.out;
+    EXPECT_RUN(s.q({"table", "save", saved}), kUsage); // nothing is written over
+#ifndef _WIN32
+    EXPECT_EQ(fs::status(saved).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+#endif
+
+    eraseCopy(s, 8);
+    eraseCopy(s, 40);
+    EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
+    EXPECT_RUN(s.q({"info"}), kUnknownDisk);
+    Result unconfirmed = s.q({"table", "restore", saved});
+    EXPECT_RUN(unconfirmed, kUsage);
+    EXPECT_TRUE(has(unconfirmed.out, "no table left")) << unconfirmed.out;
+    EXPECT_RUN(s.q({"info"}), kUnknownDisk);
+
+    Result restored = s.q({"table", "restore", saved, "--yes"});
+    EXPECT_RUN(restored, kOk);
+    EXPECT_TRUE(has(restored.out, "Restored.")) << restored.out;
+    EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
+    Result info = s.q({"info"});
+    EXPECT_TRUE(has(info.out, "primary and backup copy")) << info.out;
+    EXPECT_TRUE(has(info.out, "Password:        set")) << info.out;
+    EXPECT_RUN(s.q({"login", "--password-stdin"}, "first\n"), kOk);
+}
+
+TEST(Table, ATableOfAnotherDiskIsNotWritten) {
+    OwnStore store;
+    Sandbox other, s;
+    other.emulate({"--sectors", "30000"});
+    const std::string saved = (other.root / "other.table").string();
+    EXPECT_RUN(other.q({"table", "save", saved}), kOk);
+    s.emulate({"--sectors", "40000"});
+    Result r = s.q({"table", "restore", saved, "--yes"});
+    EXPECT_RUN(r, kUsage);
+    EXPECT_TRUE(has(r.out, "another disk")) << r.out;
+
+    // The same model and size, but its copies live elsewhere: not this disk's
+    // layout, so nothing is written where the saved table would put a copy.
+    Sandbox moved;
+    flashemu::DiskOptions o;
+    o.sectors = 30000;
+    o.primaryPage = 12;
+    ASSERT_TRUE(flashemu::createDisk(moved.disk(), o));
+    Result elsewhere = moved.q({"table", "restore", saved, "--yes"});
+    EXPECT_RUN(elsewhere, kUsage);
+    EXPECT_TRUE(has(elsewhere.out, "does not fit this disk")) << elsewhere.out;
+}
+
+// A restore writes the place without a sound copy first: cut off there, it
+// leaves the sound copy as it was, and the next restore completes.
+TEST(Table, ARestoreCutOffKeepsTheSoundCopy) {
+    OwnStore store;
+    Sandbox s;
+    s.emulate({"--sectors", "40000"});
+    const std::string saved = (s.root / "both.table").string();
+    EXPECT_RUN(s.q({"table", "save", saved}), kOk);
+    eraseCopy(s, 8);
+    flashemu::Faults f;
+    f.failKind = "info-table";
+    f.failNth = 1;
+    ASSERT_TRUE(flashemu::setFaults(s.disk(), f));
+    EXPECT_RUN(s.q({"table", "restore", saved, "--yes"}), kDeviceFailure);
+    ASSERT_TRUE(flashemu::setFaults(s.disk(), flashemu::Faults{}));
+    EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
+    EXPECT_TRUE(has(s.q({"info"}).out, "one copy (no backup)"));
+    EXPECT_RUN(s.q({"table", "restore", saved, "--yes"}), kOk);
+    EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
+    EXPECT_TRUE(has(s.q({"info"}).out, "primary and backup copy"));
+}
+
+// One copy left and nothing on this computer says where the other lived: a
+// rewrite would erase the last copy, so it is refused unless forced.
+TEST(Table, TheLastCopyIsRewrittenOnlyWhenForced) {
+    OwnStore store;
+    Sandbox s;
+    s.emulate({"--sectors", "40000"});
+    eraseCopy(s, 40);
+    EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
+    Result refused = s.q({"format", "--yes"});
+    EXPECT_RUN(refused, kWrongState);
+    EXPECT_TRUE(has(refused.out, "--force")) << refused.out;
+    EXPECT_RUN(s.q({"format", "--yes", "--force"}), kOk);
+    EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
+    EXPECT_TRUE(has(s.q({"info"}).out, "one copy (no backup)"));
+}

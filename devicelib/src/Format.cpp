@@ -143,6 +143,8 @@ bool formatProcedure(FormatSettings &settings) {
         setError(QUENDAL_ERR_SETTINGS);
         return false;
     }
+    // Saved, and checked that nothing can be lost, before the first write.
+    if (!infoBlockWritePossible() || !guardRewrite("before a format")) return false;
     ReportProgress(50, "Preparing--");
     if (!SetWholeDiskLayout(table)) return false;
     ReportProgress(90, "Preparing--");
@@ -150,6 +152,9 @@ bool formatProcedure(FormatSettings &settings) {
     if (!buildAreas(settings)) return false;
     if (!CreateNewCfgtblV2(table, &settings)) return false;
     ReportProgress(0, "Update information--");
+    // The areas took long to write: another program may have rewritten the
+    // table meanwhile, and its table is not replaced by one read before it.
+    if (!tableUnchangedSinceScan()) return false;
     if (!WriteInfoBlocks(table)) return false;
     CommitInformation();
     if (st.ops.DisMountDisk) st.ops.DisMountDisk();

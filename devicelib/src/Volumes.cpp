@@ -169,9 +169,11 @@ QUENDAL_API int32_t WaitDiskResume(char *drive, uint32_t timeoutMs) {
     if (!state().TransportReady || !drive) return 0;
     drive[0] = '\0';
     const uint32_t attempts = timeoutMs / 1000;
+    // Every failed pass, the last one too, is followed by the pause: the wait
+    // lasts about twice the time-out, as hosts of the original system expect.
     for (uint32_t pass = 0; pass < attempts; ++pass) {
-        if (pass > 0) gSleep(kResumePauseMs);
         if (FindResumedVolume(drive)) return 1;
+        gSleep(kResumePauseMs);
     }
     setError(QUENDAL_ERR_RESUME_TIMEOUT);
     return 0;

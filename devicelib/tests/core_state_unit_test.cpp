@@ -111,6 +111,13 @@ TEST_F(CoreState, InitVariableAndDiskRemoveForgetOnlyTheDevice) {
         s.FileLoginMode = true;
         s.TableCopy[234] = 5;
         s.StoredDigest[0] = 0xEE;
+        s.MissingInfoBlock = 72;
+        s.ScannedCopyKnown = {true, true};
+    };
+    // Nothing the scan learnt about one disk outlives it.
+    auto copiesForgotten = [&] {
+        EXPECT_EQ(s.MissingInfoBlock, -1);
+        EXPECT_FALSE(s.ScannedCopyKnown[0] || s.ScannedCopyKnown[1]);
     };
     auto keptAlways = [&] {
         EXPECT_EQ(s.ControllerKind, quendal::kVersionTable);
@@ -129,6 +136,7 @@ TEST_F(CoreState, InitVariableAndDiskRemoveForgetOnlyTheDevice) {
     EXPECT_EQ(s.PrimaryInfoBlock, -1);
     EXPECT_EQ(s.BackupInfoBlock, -1);
     EXPECT_EQ(s.DiskCapacity, 123456);
+    copiesForgotten();
     keptAlways();
 
     fill();
@@ -139,6 +147,7 @@ TEST_F(CoreState, InitVariableAndDiskRemoveForgetOnlyTheDevice) {
     EXPECT_EQ(s.BackupInfoBlock, -1);
     EXPECT_EQ(s.DiskCapacity, 0);
     EXPECT_TRUE(s.InterleavedInfo);
+    copiesForgotten();
     keptAlways();
 }
 

@@ -280,7 +280,7 @@ TEST_F(VolumesTest, ResumedVolumeMatchesAllButTheFirstTwelveBytes) {
     EXPECT_FALSE(FindResumedVolume(drive));
 }
 
-TEST_F(VolumesTest, ResetWaitMakesOnePassPerSecondWithTwoSecondPausesBetween) {
+TEST_F(VolumesTest, ResetWaitMakesOnePassPerSecondEachFailedOneFollowedByATwoSecondPause) {
     Sector boot = bootSector(20000, 59, 3);
     writeReference(std::vector<uint8_t>(boot.begin(), boot.end()));
     std::string other = sectorFile(tmp, "other.img", kOther);
@@ -289,13 +289,13 @@ TEST_F(VolumesTest, ResetWaitMakesOnePassPerSecondWithTwoSecondPausesBetween) {
 
     EXPECT_EQ(WaitDiskResume(drive, 10000), 0);
     EXPECT_STREQ(drive, "");
-    EXPECT_EQ(pauses, std::vector<uint32_t>(9, 2000)) << "10 passes, 9 pauses";
+    EXPECT_EQ(pauses, std::vector<uint32_t>(10, 2000)) << "10 failed passes, each followed by a pause";
     EXPECT_EQ(state().LastError, QUENDAL_ERR_RESUME_TIMEOUT);
 
     // 10999 ms still gives 10 passes; below 1000 ms none at all.
     pauses.clear();
     EXPECT_EQ(WaitDiskResume(drive, 10999), 0);
-    EXPECT_EQ(pauses.size(), 9u);
+    EXPECT_EQ(pauses.size(), 10u);
     pauses.clear();
     state().LastError = 0;
     EXPECT_EQ(WaitDiskResume(drive, 999), 0);
@@ -327,7 +327,7 @@ TEST_F(VolumesTest, ResetWaitWithoutAUsableReferenceRunsOutWithCode12) {
         pauses.clear();
         state().LastError = 0;
         EXPECT_EQ(WaitDiskResume(drive, 3000), 0);
-        EXPECT_EQ(pauses.size(), 2u);
+        EXPECT_EQ(pauses.size(), 3u);
         EXPECT_EQ(state().LastError, QUENDAL_ERR_RESUME_TIMEOUT);
     }
 

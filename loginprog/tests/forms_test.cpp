@@ -458,7 +458,7 @@ TEST(ChangePwdFrm, AChangeTheDeviceRefusesClosesTheFormAndKeepsTheOldPassword) {
     c.meOldPwd->setText(kPassword);
     c.btnOk->click(); // new and confirmation both empty: an empty password is allowed
     EXPECT_EQ(c.result(), TChangePwdFrm::kResultCancel);
-    EXPECT_EQ(QStringList{"Change password failed."}, desk.messages);
+    EXPECT_EQ(QStringList{"Change Password failed! The old password still opens your Flash Disk."}, desk.messages);
     flashemu::setFaults(disk.dir.string(), flashemu::Faults{});
     desk.messages.clear();
     typeAndLogin(f, "");

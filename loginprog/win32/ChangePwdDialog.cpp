@@ -7,6 +7,7 @@
 #include "DialogTemplate.h"
 #include "Language.h"
 #include "LoginWindow.h"
+#include "RewriteOutcome.h"
 
 namespace sarvik {
 namespace {
@@ -42,7 +43,8 @@ struct ChangePwdFrm {
         } else if (newPwd != confirm) {
             clearEdits();
             login.ShowMsgStr("CONFIRMERR", L"Confirm Password is not same as new password!", hwnd);
-        } else if (dc->ChangePassword(oldPwd.c_str(), newPwd.c_str())) {
+        } else if (const int32_t codeBefore = rewrite::errorCode(*dc);
+                   dc->ChangePassword(oldPwd.c_str(), newPwd.c_str())) {
             // The library compares against its copy of the table: it must drop
             // it and read the one just written before the new password counts.
             dc->InitVariable();
@@ -52,7 +54,10 @@ struct ChangePwdFrm {
             login.ShowMsgStr("CHANGEOK", L"Change password success.", hwnd);
             done(kResultOk);
         } else {
-            login.ShowMsgStr("CHANGEKO", L"Change password failed.", hwnd);
+            // Truthfully, read off the disk: the change may have reached one copy.
+            const rewrite::Message m = rewrite::failedChange(*dc, codeBefore, oldPwd.c_str(), newPwd.c_str());
+            const std::string text = m.text;
+            login.ShowMsgStr(m.key, std::wstring(text.begin(), text.end()).c_str(), hwnd);
             done(kResultCancel);
         }
         wipe(oldPwd);

@@ -382,7 +382,8 @@ TEST(FormatSetFrm, ShippedLanguageFilesCarryTheNewMessages) {
     for (const char *lang : {"1028", "1033", "1042", "2052"}) {
         const QString file = dir + "/" + lang + ".ini";
         ASSERT_TRUE(QFile::exists(file)) << lang;
-        for (const char *key : {"SMALLSECURE", "NOTMOUNTED"}) {
+        for (const char *key : {"SMALLSECURE", "NOTMOUNTED", "LASTCOPY", "TABLECHANGED", "TABLENOTSAVED", "CHANGEKOOLD",
+                                "CHANGEKONEW", "CHANGEKOUNKNOWN"}) {
             const QString text = TMultLanguage::LoadMsgStr(file, "MSGSTRING", key, "missing");
             EXPECT_NE(text, "missing") << lang << " " << key;
             EXPECT_FALSE(text.contains(QChar(0xFFFD))) << lang << " " << key;

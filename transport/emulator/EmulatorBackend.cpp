@@ -3,6 +3,7 @@
 // the directory is the device and any process can look at it between commands.
 #include "EmulatorBackend.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -450,12 +451,30 @@ private:
         return writeInfo(dir_, page, slot, in);
     }
 
+    // A prepare readies the information block that starts at the named page for
+    // programming. Hosts name one block (count 1) even where a table with its
+    // information sectors runs into the next erase block, and real controllers
+    // take that: they erase every block the information block occupies.
     bool prepare(const DiskState &s, const uint8_t *rec) {
         uint32_t block = bo::getLE32(rec + 4), count = bo::getLE32(rec + 8);
         if (rec[0] != 0 || rec[1] != 1 || count == 0 || s.blockUnit == 0) return false;
-        uint64_t pages = uint64_t(count) * s.blockUnit;
+        const uint64_t blocks = std::max<uint64_t>(count, blocksOfInformationBlock(s));
+        const uint64_t pages = blocks * s.blockUnit;
         if (block >= kInfoPages || pages > kInfoPages - block) return false;
         return eraseInfoPages(dir_, block, uint32_t(pages));
+    }
+
+    // Erase blocks one information block takes: its table page and the pages of
+    // the information sectors that the controller's own table names, or of the
+    // largest table it takes (16 sectors) while it holds none.
+    static uint32_t blocksOfInformationBlock(const DiskState &s) {
+        constexpr uint32_t kLargestInfoSectors = 16;
+        uint32_t sectors = kLargestInfoSectors;
+        if (s.haveTable && tableKind(s.table.data()) == Kind::Version) sectors = s.table[cfgtbl::kInfoSectors];
+        if (s.haveTable && tableKind(s.table.data()) == Kind::Maker) sectors = s.table[cfgtbl::kMakerInfoSectors];
+        const uint32_t perPage = std::max<uint32_t>(1, pageSectors(s.pageSectorsRaw, s.pageFlagBit0));
+        const uint32_t pages = 1 + (sectors + perPage - 1) / perPage;
+        return (pages + s.blockUnit - 1) / s.blockUnit;
     }
 
     bool login(DiskState &s, const uint8_t *digest) {

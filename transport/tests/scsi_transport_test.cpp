@@ -208,6 +208,22 @@ TEST(ScsiVendor, DeviceInformationAndCommit) {
     EXPECT_EQ(d.status().commits, 1u);
 }
 
+// Sixteen information sectors of four a page after the table page take five
+// pages: the one block a host names is not enough, and the controller erases
+// the second block the information block runs into (8..15), nothing beyond.
+TEST(ScsiInfoArea, PrepareOfOneBlockErasesTheWholeInformationBlock) {
+    flashemu::DiskOptions o = Device::small();
+    o.infoSectors = 16;
+    Device d(o);
+    ASSERT_EQ(d.open(), 0);
+    ASSERT_TRUE(flashemu::writeInfoSector(d.dir.path, 16, 0, pattern(3).data()));
+    ASSERT_TRUE(d.prepare(8, 1));
+    Sector erased;
+    erased.fill(0xFF);
+    for (uint32_t page = 8; page < 16; ++page) EXPECT_EQ(d.readSector(ad::infoPage(false, 0, page)), erased) << page;
+    EXPECT_EQ(d.readSector(ad::infoPage(false, 0, 16)), pattern(3));
+}
+
 TEST(ScsiInfoArea, PrepareEraseAndStrictProgramming) {
     Device d;
     ASSERT_EQ(d.open(), 0);
