@@ -139,7 +139,10 @@ bool allErased(const uint8_t *p) {
 
 class EmulatorDevice final : public EmulatedDisk {
 public:
-    explicit EmulatorDevice(std::string dir) : dir_(std::move(dir)) {}
+    // holdForHost: opened by a host program through SCSI.dll, which holds the
+    // disk from InitDisk to DiskFree as an exclusive open holds a real one. The
+    // device's own face (the gadget, the platform's writes) holds nothing.
+    EmulatorDevice(std::string dir, bool holdForHost) : dir_(std::move(dir)), holdForHost_(holdForHost) {}
 
     int32_t open(const void *params) override {
         DiskLock hold(dir_);
@@ -153,7 +156,8 @@ public:
         if (loadState(dir_, &s)) {
             if (s.faults.absent || !identityMatches(params, s)) {
                 r = SCSI_INIT_NO_DEVICE;
-            } else if (!s.faults.refuseRawAccess && !(writer_ = std::make_unique<WriterLock>(dir_))->held()) {
+            } else if (holdForHost_ && !s.faults.refuseRawAccess &&
+                       !(writer_ = std::make_unique<WriterLock>(dir_))->held()) {
                 // Another program has it open. A process refused raw access
                 // never gets as far as holding the disk.
                 r = SCSI_INIT_BUSY;
@@ -527,6 +531,7 @@ private:
     std::array<uint8_t, 512> deviceInfo(const DiskState &s) const { return buildDeviceInfo(s); }
 
     std::string dir_;
+    bool holdForHost_ = true;
     bool opened_ = false;
     std::unique_ptr<WriterLock> writer_; // from open to close, as a real disk is held
     bool dirty_ = false;
@@ -535,8 +540,12 @@ private:
 
 } // namespace
 
-std::unique_ptr<EmulatedDisk> makeEmulatedDisk(const std::string &dir) { return std::make_unique<EmulatorDevice>(dir); }
+std::unique_ptr<EmulatedDisk> makeEmulatedDisk(const std::string &dir) {
+    return std::make_unique<EmulatorDevice>(dir, false);
+}
 
-std::unique_ptr<scsi::Backend> makeEmulatorBackend(const std::string &dir) { return makeEmulatedDisk(dir); }
+std::unique_ptr<scsi::Backend> makeEmulatorBackend(const std::string &dir) {
+    return std::make_unique<EmulatorDevice>(dir, true);
+}
 
 } // namespace flashemu

@@ -49,7 +49,9 @@ public:
     virtual UnitResult writeUnit(unsigned unit, uint64_t first, uint32_t count, const uint8_t *in) = 0;
 };
 
+// The device itself (the gadget, the platform writes): it holds the disk for no host.
 std::unique_ptr<EmulatedDisk> makeEmulatedDisk(const std::string &dir);
+// SCSI.dll's back end: holds the disk for its host program from InitDisk to DiskFree.
 std::unique_ptr<scsi::Backend> makeEmulatorBackend(const std::string &dir);
 
 } // namespace flashemu
