@@ -27,7 +27,10 @@ The device: the emulated flash disk named by FLASHDISK_EMULATOR (or --disk),
 otherwise the USB flash disk through the SCSI pass-through.
 
 Passwords are read from the terminal without echo, or with --password-stdin one
-per line from standard input; never from the command line.
+per line from standard input (UTF-8); never from the command line. A password
+is kept as its text in the code page of the user's language (LC_ALL,
+LC_MESSAGES or LANG: 1252, or 950, 936, 949 for Chinese and Korean), as every
+program of the system keeps it; a character outside that code page is refused.
 
 Exit codes:
   0  success

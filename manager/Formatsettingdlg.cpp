@@ -266,6 +266,11 @@ void TFormatSetFrm::btnOkClick() {
     if (secure) {
         mode = QUENDAL_MODE_SECURE;
         const passwords::Secret password(mePassword), confirm(meConfirm);
+        if (!password.usable() || !confirm.usable()) {
+            ShowMsgStr(QLatin1String(passwords::kUnusableKey), QLatin1String(passwords::kUnusableText));
+            mePassword->setFocus();
+            return;
+        }
         if (password.bytes() != confirm.bytes()) {
             ShowMsgStr(QStringLiteral("CONFIRMERR"), QStringLiteral("Confirm Password is not same as new password!"));
             mePassword->setFocus();
@@ -292,8 +297,8 @@ void TFormatSetFrm::btnOkClick() {
     FormatSettings &s = main->Settings;
     if (secure) {
         const passwords::Secret password(mePassword);
-        // The edit holds at most 60 bytes; the field keeps its NUL.
-        const size_t n = std::min<size_t>(size_t(password.bytes().size()), sizeof s.password - 1);
+        // Twenty characters are at most 40 bytes; the field keeps its NUL.
+        const size_t n = std::min<size_t>(password.bytes().size(), sizeof s.password - 1);
         passwords::wipe(s.password, sizeof s.password);
         std::memcpy(s.password, password.c_str(), n);
         s.password[n] = '\0';
