@@ -67,7 +67,7 @@ bool readConsoleHidden(HANDLE in, DWORD saved, const char *prompt, std::string *
         DWORD n = 0;
         if (!ReadConsoleW(in, buf, DWORD(std::size(buf)), &n, nullptr) || n == 0) break;
         const wchar_t *end = std::find(buf, buf + n, L'\n');
-        line.append(buf, end);
+        line.append(buf, size_t(end - buf));
         SecureZeroMemory(buf, sizeof buf);
         if (end != buf + n) {
             ok = true;

@@ -287,7 +287,9 @@ TEST(SarvikLogin, EnterInThePasswordEditPressesTheDefaultButton) {
     PostMessageW(edit, WM_KEYDOWN, VK_RETURN, 0x001C0001);
     PostMessageW(edit, WM_KEYUP, VK_RETURN, LPARAM(0xC01C0001));
     ASSERT_TRUE(waitFor([&] { return s.loggedIn(); })) << "Enter did not log in";
-    if (GetDriveTypeA("E:\\") == DRIVE_NO_ROOT_DIR) EXPECT_EQ(s.answerMessage(), kManualOpen);
+    if (GetDriveTypeA("E:\\") == DRIVE_NO_ROOT_DIR) {
+        EXPECT_EQ(s.answerMessage(), kManualOpen);
+    }
     EXPECT_TRUE(s.ended());
 }
 
