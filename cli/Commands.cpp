@@ -85,10 +85,9 @@ int usage(const std::string &command, const std::string &what) {
 std::string mbytes(uint64_t sectors) { return std::to_string(sectors / kSectorsPerMByte) + "MByte"; }
 
 bool readPassword(PasswordSource &source, const char *prompt, Password *out, int *exitCode) {
-    std::string error;
-    if (source.read(prompt, out, &error)) return true;
-    *exitCode = fail(kExitUsage, "no password: " + error,
-                     "type it at the terminal or give it on standard input with --password-stdin");
+    std::string error, hint;
+    if (source.read(prompt, out, &error, &hint)) return true;
+    *exitCode = fail(kExitUsage, error, hint);
     return false;
 }
 

@@ -185,7 +185,7 @@ void wipe(void *bytes, size_t size) {
 #endif
 }
 
-bool PasswordSource::read(const char *prompt, Password *out, std::string *error) {
+bool PasswordSource::read(const char *prompt, Password *out, std::string *error, std::string *hint) {
     wipe(out->bytes);
     std::string text;
     // One buffer for the whole line, so that no copy is left where a growing
@@ -205,19 +205,27 @@ bool PasswordSource::read(const char *prompt, Password *out, std::string *error)
     const platform::PasswordCheck check =
         ok ? platform::passwordBytes(text, &out->bytes) : platform::PasswordCheck::Usable;
     wipe(text);
-    if (!ok) return false;
+    if (!ok) {
+        *error = "no password: " + *error;
+        *hint = "type it at the terminal or give it on standard input with --password-stdin";
+        return false;
+    }
     switch (check) {
     case platform::PasswordCheck::Usable: return true;
     case platform::PasswordCheck::TooLong:
         *error = "the password is longer than " + std::to_string(platform::kMaxPasswordChars) + " characters";
+        *hint = "the windows of every program take no more; choose a shorter one";
         break;
     case platform::PasswordCheck::NotText:
         *error = "the password is not UTF-8 text, or it contains a NUL character";
+        *hint = "give it as a line of UTF-8 text";
         break;
     case platform::PasswordCheck::OutsideCodePage:
         *error = "the password contains a character that code page " +
                  std::to_string(platform::ansiCodePage(platform::userDefaultLcid())) +
-                 " (that of this user's language, which every program keeps passwords in) cannot hold";
+                 " cannot hold, and every program keeps passwords in the code page of the user's language";
+        *hint = "use only characters of that code page, or the locale (LC_ALL or LANG) of the language the password "
+                "was made in";
         break;
     }
     return false;

@@ -33,11 +33,11 @@ public:
 class PasswordSource {
 public:
     explicit PasswordSource(bool fromStdin) : fromStdin_(fromStdin) {}
-    // Reads one password for the prompt. False with a reason in *error when
-    // none could be read (end of input, no terminal) or the text cannot be a
-    // password: longer than the windows take, or with a character the user's
-    // code page lacks, which no window could take either.
-    bool read(const char *prompt, Password *out, std::string *error);
+    // Reads one password for the prompt. False with a reason in *error and
+    // what to do in *hint when none could be read (end of input, no terminal)
+    // or the text cannot be a password: longer than the windows take, or with
+    // a character the user's code page lacks, which no window could take either.
+    bool read(const char *prompt, Password *out, std::string *error, std::string *hint);
 
 private:
     bool fromStdin_;
