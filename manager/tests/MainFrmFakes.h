@@ -98,6 +98,10 @@ inline bool waitFor(const std::function<bool()> &done, int ms = 5000) {
     t.start();
     while (!done()) {
         if (t.elapsed() > ms) return false;
+        // Called from inside a posted event (a zero-time single shot), the
+        // event loop does not deliver events posted meanwhile until that one
+        // returns; they are sent here by hand.
+        QCoreApplication::sendPostedEvents();
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(2);
     }
