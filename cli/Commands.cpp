@@ -86,11 +86,10 @@ int usage(const std::string &command, const std::string &what) {
 
 std::string mbytes(uint64_t sectors) { return std::to_string(sectors / kSectorsPerMByte) + "MByte"; }
 
-bool readPassword(PasswordSource &source, const char *prompt, std::string *out, int *exitCode) {
-    std::string error;
-    if (source.read(prompt, out, &error)) return true;
-    *exitCode = fail(kExitUsage, "no password: " + error,
-                     "type it at the terminal or give it on standard input with --password-stdin");
+bool readPassword(PasswordSource &source, const char *prompt, Password *out, int *exitCode) {
+    std::string error, hint;
+    if (source.read(prompt, out, &error, &hint)) return true;
+    *exitCode = fail(kExitUsage, error, hint);
     return false;
 }
 
@@ -366,18 +365,18 @@ int cmdFormat(const Args &args) {
     if (int rc = confirmFormat(s, p.flags["--yes"])) return rc;
 
     const uint32_t diskSize = uint32_t(s.dll().GetDiskSize());
-    std::string password;
+    Password password;
     if (mode == QUENDAL_MODE_SECURE) {
         PasswordSource source(p.flags["--password-stdin"]);
-        std::string confirm;
+        Password confirm;
         int rc = kExitOk;
         if (!readPassword(source, "Password: ", &password, &rc)) return rc;
         if (!readPassword(source, "Confirm Password: ", &confirm, &rc)) return rc;
-        if (password != confirm)
+        if (!(password == confirm))
             return fail(kExitUsage, "Confirm Password is not same as new password!",
                         "nothing was formatted; type the same password twice");
     }
-    FormatPlan plan = planFormat(diskSize, int(percent), uint8_t(mode), password);
+    FormatPlan plan = planFormat(diskSize, int(percent), uint8_t(mode), password.bytes);
     if (!plan.ok) return usage("format", plan.error);
 
     std::printf("Formatting %s (%u sectors) as a %s disk:", deviceDescription().c_str(), diskSize, modeName(mode));
@@ -445,7 +444,7 @@ int cmdLogin(const Args &args) {
     if (int rc = requireLoggedOut(s, "login")) return rc;
 
     PasswordSource source(p.flags["--password-stdin"]);
-    std::string password;
+    Password password;
     int rc = kExitOk;
     if (!readPassword(source, "Password: ", &password, &rc)) return rc;
     if (!s.dll().VerifyPassword(password.c_str(), 0))
@@ -495,14 +494,14 @@ int cmdPasswd(const Args &args) {
     if (int rc = requireLoggedOut(s, "a password change")) return rc;
 
     PasswordSource source(p.flags["--password-stdin"]);
-    std::string oldPassword, newPassword, confirm;
+    Password oldPassword, newPassword, confirm;
     int rc = kExitOk;
     if (!readPassword(source, "Old Password: ", &oldPassword, &rc)) return rc;
     if (!s.dll().VerifyPassword(oldPassword.c_str(), 0))
         return fail(kExitWrongPassword, "Old Password Error.", "the password was not changed");
     if (!readPassword(source, "New Password: ", &newPassword, &rc)) return rc;
     if (!readPassword(source, "Confirm Password: ", &confirm, &rc)) return rc;
-    if (newPassword != confirm)
+    if (!(newPassword == confirm))
         return fail(kExitUsage, "Confirm Password is not same as new password!",
                     "the password was not changed; type the new password twice alike");
     const int32_t codeBefore = s.errorCode();
@@ -515,7 +514,7 @@ int cmdPasswd(const Args &args) {
         const std::string cause = code != codeBefore ? std::string(" (") + errorCodeText(code) + ", library code " +
                                                            std::to_string(code) + ")"
                                                      : "";
-        return passwordChangeFailed(s, cause, oldPassword, newPassword);
+        return passwordChangeFailed(s, cause, oldPassword.c_str(), newPassword.c_str());
     }
     // Let the library drop and re-read its copy of the table, as the new
     // password counts only from the next read.

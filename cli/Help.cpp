@@ -35,7 +35,10 @@ and passwd refuse until --device names one. A disk held by another program is
 in use until that program lets it go: one writer at a time.
 
 Passwords are read from the terminal without echo, or with --password-stdin one
-per line from standard input; never from the command line.
+per line from standard input (UTF-8); never from the command line. A password
+is kept as its text in the code page of the user's language (LC_ALL,
+LC_MESSAGES or LANG: 1252, or 950, 936, 949 for Chinese and Korean), as every
+program of the system keeps it; a character outside that code page is refused.
 
 Exit codes:
   0  success

@@ -250,10 +250,10 @@ int rewriteRefused(int32_t code, const char *what) {
     }
 }
 
-int passwordChangeFailed(Session &session, const std::string &cause, const std::string &oldPassword,
-                         const std::string &newPassword) {
+int passwordChangeFailed(Session &session, const std::string &cause, const char *oldPassword,
+                         const char *newPassword) {
     const std::string what = "Change Password failed!" + cause;
-    switch (rewrite::passwordNow(session.dll(), oldPassword.c_str(), newPassword.c_str())) {
+    switch (rewrite::passwordNow(session.dll(), oldPassword, newPassword)) {
     case rewrite::PasswordNow::Old:
         return fail(kExitDeviceFailure, what + " The disk, read again, still takes the old password",
                     "replug the flash disk and try again");

@@ -27,7 +27,7 @@ int rewriteRefused(int32_t code, const char *what);
 
 // After a failed password change: reads the disk again and prints which
 // password opens it now (or that this cannot be told). Returns the exit code.
-int passwordChangeFailed(Session &session, const std::string &cause, const std::string &oldPassword,
-                         const std::string &newPassword);
+int passwordChangeFailed(Session &session, const std::string &cause, const char *oldPassword,
+                         const char *newPassword);
 
 } // namespace cli

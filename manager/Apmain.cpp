@@ -4,6 +4,8 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
+#include <QFontMetrics>
+#include <QFontInfo>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QPixmap>
@@ -36,6 +38,11 @@ QLabel *makeLabel(QWidget *parent, const char *name, const QString &text, QRect 
     return l;
 }
 
+// Border and padding of a button (Style.cpp) on both sides.
+constexpr int kButtonTextMargin = 10;
+// A caption is not made smaller than this, past which it is no longer legible.
+constexpr int kSmallestCaptionPixels = 8;
+
 QPushButton *makeButton(QWidget *parent, const char *name, const QString &text, QRect geometry) {
     auto *b = new QPushButton(text, parent);
     b->setObjectName(QLatin1String(name));
@@ -50,9 +57,10 @@ const std::initializer_list<TDiskControl::Export> &TMainFrm::RequiredExports() {
     using E = TDiskControl::Export;
     // Every name the manager and its dialogs call through the binding.
     static const std::initializer_list<E> names = {
-        E::InitFlashDisk, E::LoadDiskLib,    E::FreeDiskLib,     E::InitVariable, E::DiskRemove,
-        E::UpdateParam,   E::GetConfigTable, E::GetDiskCapacity, E::GetDiskSize,  E::HaveCfgTbl,
-        E::FormatDisk,    E::VerifyPassword, E::ChangePassword,  E::LoginState,   E::GetSecureDiskVolume};
+        E::InitFlashDisk,  E::LoadDiskLib, E::FreeDiskLib,         E::InitVariable,
+        E::DiskRemove,     E::UpdateParam, E::GetConfigTable,      E::GetDiskCapacity,
+        E::GetDiskSize,    E::HaveCfgTbl,  E::FormatDisk,          E::VerifyPassword,
+        E::ChangePassword, E::LoginState,  E::GetSecureDiskVolume, E::GetFlashDiskInfo};
     return names;
 }
 
@@ -144,6 +152,7 @@ void TMainFrm::MakeLanguageFileName() {
 void TMainFrm::FormCreate() {
     MakeLanguageFileName();
     MultLanguage1->LoadLanguage(this, LanguageFile);
+    FitCaptions();
     const QString logo = QStringLiteral("image/mainlogo.bmp");
     if (QFile::exists(logo)) {
         QPixmap p(logo);
@@ -154,11 +163,11 @@ void TMainFrm::FormCreate() {
     // A library lacking a name the manager calls would be called through a
     // null pointer later on; it is as unusable as one that does not load.
     if (!DiskControl->BindLibrary() || !DiskControl->HasAll(RequiredExports())) {
-        ShowMsgStr(QStringLiteral("Error"), QStringLiteral("Can't load Quendal.dll"));
+        showUnavailable(QStringLiteral("Can't load Quendal.dll"));
         return;
     }
     if (!DiskControl->LoadDiskLib()) {
-        ShowMsgStr(QStringLiteral("Error"), QStringLiteral("Can't load SCSI.dll"));
+        showUnavailable(QStringLiteral("Can't load SCSI.dll"));
         return;
     }
     available_ = true;
@@ -168,6 +177,26 @@ void TMainFrm::FormCreate() {
     BMInitThread->Start();
     StopWatcher = false;
     BMKillTryThread->Start();
+}
+
+void TMainFrm::FitCaptions() {
+    for (QPushButton *b : {BtnLogin, BtnChangePsw, BtnFormat}) {
+        QFont font = b->font();
+        const QString shown = QString(b->text()).remove(QLatin1Char('&'));
+        const int room = b->width() - kButtonTextMargin;
+        int pixels = QFontInfo(font).pixelSize();
+        while (QFontMetrics(font).horizontalAdvance(shown) > room && pixels > kSmallestCaptionPixels)
+            font.setPixelSize(--pixels);
+        b->setFont(font);
+    }
+}
+
+void TMainFrm::showUnavailable(const QString &defaultText) {
+    ShowMsgStr(QStringLiteral("Error"), defaultText);
+    // Nothing is being detected, and nothing will be: the window says what it
+    // said in the message instead of "Detecting..." over a half-full gauge.
+    lbDiskCapacity->setText(MsgText(QStringLiteral("Error"), defaultText));
+    progBar->setValue(0);
 }
 
 void TMainFrm::readDeviceEvents() {
@@ -187,8 +216,16 @@ void TMainFrm::WMDeviceChange(uint32_t eventCode, const platform::DevBroadcastHe
         // they are shown first too, or they would land over the removal's text.
         if (BMInitThread->Running()) BMInitThread->Wait();
         QCoreApplication::sendPostedEvents(this);
-        // Without a usable library there is no disk state to forget.
-        if (available_ && DiskControl) DiskControl->DiskRemove();
+        // The system reports every block device that goes (a loop device, a
+        // mapping, another disk's partition), and no event names the disk the
+        // library has open. So the bound disk is asked: one that still answers
+        // its device information read is still here, and this removal was
+        // someone else's.
+        if (available_ && DiskControl) {
+            uint8_t info[512] = {};
+            if (DiskControl->GetFlashDiskInfo(info)) return;
+            DiskControl->DiskRemove();
+        }
         lbDiskCapacity->setText(MsgText(QStringLiteral("NODISK"), QStringLiteral("No Flash Disk.")));
         lbDisk->clear();
         setButtons(false, false);

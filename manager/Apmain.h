@@ -63,6 +63,9 @@ public:
     // Start-up: language, logo, library binding, then the two tasks. Programs
     // call it once, right after constructing the window.
     void FormCreate();
+    // The buttons keep the layout's size: a caption that a language makes
+    // wider than its button is drawn in a smaller font rather than clipped.
+    void FitCaptions();
     void MakeLanguageFileName();
     // The system's device-change notification: event code and its data.
     void WMDeviceChange(uint32_t eventCode, const platform::DevBroadcastHeader *data);
@@ -111,6 +114,9 @@ protected:
 
 private:
     void setButtons(bool format, bool login);
+    // A library or transport that cannot be used: told in a message and left
+    // on the window, the gauge empty.
+    void showUnavailable(const QString &defaultText);
     void readDeviceEvents();
 
     bool available_ = false;

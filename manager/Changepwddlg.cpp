@@ -114,6 +114,12 @@ void TChangePwdFrm::btnOkClick() {
     const passwords::Secret oldPwd(meOldPwd), newPwd(meNewPwd), confirm(meConfirmPwd);
     wipeEdits();
 
+    if (!oldPwd.usable() || !newPwd.usable() || !confirm.usable()) {
+        meOldPwd->setFocus();
+        ShowMsgStr(QLatin1String(passwords::kUnusableKey), QLatin1String(passwords::kUnusableText));
+        return;
+    }
+
     if (!dc.VerifyPassword(oldPwd.c_str(), 0)) {
         meOldPwd->setFocus();
         --TriesLeft;

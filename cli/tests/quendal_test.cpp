@@ -10,6 +10,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +22,7 @@
 #include "EmulatorBackend.h"
 #include "FatTools.h"
 #include "FlashEmulator.h"
+#include "Md5.h"
 #include "TestProcess.h"
 #include "file_io.h"
 #include "platform/Drives.h"
@@ -43,6 +45,8 @@ struct Sandbox {
     testsupport::ScratchDir scratch{"quendal-cli"};
     fs::path root = scratch.path();
     std::string disk() const { return (root / "disk").string(); }
+    // Set for every program run from here on (the user's locale, say).
+    std::vector<std::pair<std::string, std::string>> env;
 
     // Runs a quendal program with args in the sandbox folder; `input` is its
     // standard input. FLASHDISK_EMULATOR is set to `emulator` (unset when empty).
@@ -52,10 +56,11 @@ struct Sandbox {
         o.input = input;
         o.workingDirectory = root.string();
         o.unsetEnv = {"FLASHDISK_DRIVES", "QUENDAL_SCSI_LOG"};
+        o.env = env;
         if (emulator.empty())
             o.unsetEnv.push_back("FLASHDISK_EMULATOR");
         else
-            o.env = {{"FLASHDISK_EMULATOR", emulator}};
+            o.env.emplace_back("FLASHDISK_EMULATOR", emulator);
 #ifdef _WIN32
         testsupport::ProcessResult p = testsupport::runProcess(program.string(), args, o);
 #else
@@ -529,6 +534,34 @@ TEST(SecureDisk, FormatLoginAndPasswordChange) {
 // Standard input that is no console (a pipe, as from mintty or a script) is
 // read a line per password even without --password-stdin; its echo is not
 // quendal's to switch off.
+#ifndef _WIN32
+TEST(SecureDisk, APasswordIsItsTextInTheCodePageOfTheUsersLanguage) {
+    // "密碼" typed by a Traditional Chinese user is stored and sent as its Big5
+    // bytes, as the windows here and on the original platform keep it; a user
+    // whose code page lacks those characters is told so.
+    Sandbox s;
+    s.emulate();
+    const std::string password = "\xE5\xAF\x86\xE7\xA2\xBC";
+    s.env = {{"LC_ALL", "zh_TW.UTF-8"}};
+    EXPECT_RUN(s.q({"format", "--mode", "secure", "--password-stdin"}, password + "\n" + password + "\n"), kOk);
+    ASSERT_TRUE(flashemu::setLogging(s.disk(), true));
+    EXPECT_RUN(s.q({"login", "--password-stdin"}, password + "\n"), kOk);
+    const uint8_t big5[] = {0xB1, 0x4B, 0xBD, 0x58};
+    const auto digest = flashemu::md5(big5, sizeof big5);
+    bool sent = false;
+    for (const flashemu::LogEntry &e : flashemu::readLog(s.disk()))
+        if (e.op == "WriteDisk" && e.address == 0x60000000u && e.data.size() == 512)
+            sent = std::equal(digest.begin(), digest.end(), e.data.begin() + 16);
+    EXPECT_TRUE(sent) << "no login record with the digest of the Big5 bytes";
+
+    ASSERT_TRUE(flashemu::replug(s.disk()));
+    s.env = {{"LC_ALL", "en_US.UTF-8"}};
+    Result r = s.q({"login", "--password-stdin"}, password + "\n");
+    EXPECT_RUN(r, kUsage);
+    EXPECT_TRUE(has(r.out, "code page 1252")) << r.out;
+}
+#endif
+
 TEST(SecureDisk, PasswordsFromStandardInputThatIsNoConsole) {
     Sandbox s;
     s.emulate();

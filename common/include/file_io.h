@@ -12,7 +12,10 @@ namespace fileio {
 
 class File {
 public:
-    enum class Mode { Read, ReadWrite, CreateReadWrite };
+    // CreateNew makes a file that did not exist, readable by its owner only, and
+    // fails when anything is at the name already, a link above all: a file in a
+    // folder others have had a hand in is never written through what they left.
+    enum class Mode { Read, ReadWrite, CreateReadWrite, CreateNew };
 
     File() = default;
     File(const std::string &path, Mode mode) { open(path, mode); }

@@ -48,7 +48,11 @@ constexpr size_t kChunk = size_t(1) << 30;
 bool File::open(const std::string &path, Mode mode) {
     close();
     DWORD access = mode == Mode::Read ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
-    DWORD disposition = mode == Mode::CreateReadWrite ? OPEN_ALWAYS : OPEN_EXISTING;
+    // CREATE_NEW also fails on a symbolic link or junction at the name, dangling
+    // or not, so nothing is created where it points.
+    DWORD disposition = mode == Mode::CreateReadWrite ? OPEN_ALWAYS
+                        : mode == Mode::CreateNew     ? CREATE_NEW
+                                                      : OPEN_EXISTING;
     HANDLE h = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
@@ -140,7 +144,8 @@ bool replaceFile(const std::string &from, const std::string &to) {
 bool File::open(const std::string &path, Mode mode) {
     close();
     int flags = O_CLOEXEC | (mode == Mode::Read ? O_RDONLY : O_RDWR) | (mode == Mode::CreateReadWrite ? O_CREAT : 0);
-    int fd = ::open(path.c_str(), flags, 0644);
+    if (mode == Mode::CreateNew) flags |= O_CREAT | O_EXCL | O_NOFOLLOW;
+    int fd = ::open(path.c_str(), flags, mode == Mode::CreateNew ? 0600 : 0644);
     if (fd < 0) return false;
     handle_ = fd;
     return true;

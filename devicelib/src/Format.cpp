@@ -40,8 +40,11 @@ void writeReferenceImage(const FatImage &image) {
     if (path.empty()) return;
     std::vector<uint8_t> bytes(size_t(image.volumeStart() + 1) * kSectorBytes);
     for (uint32_t s = 0; s <= image.volumeStart(); ++s) image.readSector(s, bytes.data() + size_t(s) * kSectorBytes);
-    fileio::File out(path, fileio::File::Mode::CreateReadWrite);
-    if (out.isOpen() && out.resize(0)) out.writeAt(0, bytes.data(), bytes.size());
+    // Made afresh: whatever is at the name (a link planted there above all) is
+    // removed, not written through.
+    fileio::removeFile(path);
+    fileio::File out(path, fileio::File::Mode::CreateNew);
+    if (out.isOpen()) out.writeAt(0, bytes.data(), bytes.size());
 }
 
 // A reference left by an earlier format would describe a volume that is gone.

@@ -279,6 +279,23 @@ TEST(FormatDisk, ResetWaitFindsTheRebuiltFirstVolumeByTheReferenceImage) {
     }
 }
 
+TEST(FormatDisk, TheReferenceImageIsMadeAfreshNeverThroughALink) {
+    // Another program of the user's may have left a link at the name: the
+    // format replaces it and never writes what it points to.
+    HostFolders folders;
+    const fs::path victim = folders.runtime.path / "victim";
+    writeFile(victim, {'k', 'e', 'e', 'p'});
+    fs::create_symlink(victim, folders.reference());
+    flashemu::DiskOptions o;
+    o.sectors = 20000;
+    EmulatedDisk disk(o);
+    FormatSettings s = settingsFor(QUENDAL_MODE_NORMAL, {20000});
+    ASSERT_EQ(format(disk, s), 1);
+    EXPECT_EQ(fs::file_size(victim), 4u);
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(folders.reference())));
+    EXPECT_GE(fs::file_size(folders.reference()), 512u);
+}
+
 TEST(FormatDisk, SecureModeCopiesThePasswordFilesIntoTheFirstAreaOnly) {
     HostFolders folders;
     flashemu::DiskOptions o;

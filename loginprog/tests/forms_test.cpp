@@ -4,8 +4,10 @@
 // private X server; the file manager is replaced by a recorder.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -296,6 +298,35 @@ TEST(LoginFrm, ThreeWrongPasswordsEndTheProgramWithoutLoggingIn) {
     typeAndLogin(g, kPassword);
     EXPECT_TRUE(second.loggedIn());
     EXPECT_EQ((QStringList{"Password Error.", kManualOpen}), desk.messages);
+}
+
+TEST(LoginFrm, EnterInThePasswordEditPressesTheDefaultButton) {
+    Desk desk;
+    Disk disk;
+    TLoginFrm f;
+    f.show();
+    ASSERT_TRUE(f.BtnLogin->isDefault());
+    f.mePassword->setText(kPassword);
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(f.mePassword, &enter);
+    EXPECT_TRUE(disk.loggedIn());
+    EXPECT_FALSE(f.isVisible());
+}
+
+TEST(LoginFrm, APasswordOutsideTheUsersCodePageIsRefusedWithoutCountingATry) {
+    // "密碼" has no place in Windows-1252, the code page of this (English)
+    // user: no program could have set it, and the library is not asked.
+    Desk desk;
+    Disk disk;
+    TLoginFrm f;
+    f.show();
+    typeAndLogin(f, QString::fromUtf8("\xE5\xAF\x86\xE7\xA2\xBC"));
+    EXPECT_EQ(desk.messages, QStringList{"The password contains a character that cannot be used."});
+    EXPECT_EQ(f.TriesLeft, 3);
+    EXPECT_EQ(f.mePassword->text(), "");
+    EXPECT_EQ(enabled(f), "PLC");
+    EXPECT_FALSE(disk.loggedIn());
+    EXPECT_TRUE(f.isVisible());
 }
 
 TEST(LoginFrm, RefusedRawAccessLogsInByTheLoginFileAlone) {

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFontMetrics>
 #include <QPlainTextEdit>
 #include <QTimer>
 
@@ -78,6 +79,11 @@ struct Disk {
     static inline int counter = 0;
 };
 
+// The caption inside the button's border and padding, in the button's font.
+bool captionFits(const QPushButton *b) {
+    return QFontMetrics(b->font()).horizontalAdvance(QString(b->text()).remove('&')) <= b->width() - 10;
+}
+
 } // namespace
 
 TEST(MainFrm, StartingStateAndLayout) {
@@ -126,7 +132,19 @@ TEST(MainFrm, ShippedLanguageFilesNameTheWindowsTexts) {
         for (const char *key : {"NODISK", "UNKNOWDISK", "RERUN", "FORMATMSG", "FORMATOK", "FORMATKO", "MUSTLOGOUT"})
             EXPECT_NE(w.frm.MsgText(key, "missing"), "missing") << lang << " " << key;
         EXPECT_FALSE(w.frm.MsgText("NODISK", "").contains(QChar(0xFFFD))) << lang;
+        w.frm.FitCaptions();
+        for (QPushButton *b : {w.frm.BtnLogin, w.frm.BtnChangePsw, w.frm.BtnFormat})
+            EXPECT_TRUE(captionFits(b)) << lang << " " << b->objectName().toStdString();
     }
+}
+
+TEST(MainFrm, ACaptionWiderThanItsButtonIsDrawnSmallerNotClipped) {
+    Window w;
+    w.frm.BtnChangePsw->setText(QStringLiteral("&Change Password"));
+    ASSERT_FALSE(captionFits(w.frm.BtnChangePsw));
+    w.frm.FitCaptions();
+    EXPECT_TRUE(captionFits(w.frm.BtnChangePsw));
+    EXPECT_TRUE(captionFits(w.frm.BtnLogin));
 }
 
 TEST(Detection, EmulatedDiskReadyNoDiskAndUnknownDisk) {
@@ -206,7 +224,10 @@ TEST(Detection, ShowsTheDiskItIsBoundToAndThatThereAreMore) {
     const QString artifacts = QStringLiteral(ARTIFACT_DIR);
     QDir().mkpath(artifacts);
     EXPECT_TRUE(w.frm.grab().save(artifacts + "/mainfrm-bound.png"));
-    // A removal leaves no disk named.
+    // The bound disk's removal leaves no disk named.
+    flashemu::Faults gone;
+    gone.absent = true;
+    flashemu::setFaults(disk.dir.string(), gone);
     w.frm.WMDeviceChange(platform::kDeviceRemoveComplete, nullptr);
     EXPECT_EQ(w.frm.lbDisk->text(), "");
 }
@@ -270,7 +291,15 @@ TEST(DeviceChange, ArrivalRemovalAndFormatting) {
     EXPECT_EQ(w.buttons(), "FLC");
     w.frm.Formatting = false;
 
-    // A removal of any device while idle: No disk.
+    // The removal of another device (a loop device, another disk's
+    // partition) while the bound disk still answers: nothing changes.
+    w.frm.WMDeviceChange(platform::kDeviceRemoveComplete, &volume);
+    EXPECT_EQ(fakes::answers().removes, 0);
+    EXPECT_EQ(w.frm.lbDiskCapacity->text(), "Please re-run this tool after replug Flash Disk.");
+    EXPECT_EQ(w.buttons(), "FLC");
+
+    // The bound disk's own removal while idle: No disk.
+    fakes::answers().present = 0;
     w.frm.WMDeviceChange(platform::kDeviceRemoveComplete, &port);
     EXPECT_EQ(fakes::answers().removes, 1);
     EXPECT_EQ(w.frm.lbDiskCapacity->text(), "No Flash Disk.");
@@ -299,6 +328,7 @@ TEST(DeviceChange, RemovalDuringDetectionWaitsForItAndWins) {
         fakes::answers().holdInit = false;
     });
     platform::DevBroadcastHeader volume{12, platform::kDevTypeVolume, 0};
+    fakes::answers().present = 0;
     w.frm.WMDeviceChange(platform::kDeviceRemoveComplete, &volume);
     release.join();
     QCoreApplication::processEvents();
