@@ -255,9 +255,15 @@ std::vector<std::string> LinuxDisks::holders(const std::string &target) {
 namespace {
 std::string libraryDirectory() {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void *>(&machineOptions), &info) && info.dli_fname)
-        return std::filesystem::path(info.dli_fname).parent_path().string();
-    return {};
+    // Linked into a program, the name is the one it was started by, which has
+    // no folder when the shell found it on PATH: the kernel knows the file.
+    std::filesystem::path file;
+    if (dladdr(reinterpret_cast<void *>(&machineOptions), &info) && info.dli_fname) file = info.dli_fname;
+    if (file.parent_path().empty()) {
+        std::error_code ec;
+        file = std::filesystem::read_symlink("/proc/self/exe", ec);
+    }
+    return file.parent_path().string();
 }
 } // namespace
 

@@ -44,8 +44,6 @@ Options optionsFromEnvironment(const std::string &libraryDirectory) {
     Options o;
     std::string path = getenvText(kKnownEnv);
     if (path.empty()) path = libraryDirectory + "/" + kKnownFile;
-    std::string text;
-    if (fileio::readWholeFile(path, &text)) o.known = parseKnownControllers(text);
     o.device = getenvText(kDeviceEnv);
     const std::string target = getenvText(kLogEnv);
     if (target == "stderr" || target == "1") {
@@ -58,6 +56,11 @@ Options optionsFromEnvironment(const std::string &libraryDirectory) {
             }
         };
     }
+    std::string text;
+    if (fileio::readWholeFile(path, &text))
+        o.known = parseKnownControllers(text);
+    else if (o.log)
+        o.log("no list of known controllers at " + path + ": no disk can be taken");
     return o;
 }
 
