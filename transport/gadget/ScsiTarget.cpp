@@ -169,8 +169,13 @@ bool ScsiTarget::run(uint8_t lun, const uint8_t *cdb, size_t cdbLength, const st
                      std::vector<uint8_t> *dataIn) {
     const uint8_t op = cdb[0];
     const UnitView &v = view_[lun];
-    if (op != kInquiry && op != kReportLuns) {
-        // A change of what the host sees is told once, before anything else runs.
+    // A change of what the host sees is told once, before anything else runs,
+    // to a command about the medium. The vendor channel is addressed past the
+    // medium and neither hears nor takes the news: a tool's next vendor command
+    // would otherwise take it, and the system's disk driver, which learns of a
+    // new medium only from the attention, would go on showing the old one.
+    if (op != kInquiry && op != kReportLuns &&
+        !((op == kRead10 || op == kWrite10) && cdbLength >= 10 && isVendor(cdb))) {
         if (resetPending_[lun]) {
             resetPending_[lun] = false;
             seen_[lun] = v;

@@ -127,6 +127,7 @@ TEST(GadgetTarget, UnitAttentionOnceForPowerOnResetAndEachChangeOfTheView) {
     std::memcpy(rec.data() + 16, d.data(), 16);
     Reply login = rig.run(1, rw10(0x2A, cfgtbl::addr::kLogin, 1), std::vector<uint8_t>(rec.begin(), rec.end()));
     EXPECT_TRUE(login.good) << "vendor commands reach the controller from either unit";
+    EXPECT_TRUE(rig.run(0, rw10(0x28, cfgtbl::addr::kDeviceInfo, 1)).good) << "a vendor read leaves the news";
     EXPECT_EQ(rig.run(0, {0, 0, 0, 0, 0, 0}).senseText(), "06/28/00");
     EXPECT_EQ(rig.capacity(0), kArea1) << "the secure area";
     EXPECT_TRUE(rig.run(1, {0, 0, 0, 0, 0, 0}).good) << "area 2 did not change";
