@@ -289,9 +289,11 @@ void TMainFrm::BtnFormatClick() {
     // anything is written.
     const QString stays = UnmountBoundDisk();
     if (!stays.isEmpty()) {
-        ShowMsgStr(
-            QStringLiteral("UNMOUNTKO"),
-            QStringLiteral("Cannot unmount:\n%1\nNothing was written. Close what uses it and try again.").arg(stays));
+        // The language file's text takes the volumes as its %1.
+        ::ShowMsgText(this, MsgText(QStringLiteral("UNMOUNTKO"),
+                                    QStringLiteral("Cannot unmount:\n%1\nNothing was written. Close what uses it and "
+                                                   "try again."))
+                                .arg(stays));
         return;
     }
     FormatResult = false;

@@ -87,7 +87,10 @@ int TMessageFrm::ShowText(const QString &caption, const QString &text, int kind)
 }
 
 int ShowMsgStr(QWidget *form, const QString &languageFile, const QString &key, const QString &defaultText) {
-    const QString text = TMultLanguage::LoadMsgStr(languageFile, QStringLiteral("MSGSTRING"), key, defaultText);
+    return ShowMsgText(form, TMultLanguage::LoadMsgStr(languageFile, QStringLiteral("MSGSTRING"), key, defaultText));
+}
+
+int ShowMsgText(QWidget *form, const QString &text) {
     TMessageFrm dlg(form);
     return dlg.ShowText(QStringLiteral("Message"), text, MsgOk);
 }

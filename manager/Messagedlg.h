@@ -36,3 +36,5 @@ public:
 // (defaultText when the file or key is missing) in a new box titled "Message"
 // with an OK button; returns the box's result.
 int ShowMsgStr(QWidget *form, const QString &languageFile, const QString &key, const QString &defaultText);
+// The same box for a text already looked up (one that takes arguments).
+int ShowMsgText(QWidget *form, const QString &text);
