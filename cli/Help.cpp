@@ -100,6 +100,12 @@ Options:
   --block-unit N       pages per block (default 4)
   --info-sectors N     information sectors after the table: 8 (default) or 16
   --label TEXT         table label, at most 11 characters (default FLASH DISK)
+  --real-sectors N     a counterfeit disk: its flash holds only N sectors, and
+                       an address at or past N lands on address mod N
+  --bad-sector LBA     reads of this sector of the flash fail with a medium
+                       error (repeatable)
+  --slow-region FIRST:COUNT
+                       every command touching these sectors takes 3 ms longer
   --refuse-raw         the disk refuses raw access (opening answers 2)
   --absent             no device is present
   --write-protected    the disk starts write-protected

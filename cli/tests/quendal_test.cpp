@@ -219,7 +219,10 @@ TEST(Emulate, BadOptionsAreUsageErrors) {
                                            {"--fail-read", "login:1"},
                                            {"--info-sectors", "9"},
                                            {"--label", "MUCH TOO LONG"},
-                                           {"--page-sectors", "0"}}) {
+                                           {"--page-sectors", "0"},
+                                           {"--real-sectors", "2000001"},
+                                           {"--bad-sector", "2000000"},
+                                           {"--slow-region", "1999990:11"}}) {
         std::vector<std::string> args = {"emulate", s.disk()};
         args.insert(args.end(), extra.begin(), extra.end());
         SCOPED_TRACE(extra[0] + " " + extra[1]);
