@@ -29,6 +29,8 @@ int cmdInfo(const Args &args);
 int cmdFormat(const Args &args);
 int cmdLogin(const Args &args);
 int cmdPasswd(const Args &args);
+int cmdCheck(const Args &args);
+const char *checkHelp();
 
 // Texts of --help for the tool and for each subcommand.
 const char *mainHelp();
