@@ -3,6 +3,7 @@
 // READ(10)/WRITE(10) exports, and the verdict told as text or JSON, as an exit
 // code and, when asked, as a plot.
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <random>
@@ -17,6 +18,10 @@
 #include "TableCommands.h"
 #include "Terminal.h"
 #include "file_io.h"
+
+#if defined(__linux__)
+#include "SystemOps.h"
+#endif
 
 namespace cli {
 
@@ -178,6 +183,47 @@ std::string plotTitle(const CheckResult &r, int verdict) {
     return t;
 }
 
+bool isPng(const std::string &file) {
+    if (file.size() < 4) return false;
+    std::string end = file.substr(file.size() - 4);
+    for (char &c : end) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return end == ".png";
+}
+
+// Writes the plot and gives the file written, or nothing after saying why. A
+// PNG is drawn from the SVG, kept beside it, by rsvg-convert (Debian's
+// librsvg2-bin), found at run time so that quendal needs no drawing library;
+// without it the SVG is what the user gets.
+std::string writePlot(const std::string &file, const std::string &svg) {
+    const bool png = isPng(file);
+    const std::string svgFile = png ? file.substr(0, file.size() - 4) + ".svg" : file;
+    if (!fileio::writeFileAtomic(svgFile, svg)) {
+        std::fprintf(stderr,
+                     "quendal: the plot could not be written to %s. Name a file in a folder you can write to.\n",
+                     svgFile.c_str());
+        return {};
+    }
+    if (!png) return svgFile;
+#if defined(__linux__)
+    std::string output;
+    const int rc = passthrough::linuxSystem().runProgram({"rsvg-convert", "-o", file, svgFile}, &output);
+    if (rc == 0) return file;
+    while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
+    if (rc == 127)
+        std::fprintf(stderr,
+                     "quendal: the PNG is drawn by rsvg-convert, which is missing: install it (Debian package "
+                     "librsvg2-bin). The plot is in %s.\n",
+                     svgFile.c_str());
+    else
+        std::fprintf(stderr, "quendal: rsvg-convert could not draw %s (%s). The plot is in %s.\n", file.c_str(),
+                     output.c_str(), svgFile.c_str());
+#else
+    std::fprintf(stderr, "quendal: a PNG is drawn by rsvg-convert on Linux only. The plot is in %s.\n",
+                 svgFile.c_str());
+#endif
+    return svgFile;
+}
+
 uint64_t freshSeed() {
     std::random_device device;
     const uint64_t now = uint64_t(Clock::now().time_since_epoch().count());
@@ -247,16 +293,8 @@ int check(const Args &args) {
     bar.finish();
     const int verdict = verdictOf(result);
 
-    std::string plotWritten;
-    if (!plot.empty()) {
-        if (fileio::writeFileAtomic(plot, speedPlotSvg(result, plotTitle(result, verdict))))
-            plotWritten = plot;
-        else
-            std::fprintf(stderr,
-                         "quendal: the plot could not be written to %s. Name a file in a folder you can "
-                         "write to.\n",
-                         plot.c_str());
-    }
+    const std::string plotWritten =
+        plot.empty() ? plot : writePlot(plot, speedPlotSvg(result, plotTitle(result, verdict)));
     if (json)
         printJson(result, verdict, plotWritten);
     else
@@ -320,8 +358,8 @@ Options:
                   output; messages and progress go to standard error
   --plot FILE     write an SVG picture of read and write speed against the
                   position on the disk, bad sectors and the real capacity
-                  marked (PNG: rsvg-convert -o plot.png FILE, Debian
-                  librsvg2-bin)
+                  marked; FILE ending in .png: also a PNG, drawn from the SVG
+                  (kept beside it) by rsvg-convert (Debian librsvg2-bin)
 
 On a terminal a bar shows the speed and the time left.
 

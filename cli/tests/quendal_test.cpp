@@ -869,3 +869,22 @@ TEST(Check, ASoundDiskPassesAndIsLeftForAFormat) {
     EXPECT_TRUE(has(r.out, "quendal format")) << r.out;
     EXPECT_RUN(s.q({"format", "--yes"}), kOk);
 }
+
+#ifndef _WIN32
+// A PNG that the converter cannot draw still leaves the plot, as SVG, and the
+// verdict stands.
+TEST(Check, APlotTheConverterFailsOnIsKeptAsSvg) {
+    Sandbox s;
+    s.emulate({"--sectors", "2000"});
+    const fs::path tools = s.root / "tools";
+    fs::create_directories(tools);
+    std::ofstream((tools / "rsvg-convert").string()) << "#!/bin/sh\necho 'cannot draw this' >&2\nexit 1\n";
+    fs::permissions(tools / "rsvg-convert", fs::perms::owner_all);
+    s.env = {{"PATH", tools.string() + ":" + std::getenv("PATH")}};
+    Result r = s.q({"check", "--json", "--plot", "speed.png"});
+    EXPECT_RUN(r, kOk);
+    EXPECT_TRUE(has(r.out, "cannot draw this") && has(r.out, "\"plot\": \"speed.svg\"")) << r.out;
+    EXPECT_TRUE(has(wholeFile((s.root / "speed.svg").string()), "<svg"));
+    EXPECT_FALSE(fs::exists(s.root / "speed.png"));
+}
+#endif
