@@ -257,7 +257,7 @@ int check(const Args &args) {
         return fail(kExitWrongState, "this disk carries a maker table, which quendal neither lays out nor checks",
                     "nothing was changed");
     if (destructive) {
-        const EraseWords words = {"a destructive check", "test",
+        const EraseWords words = {"a destructive check", "wipe and check",
                                   "The check writes over every sector of every area; the disk must be "
                                   "formatted afterwards ('quendal format')."};
         if (int rc = confirmErase(s, p.flags["--yes"], words)) return rc;
