@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <random>
 
@@ -97,6 +98,30 @@ private:
     uint64_t lastDone_ = 0;
 };
 
+// Ctrl-C ends the check after the command under way, so that a read-only
+// check still gives the disk its own layout back.
+volatile std::sig_atomic_t gStopAsked = 0;
+extern "C" void askToStop(int) { gStopAsked = 1; }
+
+class StopOnInterrupt {
+public:
+    StopOnInterrupt() {
+        gStopAsked = 0;
+        previous_ = std::signal(SIGINT, askToStop);
+    }
+    ~StopOnInterrupt() { std::signal(SIGINT, previous_ == SIG_ERR ? SIG_DFL : previous_); }
+    StopOnInterrupt(const StopOnInterrupt &) = delete;
+    StopOnInterrupt &operator=(const StopOnInterrupt &) = delete;
+
+private:
+    void (*previous_)(int);
+};
+
+std::string stopText(const CheckResult &r) {
+    return (r.cutOff ? "the check was cut off at sector " : "the disk stopped answering at sector ") +
+           std::to_string(r.stoppedAt);
+}
+
 const char *verdictText(int code) {
     switch (code) {
     case kExitOk: return "sound";
@@ -129,7 +154,7 @@ void printText(const CheckResult &r, int verdict, const std::string &plot) {
     if (r.write.ran) std::printf("Write speed:     %s\n", speedText(r.write).c_str());
     if (r.read.ran) std::printf("Read speed:      %s\n", speedText(r.read).c_str());
     if (!r.finished) {
-        std::printf("Stopped:         the disk stopped answering at sector %u\n", r.stoppedAt);
+        std::printf("Stopped:         %s\n", stopText(r).c_str());
     } else if (r.destructive) {
         if (r.realSectors)
             std::printf("Real capacity:   %u sectors (%uMByte) of the %u the disk reports. From sector %u on,\n"
@@ -160,7 +185,7 @@ void printJson(const CheckResult &r, int verdict, const std::string &plot) {
     std::printf("{\"device\": %s, \"mode\": \"%s\", \"sectors\": %u, \"result\": \"%s\", \"finished\": %s",
                 jsonText(deviceDescription()).c_str(), r.destructive ? "destructive" : "read-only", r.sectors,
                 verdictText(verdict), r.finished ? "true" : "false");
-    if (!r.finished) std::printf(", \"stopped_at\": %u", r.stoppedAt);
+    if (!r.finished) std::printf(", \"stopped_at\": %u, \"cut_off\": %s", r.stoppedAt, r.cutOff ? "true" : "false");
     if (r.destructive && r.finished) {
         if (r.realSectors)
             std::printf(", \"real_sectors\": %u", *r.realSectors);
@@ -288,8 +313,15 @@ int check(const Args &args) {
 
     LibraryDisk disk(s.dll());
     CheckBar bar(out);
-    CheckResult result = runCheck(disk, sectors, destructive, freshSeed(),
-                                  [&](const char *phase, uint64_t done, uint64_t total) { bar(phase, done, total); });
+    CheckResult result;
+    {
+        StopOnInterrupt interrupt;
+        result =
+            runCheck(disk, sectors, destructive, freshSeed(), [&](const char *phase, uint64_t done, uint64_t total) {
+                bar(phase, done, total);
+                return gStopAsked == 0;
+            });
+    }
     bar.finish();
     const int verdict = verdictOf(result);
 
@@ -310,8 +342,9 @@ int check(const Args &args) {
     } else if (result.finished || result.write.sectors > 0) {
         std::fprintf(out, "Every area was written over: format the disk before use ('quendal format').\n");
     }
+    if (result.cutOff) return fail(kExitNotTested, stopText(result), "run it again to check the whole disk");
     if (!result.finished)
-        return fail(kExitNotTested, "the disk stopped answering at sector " + std::to_string(result.stoppedAt),
+        return fail(kExitNotTested, stopText(result),
                     "replug it and check again; a disk that keeps stopping is not to be trusted");
     return verdict;
 }
@@ -352,16 +385,19 @@ Options:
   --destructive   write, then read back (all data is lost)
   --yes           with --destructive: do not ask
   --json          print the result as one JSON object (device, mode, sectors,
-                  result, finished, stopped_at, real_sectors, bad_sector_count,
-                  bad_sectors [{first, count, kind}], write and read
-                  {megabytes_per_second, seconds, sectors}, plot) on standard
-                  output; messages and progress go to standard error
+                  result, finished, stopped_at, cut_off, real_sectors,
+                  bad_sector_count, bad_sectors [{first, count, kind}],
+                  write and read {megabytes_per_second, seconds, sectors},
+                  plot) on standard output; messages and progress go to
+                  standard error
   --plot FILE     write an SVG picture of read and write speed against the
                   position on the disk, bad sectors and the real capacity
                   marked; FILE ending in .png: also a PNG, drawn from the SVG
                   (kept beside it) by rsvg-convert (Debian librsvg2-bin)
 
-On a terminal a bar shows the speed and the time left.
+On a terminal a bar shows the speed and the time left. Ctrl-C stops the check
+after the command under way (exit code 10); a read-only check still gives the
+disk its own layout back.
 
 Exit codes:
   0   sound: every sector read (and held its own data)

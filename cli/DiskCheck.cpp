@@ -148,9 +148,13 @@ private:
         return false;
     }
 
-    void advance(const char *phase, uint32_t count) {
+    // False when the check is to stop before the sector after these.
+    bool advance(const char *phase, uint32_t first, uint32_t count) {
         done_ += count;
-        if (progress_) progress_(phase, done_, total_);
+        if (!progress_ || progress_(phase, done_, total_)) return true;
+        result_.cutOff = true;
+        result_.stoppedAt = first + count;
+        return false;
     }
 
     bool writePass() {
@@ -167,7 +171,7 @@ private:
                 };
                 if (!sectorBySector(first, n, one)) return false;
             }
-            advance("Writing", n);
+            if (!advance("Writing", first, n)) return false;
         }
         return true;
     }
@@ -209,7 +213,7 @@ private:
                 };
                 if (!sectorBySector(first, n, one)) return false;
             }
-            advance("Reading", n);
+            if (!advance("Reading", first, n)) return false;
         }
         return true;
     }

@@ -76,7 +76,8 @@ struct PassResult {
 struct CheckResult {
     uint32_t sectors = 0; // the capacity the disk reports
     bool destructive = false;
-    bool finished = false; // false: the disk stopped answering at stoppedAt
+    bool finished = false; // false: the disk stopped answering at stoppedAt, or the check was cut off there
+    bool cutOff = false;
     uint32_t stoppedAt = 0;
     std::optional<uint32_t> realSectors; // a counterfeit's flash, found by writing
     std::vector<FlawRange> bad;          // below the real capacity, in address order
@@ -85,7 +86,8 @@ struct CheckResult {
 };
 
 // done/total count sectors of the whole check (both passes when destructive).
-using CheckProgress = std::function<void(const char *phase, uint64_t done, uint64_t total)>;
+// false stops the check where it is (the user pressed Ctrl-C).
+using CheckProgress = std::function<bool(const char *phase, uint64_t done, uint64_t total)>;
 
 CheckResult runCheck(CheckedDisk &disk, uint32_t sectors, bool destructive, uint64_t seed,
                      const CheckProgress &progress);

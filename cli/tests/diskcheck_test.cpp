@@ -77,3 +77,16 @@ TEST(DiskCheck, ADiskThatStopsAnsweringIsNotTakenForBadSectors) {
     EXPECT_EQ(r.write.sectors, 5120u);
     EXPECT_FALSE(r.read.ran);
 }
+
+TEST(DiskCheck, ACheckCutOffStopsAfterTheCommandUnderWay) {
+    MemoryDisk disk(20000);
+    std::vector<uint8_t> before = disk.data;
+    CheckResult r =
+        cli::runCheck(disk, 20000, true, 1, [](const char *, uint64_t done, uint64_t) { return done < 640; });
+    EXPECT_FALSE(r.finished);
+    EXPECT_TRUE(r.cutOff);
+    EXPECT_EQ(r.stoppedAt, 640u);
+    EXPECT_EQ(r.write.sectors, 640u) << "nothing written past the command under way";
+    EXPECT_TRUE(std::equal(disk.data.begin() + 640 * 512, disk.data.end(), before.begin() + 640 * 512));
+    EXPECT_FALSE(r.read.ran);
+}
