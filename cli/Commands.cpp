@@ -26,13 +26,7 @@ namespace {
 
 constexpr uint32_t kSectorsPerMByte = 2048;
 
-// Options of one subcommand: flags and options with a value.
-struct Parsed {
-    std::map<std::string, std::string> values;
-    std::map<std::string, bool> flags;
-    std::vector<std::string> positional;
-    std::string error;
-};
+} // namespace
 
 Parsed parseOptions(const Args &args, std::initializer_list<const char *> withValue,
                     std::initializer_list<const char *> flags) {
@@ -62,6 +56,7 @@ Parsed parseOptions(const Args &args, std::initializer_list<const char *> withVa
                 value = args[++i];
             }
             p.values[name] = value;
+            p.all[name].push_back(value);
         }
         for (const char *f : flags) {
             if (name != f) continue;
@@ -83,6 +78,8 @@ Parsed parseOptions(const Args &args, std::initializer_list<const char *> withVa
 int usage(const std::string &command, const std::string &what) {
     return fail(kExitUsage, what, "see 'quendal " + command + " --help'");
 }
+
+namespace {
 
 std::string mbytes(uint64_t sectors) { return std::to_string(sectors / kSectorsPerMByte) + "MByte"; }
 
@@ -122,6 +119,34 @@ void printDrives() {
                 (d.mount.empty() ? "" : ", mounted at " + d.mount) + "\n";
     }
     std::printf("Drives:\n%s", line.empty() ? "  none\n" : line.c_str());
+}
+
+// --real-sectors, --bad-sector (repeated) and --slow-region FIRST:COUNT.
+int parseMedium(Parsed &p, uint32_t sectors, flashemu::Medium *m) {
+    unsigned long long n = 0;
+    if (p.values.count("--real-sectors")) {
+        if (!parseNumber(p.values["--real-sectors"], 1, sectors, &n))
+            return usage("emulate", "--real-sectors must be a number of sectors from 1 to the capacity (" +
+                                        std::to_string(sectors) + ")");
+        m->realSectors = uint32_t(n);
+    }
+    const uint32_t flash = m->realSectors ? m->realSectors : sectors;
+    for (const std::string &v : p.all["--bad-sector"]) {
+        if (!parseNumber(v, 0, flash - 1, &n))
+            return usage("emulate", "--bad-sector takes a sector of the flash, 0 to " + std::to_string(flash - 1));
+        m->badSectors.push_back(uint32_t(n));
+    }
+    if (p.values.count("--slow-region")) {
+        const std::string &v = p.values["--slow-region"];
+        const size_t colon = v.find(':');
+        unsigned long long first = 0, count = 0;
+        if (colon == std::string::npos || !parseNumber(v.substr(0, colon), 0, sectors - 1, &first) ||
+            !parseNumber(v.substr(colon + 1), 1, sectors - first, &count))
+            return usage("emulate", "--slow-region takes FIRST:COUNT, sectors that lie on the disk");
+        m->slowFirst = uint32_t(first);
+        m->slowSectors = uint32_t(count);
+    }
+    return kExitOk;
 }
 
 // The sink of the library's progress callback.
@@ -165,7 +190,7 @@ const char *modeName(int mode) { return mode >= 0 && mode < 6 ? kModeNames[mode]
 int cmdEmulate(const Args &args) {
     Parsed p = parseOptions(args,
                             {"--sectors", "--table", "--page-sectors", "--block-unit", "--info-sectors", "--label",
-                             "--fail", "--fail-read"},
+                             "--fail", "--fail-read", "--real-sectors", "--bad-sector", "--slow-region"},
                             {"--refuse-raw", "--absent", "--write-protected", "--log", "--force", "--replug"});
     if (!p.error.empty()) return usage("emulate", p.error);
     if (p.positional.size() != 1) return usage("emulate", "give exactly one disk folder");
@@ -228,6 +253,8 @@ int cmdEmulate(const Args &args) {
         options.label = l;
     }
 
+    if (int rc = parseMedium(p, options.sectors, &options.medium)) return rc;
+
     flashemu::Faults faults;
     auto parseFault = [&](const char *option, std::initializer_list<const char *> kinds, std::string *kind,
                           uint32_t *nth) -> bool {
@@ -281,6 +308,15 @@ int cmdEmulate(const Args &args) {
                     "check that the folder is writable");
     std::printf("Created an emulated flash disk of %u sectors (%s) in %s\n", options.sectors,
                 mbytes(options.sectors).c_str(), dir.c_str());
+    const flashemu::Medium &m = options.medium;
+    if (m.realSectors)
+        std::printf("Its flash holds only %u sectors: higher addresses wrap around onto it, as on a counterfeit "
+                    "disk\n",
+                    m.realSectors);
+    for (uint32_t bad : m.badSectors) std::printf("Sector %u of its flash cannot be read\n", bad);
+    if (m.slowSectors)
+        std::printf("Sectors %u to %u are slow: every command there takes %u ms longer\n", m.slowFirst,
+                    m.slowFirst + m.slowSectors - 1, flashemu::kSlowCommandMicros / 1000);
 #if defined(_WIN32)
     std::printf("Use it with: quendal --disk %s info   (or set FLASHDISK_EMULATOR=%s)\n", dir.c_str(), dir.c_str());
 #else

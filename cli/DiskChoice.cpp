@@ -57,6 +57,8 @@ std::vector<Candidate> lookAtDisks(std::string *problem) {
     return core.survey();
 }
 
+} // namespace
+
 std::string jsonText(const std::string &s) {
     std::string out = "\"";
     for (char c : s) {
@@ -73,6 +75,8 @@ std::string jsonText(const std::string &s) {
     }
     return out + "\"";
 }
+
+namespace {
 
 std::string loginText(int32_t state) {
     return state == 1 ? "logged in" : state == 0 ? "logged out" : state < 0 ? "no secure area" : "unknown";
@@ -207,15 +211,19 @@ bool releaseVolume(const std::string &mountPoint, std::string *why) {
     return true;
 }
 
-int confirmFormat(Session &s, bool yes) {
+int confirmFormat(Session &s, bool yes) { return confirmErase(s, yes, {"a format", "format", nullptr}); }
+
+int confirmErase(Session &s, bool yes, const EraseWords &words) {
     if (yes) return kExitOk;
+    const std::string verb = words.verb;
     if (!isTerminal(stdin))
         return fail(kExitUsage,
-                    "a format erases the whole disk and is asked for first, but there is no terminal to ask on",
-                    "add --yes to format without asking; nothing was changed");
+                    std::string(words.what) +
+                        " erases the whole disk and is asked for first, but there is no terminal to ask on",
+                    "add --yes to " + verb + " without asking; nothing was changed");
     const TableView &v = s.view();
     const uint32_t capacity = uint32_t(s.capacity());
-    std::printf("About to format %s: %u sectors (%uMByte).\n", deviceDescription().c_str(), capacity,
+    std::printf("About to %s %s: %u sectors (%uMByte).\n", words.verb, deviceDescription().c_str(), capacity,
                 capacity / kSectorsPerMByte);
     std::printf("It holds now: %s", layoutDescription(v).c_str());
     for (int i = 0; i < 3; ++i)
@@ -223,9 +231,10 @@ int confirmFormat(Session &s, bool yes) {
     std::printf(".\n");
     std::printf("Everything on it will be lost: every file in every area%s.\n",
                 v.passwordSet ? ", and the secure area with its password" : "");
+    if (words.after) std::printf("%s\n", words.after);
     const auto mounted = mountedVolumes();
-    for (const std::string &m : mounted) std::printf("Mounted now, unmounted before the format: %s\n", m.c_str());
-    std::printf("Type yes to format it: ");
+    for (const std::string &m : mounted) std::printf("Mounted now, unmounted before %s: %s\n", words.what, m.c_str());
+    std::printf("Type yes to %s it: ", words.verb);
     std::fflush(stdout);
     char line[64] = {};
     if (!std::fgets(line, sizeof line, stdin)) line[0] = 0;
@@ -233,7 +242,7 @@ int confirmFormat(Session &s, bool yes) {
     while (!answer.empty() && (answer.back() == '\n' || answer.back() == '\r' || answer.back() == ' '))
         answer.pop_back();
     if (answer != "yes" && answer != "YES" && answer != "Yes")
-        return fail(kExitUsage, "not confirmed", "nothing was changed; type yes to format, or add --yes");
+        return fail(kExitUsage, "not confirmed", "nothing was changed; type yes to " + verb + ", or add --yes");
     return kExitOk;
 }
 

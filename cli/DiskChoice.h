@@ -39,6 +39,16 @@ class Session;
 // lose, and asks on the terminal; yes skips the question. kExitOk when the
 // format may start, or a failure code after printing why (nothing changed).
 int confirmFormat(Session &session, bool yes);
+// The same for another command that writes over every area.
+struct EraseWords {
+    const char *what;  // "a format": what erases the disk
+    const char *verb;  // "format": what the user agrees to
+    const char *after; // a line on what follows, or nullptr
+};
+int confirmErase(Session &session, bool yes, const EraseWords &words);
+
+// text as a JSON string, quotes included.
+std::string jsonText(const std::string &text);
 
 int cmdList(const Args &args);
 

@@ -12,6 +12,10 @@ enum ExitCode : int {
     kExitWrongPassword = 5,
     kExitNotInstalled = 6, // Quendal.dll or its transport SCSI.dll cannot be used
     kExitWrongState = 7,   // not possible in the disk's present state (logged in, no secure area)
+    // quendal check's verdicts besides kExitOk (sound):
+    kExitFakeCapacity = 8, // the disk's flash holds less than it reports
+    kExitBadSectors = 9,   // sectors that cannot be read (or written, or keep no data)
+    kExitNotTested = 10,   // the check could not be made or was cut off; the message says why
 };
 
 } // namespace cli

@@ -18,6 +18,8 @@ Commands:
   login         log in to the secure area and show where it appears
   passwd        change the password of the secure area
   table         list, show, save or restore the disk's saved tables
+  check         read every sector, or with --destructive write and read it
+                back: real capacity, bad sectors, speed (--json, --plot)
 
 Options:
   --disk DIR    use the emulated flash disk in DIR (sets FLASHDISK_EMULATOR)
@@ -51,6 +53,10 @@ Exit codes:
   7  not possible in the disk's present state (logged in, no secure area,
      in use by another program, a volume that cannot be unmounted, one copy
      of the table left, or its table changed by another program)
+  8  check: fake capacity (the flash holds less than the disk reports)
+  9  check: bad sectors
+  10 check: could not test (quendal check gives it for every failure
+     but a usage error)
 )"
     // The examples in the shell and with the folder names of the system at
     // hand: a Linux path or printf would only mislead at a Windows prompt.
@@ -74,6 +80,7 @@ Examples:
   quendal --disk /tmp/disk info
   quendal list
   quendal --device /dev/sg2 format --first 50
+  quendal --device /dev/sg2 check --destructive --plot speed.svg
   printf '%s\n' secret secret | quendal --disk /tmp/disk format --mode secure --password-stdin --yes
   quendal --disk /tmp/disk login
   export FLASHDISK_EMULATOR=/tmp/disk
@@ -100,6 +107,12 @@ Options:
   --block-unit N       pages per block (default 4)
   --info-sectors N     information sectors after the table: 8 (default) or 16
   --label TEXT         table label, at most 11 characters (default FLASH DISK)
+  --real-sectors N     a counterfeit disk: its flash holds only N sectors, and
+                       an address at or past N lands on address mod N
+  --bad-sector LBA     reads of this sector of the flash fail with a medium
+                       error (repeatable)
+  --slow-region FIRST:COUNT
+                       every command touching these sectors takes 3 ms longer
   --refuse-raw         the disk refuses raw access (opening answers 2)
   --absent             no device is present
   --write-protected    the disk starts write-protected
@@ -180,6 +193,7 @@ Options:
              before it writes it again
 )";
     if (name == "table") return tableHelp();
+    if (name == "check") return checkHelp();
     return nullptr;
 }
 

@@ -84,11 +84,6 @@ bool readFile(const std::string &path, std::string *bytes, tables::SavedTable *t
     return true;
 }
 
-// Binds one export of QuendalRecovery.dll that TDiskControl does not know.
-template <typename F> F recoveryExport(Session &s, const char *name) {
-    return reinterpret_cast<F>(platform::bindSymbol(s.dll().Module, name));
-}
-
 bool askYes(const char *question) {
     std::fprintf(stderr, "%s [y/N] ", question);
     std::fflush(stderr);
@@ -250,8 +245,7 @@ int rewriteRefused(int32_t code, const char *what) {
     }
 }
 
-int passwordChangeFailed(Session &session, const std::string &cause, const char *oldPassword,
-                         const char *newPassword) {
+int passwordChangeFailed(Session &session, const std::string &cause, const char *oldPassword, const char *newPassword) {
     const std::string what = "Change Password failed!" + cause;
     switch (rewrite::passwordNow(session.dll(), oldPassword, newPassword)) {
     case rewrite::PasswordNow::Old:

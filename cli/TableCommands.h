@@ -8,6 +8,7 @@
 
 #include "Commands.h"
 #include "Session.h"
+#include "platform/DynamicLibrary.h"
 
 namespace cli {
 
@@ -17,6 +18,11 @@ const char *tableHelp();
 // The library a rewrite binds: QuendalRecovery.dll when forced (only it can
 // let the last copy of a table be rewritten), Quendal.dll otherwise.
 const char *libraryForRewrite(bool force);
+// Binds one export of QuendalRecovery.dll that TDiskControl does not know.
+template <typename F> F recoveryExport(Session &s, const char *name) {
+    return reinterpret_cast<F>(platform::bindSymbol(s.dll().Module, name));
+}
+
 // After Session::bind with libraryForRewrite(true): lets the rewrite go on
 // with one copy left. kExitOk, or a failure code after printing why.
 int allowLastCopy(Session &session);
@@ -27,7 +33,6 @@ int rewriteRefused(int32_t code, const char *what);
 
 // After a failed password change: reads the disk again and prints which
 // password opens it now (or that this cannot be told). Returns the exit code.
-int passwordChangeFailed(Session &session, const std::string &cause, const char *oldPassword,
-                         const char *newPassword);
+int passwordChangeFailed(Session &session, const std::string &cause, const char *oldPassword, const char *newPassword);
 
 } // namespace cli

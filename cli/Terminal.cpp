@@ -233,14 +233,15 @@ bool PasswordSource::read(const char *prompt, Password *out, std::string *error,
 
 ProgressBar::ProgressBar(FILE *out) : out_(out), tty_(isTerminal(out)) {}
 
-void ProgressBar::update(int percent, const char *text) {
+void ProgressBar::update(int percent, const char *text, const std::string &detail) {
     percent = std::clamp(percent, 0, 100);
     std::string phase = text ? text : "";
     if (tty_) {
         constexpr int kWidth = 30;
         int filled = percent * kWidth / 100;
+        const std::string shown = detail.empty() ? phase : phase + "  " + detail;
         std::fprintf(out_, "\r[%s%s] %3d%% %-30s", std::string(size_t(filled), '#').c_str(),
-                     std::string(size_t(kWidth - filled), ' ').c_str(), percent, phase.c_str());
+                     std::string(size_t(kWidth - filled), ' ').c_str(), percent, shown.c_str());
         std::fflush(out_);
         drawn_ = true;
     } else if (phase != lastText_ || (percent == 100 && lastPercent_ != 100)) {

@@ -47,7 +47,9 @@ private:
 class ProgressBar {
 public:
     explicit ProgressBar(FILE *out);
-    void update(int percent, const char *text);
+    // detail (a speed, the time left) is shown after the phase on a terminal
+    // only; elsewhere it would make every update a line of its own.
+    void update(int percent, const char *text, const std::string &detail = {});
     // Ends the bar's line.
     void finish();
 

@@ -81,5 +81,6 @@ int main(int argc, char **argv) {
     if (command == "format") return cmdFormat(rest);
     if (command == "login") return cmdLogin(rest);
     if (command == "table") return cmdTable(rest);
+    if (command == "check") return cmdCheck(rest);
     return cmdPasswd(rest);
 }

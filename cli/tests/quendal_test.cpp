@@ -151,9 +151,9 @@ TEST(Help, EveryCommandIsDocumented) {
     Result r = s.run({"--help"});
     EXPECT_RUN(r, kOk);
     for (const char *c :
-         {"emulate", "info", "format", "login", "passwd", "table", "--password-stdin", "Exit codes", "--disk"})
+         {"emulate", "info", "format", "login", "passwd", "table", "check", "--password-stdin", "Exit codes", "--disk"})
         EXPECT_TRUE(has(r.out, c)) << c;
-    for (const char *c : {"emulate", "info", "format", "login", "passwd", "table"}) {
+    for (const char *c : {"emulate", "info", "format", "login", "passwd", "table", "check"}) {
         Result h = s.run({c, "--help"});
         EXPECT_RUN(h, kOk);
         EXPECT_TRUE(has(h.out, std::string("Usage: quendal ") + c)) << h.out;
@@ -219,7 +219,10 @@ TEST(Emulate, BadOptionsAreUsageErrors) {
                                            {"--fail-read", "login:1"},
                                            {"--info-sectors", "9"},
                                            {"--label", "MUCH TOO LONG"},
-                                           {"--page-sectors", "0"}}) {
+                                           {"--page-sectors", "0"},
+                                           {"--real-sectors", "2000001"},
+                                           {"--bad-sector", "2000000"},
+                                           {"--slow-region", "1999990:11"}}) {
         std::vector<std::string> args = {"emulate", s.disk()};
         args.insert(args.end(), extra.begin(), extra.end());
         SCOPED_TRACE(extra[0] + " " + extra[1]);
@@ -777,3 +780,111 @@ TEST(Table, TheLastCopyIsRewrittenOnlyWhenForced) {
     EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
     EXPECT_TRUE(has(s.q({"info"}).out, "one copy (no backup)"));
 }
+
+// ---------------------------------------------------------------------------
+// quendal check: one scenario per verdict.
+
+namespace {
+
+constexpr int kFakeCapacity = 8, kBadSectors = 9;
+
+std::string wholeFile(const std::string &path) {
+    std::string bytes;
+    fileio::readWholeFile(path, &bytes);
+    return bytes;
+}
+
+} // namespace
+
+// The counterfeit is found by writing every sector and reading it back, in
+// READ(10)/WRITE(10) commands of up to 128 sectors, never one per sector.
+TEST(Check, ACounterfeitsRealCapacityIsFoundByWritingEverySector) {
+    OwnStore store;
+    Sandbox s;
+    s.emulate({"--sectors", "40000", "--real-sectors", "24000", "--log"});
+    const std::string plot = (s.root / "speed.svg").string();
+    Result r = s.q({"check", "--destructive", "--yes", "--json", "--plot", plot});
+    EXPECT_RUN(r, kFakeCapacity);
+    EXPECT_TRUE(has(r.out, "\"result\": \"fake capacity\"")) << r.out;
+    EXPECT_TRUE(has(r.out, "\"real_sectors\": 24000,")) << r.out;
+    EXPECT_TRUE(has(r.out, "\"bad_sector_count\": 0,")) << r.out;
+
+    std::map<std::string, uint64_t> sectors, commands;
+    for (const flashemu::LogEntry &e : flashemu::readLog(s.disk())) {
+        if (e.address >= 0x10000000) continue; // the controller's own commands
+        EXPECT_LE(e.count, 128u) << e.op;
+        sectors[e.op] += e.count;
+        ++commands[e.op];
+    }
+    EXPECT_EQ(sectors["WriteScsi"], 40000u);
+    EXPECT_EQ(sectors["ReadScsi"], 40000u);
+    EXPECT_EQ(commands["WriteScsi"] + commands["ReadScsi"], 2u * 313) << "full commands of 128 sectors";
+    EXPECT_EQ(commands.count("ReadDisk") + commands.count("WriteDisk"), 0u) << "nothing sector by sector";
+
+    const std::string svg = wholeFile(plot);
+    EXPECT_TRUE(has(svg, "<svg") && has(svg, "real capacity: 24000 sectors") && has(svg, "<polyline")) << svg;
+    Result saved = s.q({"table", "list"});
+    EXPECT_TRUE(has(saved.out, "before a destructive disk check")) << saved.out;
+}
+
+// The read-only check reads every area, the hidden secure area and the second
+// unit's area too, names each unreadable sector and leaves the disk as it was.
+TEST(Check, TheReadOnlyCheckNamesUnreadableSectorsAndChangesNothing) {
+    Sandbox s;
+    s.emulate({"--sectors", "40000", "--bad-sector", "10000", "--bad-sector", "30001"});
+    EXPECT_RUN(s.q({"format", "--yes", "--mode", "secure", "--first", "50", "--password-stdin"}, "pw\npw\n"), kOk);
+    EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
+    const std::string before = wholeFile(flashemu::dataImagePath(s.disk()));
+    const std::string infoBefore = s.q({"info"}).out;
+
+    Result r = s.q({"check", "--json"});
+    EXPECT_RUN(r, kBadSectors);
+    EXPECT_TRUE(has(r.out, "{\"first\": 10000, \"count\": 1, \"kind\": \"unreadable\"}, "
+                           "{\"first\": 30001, \"count\": 1, \"kind\": \"unreadable\"}]"))
+        << r.out;
+    EXPECT_TRUE(has(r.out, "\"sectors\": 40000")) << r.out;
+    EXPECT_TRUE(wholeFile(flashemu::dataImagePath(s.disk())) == before) << "a sector changed";
+    flashemu::DiskStatus status;
+    ASSERT_TRUE(flashemu::getStatus(s.disk(), &status));
+    EXPECT_FALSE(status.wholeDisk) << "the disk's own layout is back";
+    EXPECT_EQ(s.q({"info"}).out, infoBefore);
+}
+
+// A sound disk passes; the destructive check is asked for first, and leaves
+// the disk for a format.
+TEST(Check, ASoundDiskPassesAndIsLeftForAFormat) {
+    OwnStore store;
+    Sandbox s;
+    s.emulate({"--sectors", "20000"});
+    const std::string before = wholeFile(flashemu::dataImagePath(s.disk()));
+    Result unasked = s.q({"check", "--destructive"});
+    EXPECT_RUN(unasked, kUsage);
+    EXPECT_TRUE(has(unasked.out, "--yes")) << unasked.out;
+    EXPECT_TRUE(wholeFile(flashemu::dataImagePath(s.disk())) == before);
+
+    Result r = s.q({"check", "--destructive", "--yes"});
+    EXPECT_RUN(r, kOk);
+    EXPECT_TRUE(has(r.out, "Real capacity:   all 20000 sectors hold their own data")) << r.out;
+    EXPECT_TRUE(has(r.out, "Bad sectors:     none")) << r.out;
+    EXPECT_TRUE(has(r.out, "quendal format")) << r.out;
+    EXPECT_RUN(s.q({"format", "--yes"}), kOk);
+}
+
+#ifndef _WIN32
+// A PNG that the converter cannot draw still leaves the plot, as SVG, and the
+// verdict stands.
+TEST(Check, APlotTheConverterFailsOnIsKeptAsSvg) {
+    Sandbox s;
+    s.emulate({"--sectors", "2000"});
+    const fs::path tools = s.root / "tools";
+    fs::create_directories(tools);
+    std::ofstream((tools / "rsvg-convert").string()) << "#!/bin/sh\necho 'cannot draw this' >&2\nexit 1\n";
+    fs::permissions(tools / "rsvg-convert", fs::perms::owner_all);
+    s.env = {{"PATH", tools.string() + ":" + std::getenv("PATH")}};
+    Result r = s.q({"check", "--json", "--plot", "speed.png"});
+    EXPECT_RUN(r, kOk);
+    EXPECT_TRUE(has(r.out, "cannot draw this") && has(r.out, "\"plot\": \"speed.svg\"")) << r.out;
+    EXPECT_TRUE(has(wholeFile((s.root / "speed.svg").string()), "<svg"));
+    EXPECT_FALSE(fs::exists(s.root / "speed.png"));
+}
+#endif

@@ -1,7 +1,8 @@
 // QuendalRecovery.dll: the device control library built from the same sources
-// as Quendal.dll, with three exports more for bringing a disk's table back.
-// Quendal.dll keeps its 28 exports exactly; only quendal loads this library,
-// for `quendal table save|restore` and for --force.
+// as Quendal.dll, with exports more for bringing a disk's table back and for
+// testing its whole flash. Quendal.dll keeps its 28 exports exactly; only
+// quendal loads this library, for `quendal table save|restore`, for --force
+// and for `quendal check`.
 #pragma once
 
 #include "Quendal.h"
@@ -31,6 +32,16 @@ QUENDAL_API int32_t RecoverySaveTable(const char *path);
 // for a maker table, 20 when the table in place cannot be saved, and the codes
 // of the information-block write.
 QUENDAL_API int32_t RecoveryRestoreTable(const uint8_t *file, uint32_t length);
+
+// Reads the disk's table afresh and sends the whole-disk table: until the
+// device's next reset, plain sector addresses reach every sector of every area
+// (the secure area too, logged in or not), 0 to the capacity. The stored table
+// and the data are not touched. beforeWrites nonzero: the caller is about to
+// write over the areas, so the table is first saved in the user's store, as
+// before a format, and write protection is switched off. Returns the whole
+// disk's sectors, or 0 with code 1 (no table), 4 (not a version table: this
+// system lays out no other), 2 (a capacity of 0), 18 or 20 (the save), or 3.
+QUENDAL_API int32_t RecoveryWholeDiskLayout(int32_t beforeWrites);
 
 #ifdef __cplusplus
 }

@@ -1,6 +1,6 @@
-// The three exports of QuendalRecovery.dll. They reach the library's state and
-// its information-block write directly, which Quendal.dll's 28 exports do not
-// offer and must not start to.
+// The exports of QuendalRecovery.dll beyond the 28. They reach the library's
+// state, its information-block write and its whole-disk layout directly, which
+// Quendal.dll's 28 exports do not offer and must not start to.
 #include <cstring>
 #include <string>
 
@@ -88,6 +88,23 @@ bool restore(const tables::SavedTable &saved) {
     return written;
 }
 
+int32_t wholeDiskLayout(bool beforeWrites) {
+    LibraryState &st = state();
+    InitVariable();
+    std::array<uint8_t, kSectorSize> table{};
+    if (GetConfigTable(table.data()) == 0) return refuse(QUENDAL_ERR_READ_TABLE);
+    UpdateParam();
+    // The whole-disk table is built on the table read; a maker table's fields
+    // lie elsewhere, and this system lays out no disk of that kind.
+    if (st.ControllerKind != kVersionTable) return refuse(QUENDAL_ERR_CONTROLLER_KIND);
+    if (st.DiskCapacity <= 0) GetDiskCapacity();
+    if (st.DiskCapacity <= 0) return refuse(QUENDAL_ERR_SETTINGS);
+    if (beforeWrites && !saveScannedTable("before a destructive disk check")) return 0;
+    if (!SetWholeDiskLayout(table.data())) return 0;
+    if (beforeWrites) ReverseWriteStatusIfProtect();
+    return st.DiskCapacity;
+}
+
 } // namespace
 
 } // namespace quendal
@@ -131,6 +148,15 @@ QUENDAL_API int32_t RecoveryRestoreTable(const uint8_t *file, uint32_t length) {
         return restore(saved) ? 1 : 0;
     } catch (...) {
         // Nothing may leave the library.
+        return 0;
+    }
+}
+
+QUENDAL_API int32_t RecoveryWholeDiskLayout(int32_t beforeWrites) {
+    if (!state().TransportReady) return 0;
+    try {
+        return wholeDiskLayout(beforeWrites != 0);
+    } catch (...) {
         return 0;
     }
 }

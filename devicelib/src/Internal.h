@@ -102,6 +102,10 @@ bool snapshotScannedTable(const char *reason, tables::SavedTable *out);
 // copy's place known unless RewriteLastCopy (code 19), and the table saved in
 // the user's store (code 20). False, with nothing written, when any fails.
 bool guardRewrite(const char *reason);
+// Before the areas are written over while the table stays (a destructive disk
+// check): the table unchanged since the scan (code 18) and saved in the user's
+// store (code 20), so that the layout it describes can be told and put back.
+bool saveScannedTable(const char *reason);
 
 // --- Format.cpp ----------------------------------------------------------------
 void ReportProgress(int32_t percent, const char *text);

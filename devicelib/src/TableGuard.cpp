@@ -85,6 +85,19 @@ bool snapshotScannedTable(const char *reason, tables::SavedTable *out) {
     return true;
 }
 
+namespace {
+
+bool store(const tables::SavedTable &saved) {
+    std::string path, error;
+    if (!tables::saveToStore(saved, &path, &error)) {
+        setError(QUENDAL_ERR_TABLE_NOT_SAVED);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 bool guardRewrite(const char *reason) {
     LibraryState &st = state();
     tables::SavedTable saved;
@@ -93,12 +106,12 @@ bool guardRewrite(const char *reason) {
         setError(QUENDAL_ERR_LAST_COPY);
         return false;
     }
-    std::string path, error;
-    if (!tables::saveToStore(saved, &path, &error)) {
-        setError(QUENDAL_ERR_TABLE_NOT_SAVED);
-        return false;
-    }
-    return true;
+    return store(saved);
+}
+
+bool saveScannedTable(const char *reason) {
+    tables::SavedTable saved;
+    return snapshotScannedTable(reason, &saved) && store(saved);
 }
 
 } // namespace quendal

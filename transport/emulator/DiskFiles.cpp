@@ -54,6 +54,27 @@ bool parseU32(const std::string &s, uint32_t *v) {
     return true;
 }
 
+std::string listText(const std::vector<uint32_t> &values) {
+    std::string s;
+    for (uint32_t v : values) s += (s.empty() ? "" : ",") + std::to_string(v);
+    return s;
+}
+
+bool parseList(const std::string &s, std::vector<uint32_t> *out) {
+    out->clear();
+    size_t start = 0;
+    while (start < s.size()) {
+        size_t comma = s.find(',', start);
+        uint32_t v = 0;
+        if (!parseU32(s.substr(start, comma == std::string::npos ? std::string::npos : comma - start), &v))
+            return false;
+        out->push_back(v);
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    return true;
+}
+
 // Texts are stored escaped so that a blank or '=' in an identity survives.
 std::string escape(const std::string &s) { return hex(reinterpret_cast<const uint8_t *>(s.data()), s.size()); }
 std::string unescape(const std::string &s) {
@@ -186,6 +207,9 @@ bool saveState(const std::string &dir, const DiskState &s) {
     o << "dismounted=" << int(s.dismounted) << "\n";
     o << "commits=" << s.commits << "\n";
     o << "logging=" << int(s.logging) << "\n";
+    o << "real_sectors=" << s.medium.realSectors << "\n";
+    o << "bad_sectors=" << listText(s.medium.badSectors) << "\n";
+    o << "slow_region=" << listText({s.medium.slowFirst, s.medium.slowSectors}) << "\n";
     o << "table=" << (s.haveTable ? hex(s.table.data(), s.table.size()) : std::string()) << "\n";
     return writeFileAtomic(confPath(dir), o.str());
 }
@@ -252,6 +276,21 @@ bool loadState(const std::string &dir, DiskState *out) {
             s.commits = n;
         } else if (key == "logging" && num) {
             s.logging = n != 0;
+        } else if (key == "real_sectors" && num) {
+            s.medium.realSectors = n;
+        } else if (key == "bad_sectors") {
+            std::vector<uint32_t> bad;
+            if (parseList(val, &bad)) {
+                std::sort(bad.begin(), bad.end());
+                bad.erase(std::unique(bad.begin(), bad.end()), bad.end());
+                s.medium.badSectors = std::move(bad);
+            }
+        } else if (key == "slow_region") {
+            std::vector<uint32_t> region;
+            if (parseList(val, &region) && region.size() == 2) {
+                s.medium.slowFirst = region[0];
+                s.medium.slowSectors = region[1];
+            }
         } else if (key == "table") {
             std::vector<uint8_t> b;
             if (unhex(val, &b) && b.size() == s.table.size()) {
@@ -271,6 +310,49 @@ bool readSectors(const std::string &dir, uint64_t first, uint32_t count, uint8_t
 
 bool writeSectors(const std::string &dir, uint64_t first, uint32_t count, const uint8_t *in) {
     return ioAt(dataImagePath(dir), true, first * kSector, const_cast<uint8_t *>(in), size_t(count) * kSector);
+}
+
+namespace {
+
+// The runs of flash that disk sectors [first, first + count) land on: one,
+// unless a counterfeit's wrap falls inside. body(flashSector, count, index of
+// the first of them in the request).
+template <typename F> bool forEachFlashRun(const Medium &m, uint64_t first, uint32_t count, F &&body) {
+    for (uint32_t done = 0; done < count;) {
+        const uint64_t at = first + done;
+        uint64_t flash = at, n = count - done;
+        if (m.realSectors) {
+            flash = at % m.realSectors;
+            n = std::min<uint64_t>(n, m.realSectors - flash);
+        }
+        if (!body(flash, uint32_t(n), done)) return false;
+        done += uint32_t(n);
+    }
+    return true;
+}
+
+void payForSlowRegion(const Medium &m, uint64_t first, uint32_t count) {
+    if (m.slowSectors && first < uint64_t(m.slowFirst) + m.slowSectors && m.slowFirst < first + count)
+        std::this_thread::sleep_for(std::chrono::microseconds(kSlowCommandMicros));
+}
+
+} // namespace
+
+bool readMedium(const std::string &dir, const DiskState &s, uint64_t first, uint32_t count, uint8_t *out) {
+    const Medium &m = s.medium;
+    payForSlowRegion(m, first, count);
+    return forEachFlashRun(m, first, count, [&](uint64_t flash, uint32_t n, uint32_t index) {
+        auto bad = std::lower_bound(m.badSectors.begin(), m.badSectors.end(), flash);
+        if (bad != m.badSectors.end() && *bad < flash + n) return false;
+        return readSectors(dir, flash, n, out + size_t(index) * kSector);
+    });
+}
+
+bool writeMedium(const std::string &dir, const DiskState &s, uint64_t first, uint32_t count, const uint8_t *in) {
+    payForSlowRegion(s.medium, first, count);
+    return forEachFlashRun(s.medium, first, count, [&](uint64_t flash, uint32_t n, uint32_t index) {
+        return writeSectors(dir, flash, n, in + size_t(index) * kSector);
+    });
 }
 
 // info.img holds every byte inverted, so the holes of the sparse file (zeros)

@@ -45,6 +45,7 @@ struct DiskState {
     std::array<uint8_t, 512> table{};
     uint32_t commits = 0;
     bool logging = false;
+    Medium medium;
 };
 
 // A file of the disk directory; the one separator both systems accept.
@@ -60,6 +61,12 @@ bool saveState(const std::string &dir, const DiskState &state);
 // Sector access to the two images; both answer false on any I/O failure.
 bool readSectors(const std::string &dir, uint64_t first, uint32_t count, uint8_t *out);
 bool writeSectors(const std::string &dir, uint64_t first, uint32_t count, const uint8_t *in);
+// The one way a host's data reads and writes reach the flash: the medium's
+// wrapped addresses, unreadable sectors and slow region apply here. first
+// counts disk sectors. A read that touches an unreadable sector fails whole,
+// as the device fails the command with a medium error.
+bool readMedium(const std::string &dir, const DiskState &state, uint64_t first, uint32_t count, uint8_t *out);
+bool writeMedium(const std::string &dir, const DiskState &state, uint64_t first, uint32_t count, const uint8_t *in);
 // Information sectors as the flash holds them: an erased sector reads 0xFF.
 bool readInfo(const std::string &dir, uint32_t page, uint32_t slot, uint8_t *out512);
 bool writeInfo(const std::string &dir, uint32_t page, uint32_t slot, const uint8_t *in512);

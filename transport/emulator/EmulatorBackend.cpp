@@ -402,7 +402,7 @@ private:
         View v = currentView(s);
         if (!v.first || uint64_t(address) + count > v.first->length) return false;
         if (failRead(s, "data")) return false;
-        return readSectors(dir_, v.first->start + address, count, out);
+        return readMedium(dir_, s, v.first->start + address, count, out);
     }
 
     bool writeCommand(DiskState &s, uint32_t address, uint32_t count, const uint8_t *in) {
@@ -503,7 +503,7 @@ private:
     bool writeData(DiskState &s, uint64_t first, uint32_t count, const uint8_t *in) {
         if (failWrite(s, "data")) return false;
         republish_ = true; // a new partition table moves the mounted volume
-        if (!writeSectors(dir_, first, count, in)) return false;
+        if (!writeMedium(dir_, s, first, count, in)) return false;
         if (noticeLoginFile(dir_, &s, first, count)) dirty_ = true;
         return true;
     }
@@ -519,7 +519,7 @@ private:
         if (!out || count == 0 || count > kMaxUnitSectors) return UnitResult::Failed;
         if (first > v->length || count > v->length - first) return UnitResult::OutOfRange;
         if (failRead(s, "data")) return UnitResult::Failed;
-        return readSectors(dir_, v->start + first, count, out) ? UnitResult::Ok : UnitResult::Failed;
+        return readMedium(dir_, s, v->start + first, count, out) ? UnitResult::Ok : UnitResult::Failed;
     }
 
     UnitResult unitWrite(DiskState &s, unsigned unit, uint64_t first, uint32_t count, const uint8_t *in) {

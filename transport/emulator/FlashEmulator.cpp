@@ -60,6 +60,12 @@ std::string diskOfImage(const std::string &image) {
 bool createDisk(const std::string &dir, const DiskOptions &o, std::string *error) {
     if (o.sectors == 0) return setError(error, "capacity of 0 sectors");
     if (o.blockUnit == 0) return setError(error, "block unit of 0 pages");
+    if (o.medium.realSectors > o.sectors) return setError(error, "more real sectors than the capacity");
+    for (uint32_t bad : o.medium.badSectors)
+        if (bad >= (o.medium.realSectors ? o.medium.realSectors : o.sectors))
+            return setError(error, "bad sector " + std::to_string(bad) + " lies past the flash");
+    if (uint64_t(o.medium.slowFirst) + o.medium.slowSectors > o.sectors)
+        return setError(error, "the slow region ends past the disk");
     if (!fileio::createDirectories(dir)) return setError(error, "cannot create the folder " + dir);
     DiskLock hold(dir, true);
     // A replaced disk starts from nothing: old sectors, information area and log go.
@@ -83,6 +89,10 @@ bool createDisk(const std::string &dir, const DiskOptions &o, std::string *error
     s.vendor = padded(o.vendor, 8);
     s.product = padded(o.product, 16);
     s.revision = padded(o.revision, 4);
+    s.medium = o.medium;
+    std::sort(s.medium.badSectors.begin(), s.medium.badSectors.end());
+    s.medium.badSectors.erase(std::unique(s.medium.badSectors.begin(), s.medium.badSectors.end()),
+                              s.medium.badSectors.end());
     auto t = scanActiveTable(dir, pageSectors(s.pageSectorsRaw, s.pageFlagBit0));
     s.haveTable = t.has_value();
     if (t) s.table = *t;

@@ -21,6 +21,25 @@ constexpr const char kDrivesEnv[] = "FLASHDISK_DRIVES";
 
 enum class TableKind { Version, Maker, None };
 
+// What the flash behind the disk's sectors is like, fixed when the disk is made
+// and kept in device.conf. It shows in every host's data reads and writes, by
+// SCSI.dll's commands and through the units the gadget serves alike.
+struct Medium {
+    // A counterfeit disk: its flash holds realSectors, and an address at or
+    // past that lands on address mod realSectors, as such a controller wraps
+    // it. 0: the flash holds the whole capacity.
+    uint32_t realSectors = 0;
+    // Sectors of the flash (after the wrap) whose reads fail with a medium
+    // error; writes to them are taken. Sorted, no repeats.
+    std::vector<uint32_t> badSectors;
+    // A region of the disk where every command that touches it takes
+    // kSlowCommandMicros longer: a cost per command, not a rate, so that how
+    // long a run takes does not hang on how busy the machine is.
+    uint32_t slowFirst = 0;
+    uint32_t slowSectors = 0;
+};
+constexpr uint32_t kSlowCommandMicros = 3000;
+
 struct DiskOptions {
     uint32_t sectors = 2'000'000; // capacity in 512-byte sectors
     TableKind table = TableKind::Version;
@@ -37,6 +56,7 @@ struct DiskOptions {
     std::string vendor = "MORVAN";      // INQUIRY vendor (8)
     std::string product = "FLASH DISK"; // INQUIRY product (16)
     std::string revision = "2.00";      // INQUIRY revision (4)
+    Medium medium;
 };
 
 struct Faults {

@@ -43,7 +43,8 @@ struct Rig {
     std::unique_ptr<flashemu::EmulatedDisk> disk;
     std::unique_ptr<gadget::ScsiTarget> target;
 
-    explicit Rig(uint32_t sectors = 40000) : dev(options(sectors)) {
+    explicit Rig(uint32_t sectors = 40000) : Rig(options(sectors)) {}
+    explicit Rig(const flashemu::DiskOptions &o) : dev(o) {
         disk = flashemu::makeEmulatedDisk(dev.dir.path);
         EXPECT_EQ(disk->open(nullptr), 0);
         target = std::make_unique<gadget::ScsiTarget>(*disk, "0123456789AB");
@@ -182,6 +183,27 @@ TEST(GadgetTarget, DataTransfersAreSplitForTheModelAndCheckedAgainstTheVolume) {
     EXPECT_TRUE(broken.sense.infoValid);
     EXPECT_EQ(broken.sense.info, 1128u) << "the first block the device could not read";
     EXPECT_EQ(broken.data.size(), 128u * 512) << "the blocks before it";
+}
+
+TEST(GadgetTarget, ACounterfeitsFlashWrapsItsAddressesAndABadSectorFailsItsReads) {
+    auto o = Rig::options(40000);
+    o.medium.realSectors = 30000;
+    o.medium.badSectors = {5000};
+    Rig rig(o);
+    rig.settle();
+    EXPECT_EQ(rig.capacity(0), 40000u) << "the host sees the capacity the disk claims";
+    std::vector<uint8_t> data(16 * 512);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 13 + i / 512);
+    // Sectors 29992..30007: the second half lands on the flash of sectors 0..7.
+    ASSERT_TRUE(rig.run(0, rw10(0x2A, 29992, 16), data).good);
+    Reply low = rig.run(0, rw10(0x28, 0, 8));
+    ASSERT_TRUE(low.good);
+    EXPECT_TRUE(std::equal(low.data.begin(), low.data.end(), data.begin() + 8 * 512));
+
+    EXPECT_EQ(rig.run(0, rw10(0x28, 4990, 20)).senseText(), "03/11/00");
+    EXPECT_EQ(rig.run(0, rw10(0x28, 35000, 1)).senseText(), "03/11/00") << "an address wrapped onto it";
+    EXPECT_TRUE(rig.run(0, rw10(0x28, 4990, 10)).good) << "the sectors before it read";
+    EXPECT_TRUE(rig.run(0, rw10(0x2A, 5000, 1), std::vector<uint8_t>(512, 7)).good) << "writes are taken";
 }
 
 TEST(GadgetTarget, TheSecondUnitIsArea2InTheLongFormsToo) {
