@@ -7,12 +7,6 @@ function(quendal_add_test name)
   target_link_libraries(${name} PRIVATE GTest::gtest GTest::gtest_main GTest::gmock ${T_LIBS})
   add_test(NAME ${name} COMMAND ${name} WORKING_DIRECTORY ${QUENDAL_OUTPUT_DIR})
   set_tests_properties(${name} PROPERTIES TIMEOUT 900)
-  # Tests that format from the program folder read its PWD, BOOTFILES and Cdrom
-  # folders; the format test sets them aside for folders of its own. They take
-  # turns rather than see each other's folders.
-  if(name MATCHES "^(devicelib_format_test|loginprog_disk_test|cli_quendal_test|manager_formatrun_test|boot_format_test|faults_.*)$")
-    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK program-folder-inputs)
-  endif()
   if(T_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
   endif()
