@@ -153,35 +153,31 @@ void LzariDecoder::renormalise() {
     high_ = hi + 1;
 }
 
-int LzariDecoder::decodeChar() {
+// Narrows the interval to the share the model gives the symbol that the code
+// value lies in, and returns that symbol with its share.
+template <class Model> typename Model::Found LzariDecoder::narrow(const Model &model) {
     const uint32_t range = high_ - low_;
-    const uint32_t total = chars_.total();
+    const uint32_t total = model.total();
     // Unsigned throughout: on a corrupt stream value may lie outside the
     // interval and the product wraps, which only picks some symbol.
     const uint32_t x = ((offset_ + 1) * total - 1) / range;
-    const CharTree::Found found = chars_.find(x);
+    const typename Model::Found found = model.find(x);
     const uint32_t rise = range * found.lower / total;
     high_ = low_ + range * found.upper / total;
     low_ += rise;
     offset_ -= rise;
     renormalise();
+    return found;
+}
+
+int LzariDecoder::decodeChar() {
+    const CharTree::Found found = narrow(chars_);
     const int ch = chars_.charOf(found.sym);
     chars_.update(found.sym);
     return ch;
 }
 
-int LzariDecoder::decodePosition() {
-    const uint32_t range = high_ - low_;
-    const uint32_t total = positions_.total();
-    const uint32_t x = ((offset_ + 1) * total - 1) / range;
-    const PositionIndex::Found found = positions_.find(x);
-    const uint32_t rise = range * found.lower / total;
-    high_ = low_ + range * found.upper / total;
-    low_ += rise;
-    offset_ -= rise;
-    renormalise();
-    return found.position;
-}
+int LzariDecoder::decodePosition() { return narrow(positions_).position; }
 
 // Hands the decoded bytes after the history on to the output, and keeps the
 // last 4096 as the history of what follows.

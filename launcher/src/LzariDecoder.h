@@ -67,6 +67,7 @@ private:
     void refillBits();
     uint32_t takeBits(unsigned n);
     void renormalise();
+    template <class Model> typename Model::Found narrow(const Model &model);
     int decodeChar();
     int decodePosition();
     bool handOn(size_t &end);

@@ -342,6 +342,24 @@ TEST(LzariModel, CharacterModelStaysAPermutationWithConsistentTotals) {
     EXPECT_EQ(m.symFreq[0], 0u);
 }
 
+namespace {
+
+// The published decoders' binary search over a falling cumulative table: the
+// first index from 1 to last whose count is at or below x.
+template <class Cum> int firstAtOrBelow(const Cum &cum, int last, uint32_t x) {
+    int i = 1, j = last;
+    while (i < j) {
+        int k = (i + j) / 2;
+        if (cum[k] > x)
+            i = k + 1;
+        else
+            j = k;
+    }
+    return i;
+}
+
+} // namespace
+
 TEST(LzariModel, TheDecodersTreeFollowsTheCharacterModel) {
     // The decoder's model must find the symbol a binary search over symCum
     // finds, with the same bounds, through every swap and halving.
@@ -355,19 +373,14 @@ TEST(LzariModel, TheDecodersTreeFollowsTheCharacterModel) {
         if (step % 997 == 0) {
             for (int sym = 0; sym <= lzari::kCharCount; ++sym) {
                 ASSERT_EQ(t.cumulative(sym), m.symCum[sym]) << "step " << step << " symbol " << sym;
-                if (sym > 0) ASSERT_EQ(t.charOf(sym), m.symToChar[sym]) << "step " << step << " symbol " << sym;
+                if (sym > 0) {
+                    ASSERT_EQ(t.charOf(sym), m.symToChar[sym]) << "step " << step << " symbol " << sym;
+                }
             }
         }
         // x past the total only comes from a damaged stream; it finds symbol 1.
         const uint32_t x = rng() % (m.total() + 3);
-        int i = 1, j = lzari::kCharCount;
-        while (i < j) {
-            int k = (i + j) / 2;
-            if (m.symCum[k] > x)
-                i = k + 1;
-            else
-                j = k;
-        }
+        const int i = firstAtOrBelow(m.symCum, lzari::kCharCount, x);
         const lzari::CharTree::Found f = t.find(x);
         ASSERT_EQ(f.sym, i) << "step " << step << " x " << x;
         ASSERT_EQ(f.upper, m.symCum[i - 1]);
@@ -387,14 +400,7 @@ TEST(LzariModel, ThePositionIndexFindsWhatTheBinarySearchFinds) {
     index.start();
     ASSERT_EQ(index.total(), p.total());
     for (uint32_t x = 0; x < p.total() + 40; ++x) {
-        int i = 1, j = lzari::kRingSize;
-        while (i < j) {
-            int k = (i + j) / 2;
-            if (p.positionCum[k] > x)
-                i = k + 1;
-            else
-                j = k;
-        }
+        const int i = firstAtOrBelow(p.positionCum, lzari::kRingSize, x);
         const lzari::PositionIndex::Found f = index.find(x);
         ASSERT_EQ(f.position, i - 1) << "x " << x;
         ASSERT_EQ(f.upper, p.positionCum[i - 1]) << "x " << x;
