@@ -47,8 +47,9 @@ stage() {
 # ctest starts the tests it knows to be long first, from the timings of the
 # build folder's earlier runs. A fresh folder has none, and a long test that
 # happens to start last leaves a core idle while it runs; it gets the rough
-# timings in scripts/ctest-costs.txt (seconds, "name runs seconds", ctest's own
-# format) until it has its own.
+# timings in scripts/ctest-costs.txt until it has its own (ctest's own format,
+# "name runs seconds", seconds of the sanitizer build on 2 cores; a new test
+# that runs for minutes belongs there).
 seed_costs() {
   local costs=$1/Testing/Temporary/CTestCostData.txt
   [ -f "$costs" ] || { mkdir -p "$(dirname "$costs")" && cp scripts/ctest-costs.txt "$costs"; }
