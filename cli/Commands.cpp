@@ -8,11 +8,13 @@
 #include <filesystem>
 #include <map>
 
+#include "DiskChoice.h"
 #include "Environment.h"
 #include "ExitCodes.h"
 #include "FlashEmulator.h"
 #include "FormatPlan.h"
 #include "Session.h"
+#include "TableCommands.h"
 #include "Terminal.h"
 #include "platform/Drives.h"
 
@@ -84,11 +86,10 @@ int usage(const std::string &command, const std::string &what) {
 
 std::string mbytes(uint64_t sectors) { return std::to_string(sectors / kSectorsPerMByte) + "MByte"; }
 
-bool readPassword(PasswordSource &source, const char *prompt, std::string *out, int *exitCode) {
-    std::string error;
-    if (source.read(prompt, out, &error)) return true;
-    *exitCode = fail(kExitUsage, "no password: " + error,
-                     "type it at the terminal or give it on standard input with --password-stdin");
+bool readPassword(PasswordSource &source, const char *prompt, Password *out, int *exitCode) {
+    std::string error, hint;
+    if (source.read(prompt, out, &error, &hint)) return true;
+    *exitCode = fail(kExitUsage, error, hint);
     return false;
 }
 
@@ -297,6 +298,7 @@ int cmdInfo(const Args &args) {
 
     Session s;
     if (int rc = s.bind({E::GetDiskSize, E::GetFlashDiskInfo, E::HaveCfgTbl})) return rc;
+    if (int rc = chooseDisk(false)) return rc;
     if (int rc = s.open()) return rc;
     const TableView &v = s.view();
     const uint32_t capacity = uint32_t(s.capacity());
@@ -332,7 +334,7 @@ int cmdInfo(const Args &args) {
 // ---------------------------------------------------------------------------
 
 int cmdFormat(const Args &args) {
-    Parsed p = parseOptions(args, {"--mode", "--first"}, {"--password-stdin"});
+    Parsed p = parseOptions(args, {"--mode", "--first"}, {"--password-stdin", "--yes", "--force"});
     if (!p.error.empty()) return usage("format", p.error);
     if (!p.positional.empty()) return usage("format", "unexpected argument " + p.positional[0]);
     int mode = QUENDAL_MODE_NORMAL;
@@ -344,7 +346,10 @@ int cmdFormat(const Args &args) {
         return usage("format", "--first must be a whole percentage from 0 to 100");
 
     Session s;
-    if (int rc = s.bind({E::GetDiskSize, E::HaveCfgTbl, E::FormatDisk})) return rc;
+    const bool force = p.flags["--force"];
+    if (int rc = s.bind({E::GetDiskSize, E::HaveCfgTbl, E::FormatDisk}, libraryForRewrite(force))) return rc;
+    if (int rc = chooseDisk(true)) return rc;
+    if (int rc = force ? allowLastCopy(s) : kExitOk) return rc;
     if (int rc = s.open()) return rc;
     if (!s.dll().HaveCfgTbl())
         return fail(kExitNoDisk, "None Flash Disk detect.", "plug in the flash disk and try again");
@@ -357,19 +362,21 @@ int cmdFormat(const Args &args) {
         return fail(kExitWrongState, "this disk carries a maker table, which cannot be formatted",
                     "nothing was changed");
 
+    if (int rc = confirmFormat(s, p.flags["--yes"])) return rc;
+
     const uint32_t diskSize = uint32_t(s.dll().GetDiskSize());
-    std::string password;
+    Password password;
     if (mode == QUENDAL_MODE_SECURE) {
         PasswordSource source(p.flags["--password-stdin"]);
-        std::string confirm;
+        Password confirm;
         int rc = kExitOk;
         if (!readPassword(source, "Password: ", &password, &rc)) return rc;
         if (!readPassword(source, "Confirm Password: ", &confirm, &rc)) return rc;
-        if (password != confirm)
+        if (!(password == confirm))
             return fail(kExitUsage, "Confirm Password is not same as new password!",
                         "nothing was formatted; type the same password twice");
     }
-    FormatPlan plan = planFormat(diskSize, int(percent), uint8_t(mode), password);
+    FormatPlan plan = planFormat(diskSize, int(percent), uint8_t(mode), password.bytes);
     if (!plan.ok) return usage("format", plan.error);
 
     std::printf("Formatting %s (%u sectors) as a %s disk:", deviceDescription().c_str(), diskSize, modeName(mode));
@@ -377,6 +384,9 @@ int cmdFormat(const Args &args) {
         if (plan.area[i]) std::printf(" area %d %u sectors;", i, plan.area[i]);
     std::printf(" %u area(s)\n", plan.areaCount);
     std::fflush(stdout);
+    // The transport refuses the first write while a volume stays mounted; here
+    // the user learns which one and who holds it before anything starts.
+    if (int rc = unmountVolumes()) return rc;
 
     const int32_t codeBefore = s.errorCode();
     ProgressBar bar(stdout);
@@ -386,10 +396,13 @@ int cmdFormat(const Args &args) {
     bar.finish();
     if (!ok) {
         const int32_t code = s.errorCode();
+        if (int rc = code != codeBefore ? rewriteRefused(code, "the format") : -1; rc >= 0) return rc;
         // The library never clears its code: only a new one tells about this failure.
         std::string cause = code != codeBefore ? std::string(" (") + errorCodeText(code) + ", library code " +
                                                      std::to_string(code) + ")"
                                                : "";
+        // The transport refuses the layout while a volume is mounted (again).
+        for (const std::string &m : mountedVolumes()) cause += "; still mounted: " + m;
         return fail(kExitDeviceFailure, "Format Failed!" + cause,
                     "please replug your Flash Disk and run 'quendal info' before use");
     }
@@ -426,11 +439,12 @@ int cmdLogin(const Args &args) {
 
     Session s;
     if (int rc = s.bind({E::VerifyPassword, E::GetSecureDiskVolume})) return rc;
+    if (int rc = chooseDisk(true)) return rc;
     if (int rc = s.open()) return rc;
     if (int rc = requireLoggedOut(s, "login")) return rc;
 
     PasswordSource source(p.flags["--password-stdin"]);
-    std::string password;
+    Password password;
     int rc = kExitOk;
     if (!readPassword(source, "Password: ", &password, &rc)) return rc;
     if (!s.dll().VerifyPassword(password.c_str(), 0))
@@ -467,31 +481,40 @@ int cmdLogin(const Args &args) {
 // ---------------------------------------------------------------------------
 
 int cmdPasswd(const Args &args) {
-    Parsed p = parseOptions(args, {}, {"--password-stdin"});
+    Parsed p = parseOptions(args, {}, {"--password-stdin", "--force"});
     if (!p.error.empty()) return usage("passwd", p.error);
     if (!p.positional.empty()) return usage("passwd", "unexpected argument " + p.positional[0]);
 
     Session s;
-    if (int rc = s.bind({E::VerifyPassword, E::ChangePassword, E::InitVariable})) return rc;
+    const bool force = p.flags["--force"];
+    if (int rc = s.bind({E::VerifyPassword, E::ChangePassword, E::InitVariable}, libraryForRewrite(force))) return rc;
+    if (int rc = chooseDisk(true)) return rc;
+    if (int rc = force ? allowLastCopy(s) : kExitOk) return rc;
     if (int rc = s.open()) return rc;
     if (int rc = requireLoggedOut(s, "a password change")) return rc;
 
     PasswordSource source(p.flags["--password-stdin"]);
-    std::string oldPassword, newPassword, confirm;
+    Password oldPassword, newPassword, confirm;
     int rc = kExitOk;
     if (!readPassword(source, "Old Password: ", &oldPassword, &rc)) return rc;
     if (!s.dll().VerifyPassword(oldPassword.c_str(), 0))
         return fail(kExitWrongPassword, "Old Password Error.", "the password was not changed");
     if (!readPassword(source, "New Password: ", &newPassword, &rc)) return rc;
     if (!readPassword(source, "Confirm Password: ", &confirm, &rc)) return rc;
-    if (newPassword != confirm)
+    if (!(newPassword == confirm))
         return fail(kExitUsage, "Confirm Password is not same as new password!",
                     "the password was not changed; type the new password twice alike");
+    const int32_t codeBefore = s.errorCode();
     if (!s.dll().ChangePassword(oldPassword.c_str(), newPassword.c_str())) {
-        std::string cause =
-            s.view().kind == TableView::Kind::Maker ? " (this disk's table kind keeps its password)" : "";
-        return fail(kExitDeviceFailure, "Change Password failed!" + cause,
-                    "the old password stays valid; replug the flash disk and try again");
+        if (s.view().kind == TableView::Kind::Maker)
+            return fail(kExitDeviceFailure, "Change Password failed! (this disk's table kind keeps its password)",
+                        "the old password stays valid");
+        const int32_t code = s.errorCode();
+        if (int rc = code != codeBefore ? rewriteRefused(code, "the password change") : -1; rc >= 0) return rc;
+        const std::string cause = code != codeBefore ? std::string(" (") + errorCodeText(code) + ", library code " +
+                                                           std::to_string(code) + ")"
+                                                     : "";
+        return passwordChangeFailed(s, cause, oldPassword.c_str(), newPassword.c_str());
     }
     // Let the library drop and re-read its copy of the table, as the new
     // password counts only from the next read.

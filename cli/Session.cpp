@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "DiskChoice.h"
 #include "FlashEmulator.h"
 #include "Quendal.h"
+#include "ScsiTransport.h"
 
 namespace cli {
 
@@ -23,17 +25,11 @@ int fail(int code, const std::string &what, const std::string &todo) {
     return code;
 }
 
-std::string deviceDescription() {
-    const char *dir = std::getenv(flashemu::kDiskEnv);
-    if (dir && *dir) return std::string("emulated flash disk in ") + dir;
-    return "USB flash disk";
-}
-
-int Session::bind(std::initializer_list<TDiskControl::Export> needed) {
+int Session::bind(std::initializer_list<TDiskControl::Export> needed, const char *library) {
     using E = TDiskControl::Export;
-    if (!control_.BindLibrary())
-        return fail(kExitNotInstalled, "Can't load Quendal.dll",
-                    "keep Quendal.dll and SCSI.dll beside the quendal program");
+    if (!control_.BindLibrary(library))
+        return fail(kExitNotInstalled, std::string("Can't load ") + library,
+                    std::string("keep ") + library + " and SCSI.dll beside the quendal program");
     // Every session opens the disk and reads its table first.
     for (auto list : {std::initializer_list<E>{E::LoadDiskLib, E::InitFlashDisk, E::GetConfigTable, E::UpdateParam,
                                                E::GetDiskCapacity, E::LoginState, E::GetErrorCode},
@@ -45,36 +41,75 @@ int Session::bind(std::initializer_list<TDiskControl::Export> needed) {
     return kExitOk;
 }
 
-int Session::open() {
+int Session::load() {
+    if (loaded_) return kExitOk;
     if (!control_.LoadDiskLib()) {
         int32_t code = control_.GetErrorCode();
         std::string why = code == QUENDAL_ERR_TRANSPORT_OPS ? " (it lacks a required operation)" : "";
         return fail(kExitNotInstalled, "Can't load SCSI.dll" + why, "install a complete SCSI.dll beside Quendal.dll");
     }
-    // An empty parameter block matches any device.
+    loaded_ = true;
+    return kExitOk;
+}
+
+int32_t Session::initDisk() {
+    // An empty parameter block matches any device (the one QUENDAL_DEVICE
+    // names, when it names one).
     InitDiskParams params{};
-    int32_t found = control_.InitFlashDisk(&params);
-    if (found == 2)
+    return control_.InitFlashDisk(&params);
+}
+
+bool Session::loadTable() {
+    // A disk read before in this process must not lend its table to this one.
+    if (control_.InitVariable) control_.InitVariable();
+    const int copies = control_.GetConfigTable(table_.data());
+    if (copies <= 0) return false;
+    copies_ = copies;
+    view_ = decodeTable(table_.data());
+    control_.UpdateParam();
+    capacity_ = control_.GetDiskCapacity();
+    loginState_ = control_.LoginState();
+    return true;
+}
+
+int32_t Session::readDisk() {
+    const int32_t found = initDisk();
+    if (found != 0) return found;
+    return loadTable() ? 0 : kUnknownDisk;
+}
+
+int Session::openDevice() {
+    if (int rc = load()) return rc;
+    const int32_t found = initDisk();
+    if (found == SCSI_INIT_RAW_REFUSED)
         return fail(kExitNoDisk, "the flash disk is present but this user may not open it for raw access",
-                    "run quendal as a user with access to the device");
+                    "run quendal as a user with access to the device (see docs/real-disks.md)");
+    if (found == SCSI_INIT_BUSY)
+        return fail(kExitWrongState, "the flash disk is in use by " + diskHolder(),
+                    "wait until that program is done with it (or close it) and try again");
     if (found != 0) {
         const char *dir = std::getenv(flashemu::kDiskEnv);
         if (dir && *dir)
             return fail(kExitNoDisk, std::string("No Flash Disk: no emulated flash disk present in ") + dir,
                         "create one with 'quendal emulate " + std::string(dir) + "' and try again");
         return fail(kExitNoDisk, "No Flash Disk: no USB flash disk of this kind is plugged in",
-                    "plug it in (or use an emulated disk with --disk DIR) and try again");
+                    "plug it in (or use an emulated disk with --disk DIR) and try again; 'quendal list' shows "
+                    "the disks quendal can use");
     }
-    int copies = control_.GetConfigTable(table_.data());
-    if (copies <= 0)
-        return fail(kExitUnknownDisk, "Unknow Flash Disk: no configuration table on the disk",
-                    "this disk cannot be prepared by quendal");
-    copies_ = copies;
-    view_ = decodeTable(table_.data());
-    control_.UpdateParam();
-    capacity_ = control_.GetDiskCapacity();
-    loginState_ = control_.LoginState();
     return kExitOk;
+}
+
+int Session::readTable() {
+    if (!loadTable())
+        return fail(
+            kExitUnknownDisk, "Unknow Flash Disk: no configuration table on the disk",
+            "a table saved on this computer brings it back: see 'quendal table list' and 'quendal table restore'");
+    return kExitOk;
+}
+
+int Session::open() {
+    if (int rc = openDevice()) return rc;
+    return readTable();
 }
 
 int32_t Session::errorCode() { return control_.GetErrorCode ? control_.GetErrorCode() : 0; }
@@ -96,6 +131,10 @@ const char *errorCodeText(int32_t code) {
     case QUENDAL_ERR_FILE_LOGIN_MODE: return "no raw access to the disk";
     case QUENDAL_ERR_NO_LOGIN_VOLUME: return "the login volume was not found";
     case QUENDAL_ERR_ZERO_PAGE_SECTORS: return "the device reports 0 sectors per page";
+    case QUENDAL_ERR_TABLE_CHANGED: return "another program changed the disk's table";
+    case QUENDAL_ERR_LAST_COPY: return "one copy of the table is left and the other's place is unknown";
+    case QUENDAL_ERR_TABLE_NOT_SAVED: return "the table could not be saved on this computer first";
+    case QUENDAL_ERR_NOT_THIS_DISK: return "the saved table is not this disk's";
     default: return "unknown cause";
     }
 }

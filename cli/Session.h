@@ -21,10 +21,21 @@ class Session {
 public:
     // Binds the library and checks that it has every export in `needed`.
     // Returns kExitOk or a failure code after printing why.
-    int bind(std::initializer_list<TDiskControl::Export> needed);
+    // library: another build of the library to bind (QuendalRecovery.dll).
+    int bind(std::initializer_list<TDiskControl::Export> needed, const char *library = TDiskControl::kLibraryName);
     // Loads the transport, opens the disk, reads the table, the capacity and
     // the login state. Returns kExitOk or a failure code after printing why.
     int open();
+    // The two halves of open(): the transport loaded and the disk opened
+    // (printing why not); the table, capacity and login state read.
+    int openDevice();
+    int readTable();
+    // Loading the transport (once), and opening the disk the transport chooses
+    // now and reading it, without a word: the InitFlashDisk answer, or
+    // kUnknownDisk when the disk has no table.
+    int load();
+    int32_t readDisk();
+    static constexpr int32_t kUnknownDisk = 100;
 
     TDiskControl &dll() { return control_; }
     const std::array<uint8_t, 512> &table() const { return table_; }
@@ -36,18 +47,19 @@ public:
     int32_t errorCode();
 
 private:
+    int32_t initDisk();
+    bool loadTable();
+
     TDiskControl control_;
     std::array<uint8_t, 512> table_{};
     TableView view_;
     int copies_ = 0;
     int32_t capacity_ = 0;
     int32_t loginState_ = -1;
+    bool loaded_ = false;
 };
 
 // The library's error codes in words.
 const char *errorCodeText(int32_t code);
-
-// Where the device is: "emulated flash disk in DIR" or the real disk.
-std::string deviceDescription();
 
 } // namespace cli

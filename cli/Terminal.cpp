@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <iostream>
+#include <iterator>
+#include <string.h>
+
+#include "platform/Locale.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -53,20 +57,31 @@ bool readConsoleHidden(HANDLE in, DWORD saved, const char *prompt, std::string *
     // Line input keeps the console's own editing (backspace); only echo goes.
     DWORD quiet = (saved | ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT) & ~DWORD(ENABLE_ECHO_INPUT);
     SetConsoleMode(in, quiet);
-    out->clear();
+    // Read as UTF-16: the console's own code page is the OEM one, not the
+    // code page passwords are kept in.
+    std::wstring line;
+    line.reserve(256);
     bool ok = false;
     for (;;) {
-        char buf[64];
+        wchar_t buf[64];
         DWORD n = 0;
-        if (!ReadConsoleA(in, buf, sizeof buf, &n, nullptr) || n == 0) break;
-        std::string chunk(buf, n);
-        auto newline = chunk.find('\n');
-        out->append(chunk, 0, newline);
-        if (newline != std::string::npos) {
+        if (!ReadConsoleW(in, buf, DWORD(std::size(buf)), &n, nullptr) || n == 0) break;
+        const wchar_t *end = std::find(buf, buf + n, L'\n');
+        line.append(buf, size_t(end - buf));
+        SecureZeroMemory(buf, sizeof buf);
+        if (end != buf + n) {
             ok = true;
             break;
         }
     }
+    if (!line.empty() && line.back() == L'\r') line.pop_back();
+    out->clear();
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, line.data(), int(line.size()), nullptr, 0, nullptr, nullptr);
+    if (bytes > 0) {
+        out->resize(size_t(bytes));
+        WideCharToMultiByte(CP_UTF8, 0, line.data(), int(line.size()), out->data(), bytes, nullptr, nullptr);
+    }
+    SecureZeroMemory(line.data(), line.size() * sizeof(wchar_t));
     SetConsoleMode(in, saved);
     gQuietConsole = INVALID_HANDLE_VALUE;
     SetConsoleCtrlHandler(restoreOnBreak, FALSE);
@@ -161,28 +176,59 @@ bool readHidden(const char *prompt, std::string *out, std::string *error) {
 
 } // namespace
 
-bool PasswordSource::read(const char *prompt, std::string *out, std::string *error) {
+void wipe(void *bytes, size_t size) {
+    if (!bytes || size == 0) return;
+#if defined(_WIN32)
+    SecureZeroMemory(bytes, size);
+#else
+    explicit_bzero(bytes, size);
+#endif
+}
+
+bool PasswordSource::read(const char *prompt, Password *out, std::string *error, std::string *hint) {
+    wipe(out->bytes);
+    std::string text;
+    // One buffer for the whole line, so that no copy is left where a growing
+    // one used to be.
+    text.reserve(1024);
     bool ok;
     if (fromStdin_) {
-        ok = static_cast<bool>(std::getline(std::cin, *out));
+        ok = static_cast<bool>(std::getline(std::cin, text));
         if (!ok)
             *error = "standard input ended before the password for \"" +
                      std::string(prompt).substr(0, std::string(prompt).find(':')) + "\"";
     } else {
-        ok = readHidden(prompt, out, error);
+        ok = readHidden(prompt, &text, error);
     }
-    if (!ok) return false;
     // A file written on Windows ends its lines in CR LF.
-    if (!out->empty() && out->back() == '\r') out->pop_back();
-    if (out->find('\0') != std::string::npos) {
-        *error = "the password contains a NUL character";
+    if (ok && !text.empty() && text.back() == '\r') text.pop_back();
+    const platform::PasswordCheck check =
+        ok ? platform::passwordBytes(text, &out->bytes) : platform::PasswordCheck::Usable;
+    wipe(text);
+    if (!ok) {
+        *error = "no password: " + *error;
+        *hint = "type it at the terminal or give it on standard input with --password-stdin";
         return false;
     }
-    if (out->size() > kMaxPasswordLength) {
-        *error = "the password is longer than " + std::to_string(kMaxPasswordLength) + " characters";
-        return false;
+    switch (check) {
+    case platform::PasswordCheck::Usable: return true;
+    case platform::PasswordCheck::TooLong:
+        *error = "the password is longer than " + std::to_string(platform::kMaxPasswordChars) + " characters";
+        *hint = "the windows of every program take no more; choose a shorter one";
+        break;
+    case platform::PasswordCheck::NotText:
+        *error = "the password is not UTF-8 text, or it contains a NUL character";
+        *hint = "give it as a line of UTF-8 text";
+        break;
+    case platform::PasswordCheck::OutsideCodePage:
+        *error = "the password contains a character that code page " +
+                 std::to_string(platform::ansiCodePage(platform::userDefaultLcid())) +
+                 " cannot hold, and every program keeps passwords in the code page of the user's language";
+        *hint = "use only characters of that code page, or the locale (LC_ALL or LANG) of the language the password "
+                "was made in";
+        break;
     }
-    return true;
+    return false;
 }
 
 ProgressBar::ProgressBar(FILE *out) : out_(out), tty_(isTerminal(out)) {}

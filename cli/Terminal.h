@@ -1,27 +1,47 @@
 // Reading passwords and drawing the progress bar.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
 
 namespace cli {
 
+// Overwrites the bytes of something secret where they lie.
+void wipe(void *bytes, size_t size);
+inline void wipe(std::string &secret) {
+    wipe(secret.data(), secret.size());
+    secret.clear();
+}
+
+// A password for one use, as the library takes it (the text in the code page
+// of the user's language, the rule of every program); overwritten when it goes.
+class Password {
+public:
+    Password() = default;
+    ~Password() { wipe(bytes); }
+    Password(const Password &) = delete;
+    Password &operator=(const Password &) = delete;
+    const char *c_str() const { return bytes.c_str(); }
+    bool operator==(const Password &other) const { return bytes == other.bytes; }
+
+    std::string bytes;
+};
+
 // Where passwords come from: the controlling terminal without echo, or one per
-// line from standard input (--password-stdin).
+// line from standard input (--password-stdin). Either gives UTF-8 text.
 class PasswordSource {
 public:
     explicit PasswordSource(bool fromStdin) : fromStdin_(fromStdin) {}
-    // Reads one password for the prompt. False with a reason in *error when
-    // none could be read (end of input, no terminal).
-    bool read(const char *prompt, std::string *out, std::string *error);
+    // Reads one password for the prompt. False with a reason in *error and
+    // what to do in *hint when none could be read (end of input, no terminal)
+    // or the text cannot be a password: longer than the windows take, or with
+    // a character the user's code page lacks, which no window could take either.
+    bool read(const char *prompt, Password *out, std::string *error, std::string *hint);
 
 private:
     bool fromStdin_;
 };
-
-// The longest password the window's password fields take; a longer one could
-// never be typed in to log in there.
-constexpr size_t kMaxPasswordLength = 20;
 
 // A one-line progress bar on a terminal, or one line per new phase elsewhere.
 class ProgressBar {

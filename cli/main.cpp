@@ -5,10 +5,13 @@
 #include <string>
 
 #include "Commands.h"
+#include "DiskChoice.h"
 #include "Environment.h"
 #include "ExitCodes.h"
 #include "FlashEmulator.h"
+#include "PassthroughBackend.h"
 #include "Session.h"
+#include "TableCommands.h"
 
 #ifndef QUENDAL_VERSION
 #define QUENDAL_VERSION "0"
@@ -34,6 +37,13 @@ int main(int argc, char **argv) {
             if (!setEnvironment(flashemu::kDiskEnv, dir))
                 return fail(kExitUsage, "cannot name the disk folder " + dir + " to the library",
                             "set FLASHDISK_EMULATOR instead");
+        } else if (a == "--device" || a.rfind("--device=", 0) == 0) {
+            std::string node = a == "--device" ? (i + 1 < argc ? argv[++i] : "") : a.substr(9);
+            if (node.empty()) return fail(kExitUsage, "option --device needs a disk node", "see 'quendal --help'");
+            // The transport reads the choice from the environment when it opens the disk.
+            if (!setEnvironment(passthrough::kDeviceEnv, node))
+                return fail(kExitUsage, "cannot name the disk " + node + " to the library",
+                            "set QUENDAL_DEVICE instead");
         } else if (a == "-v" || a == "--verbose") {
             // The transport logs every command block, its outcome and sense data.
             setEnvironment("QUENDAL_SCSI_LOG", "stderr");
@@ -67,7 +77,9 @@ int main(int argc, char **argv) {
     }
     if (command == "emulate") return cmdEmulate(rest);
     if (command == "info") return cmdInfo(rest);
+    if (command == "list") return cmdList(rest);
     if (command == "format") return cmdFormat(rest);
     if (command == "login") return cmdLogin(rest);
+    if (command == "table") return cmdTable(rest);
     return cmdPasswd(rest);
 }

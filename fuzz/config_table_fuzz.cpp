@@ -37,6 +37,9 @@ struct FlashModel {
     std::map<uint32_t, Sector> sectors; // page * 4 + slot; absent: erased
     Sector deviceInfo{};
     uint16_t blockUnit = 0;
+    // Pages a prepare erases at least: the controller erases the whole
+    // information block, also where it runs into a second erase block.
+    uint32_t infoBlockPages = 0;
     uint32_t reads = 0, writes = 0;
     uint32_t failRead = 0, failWrite = 0;
     bool readFailed = false, writeFailed = false;
@@ -100,7 +103,7 @@ int32_t modelWrite(uint32_t address, uint32_t count, const void *data) {
     const auto *bytes = static_cast<const uint8_t *>(data);
     if (address == cfgtbl::addr::kBlockPrepare) {
         const uint64_t first = bo::getLE32(bytes + 4);
-        const uint64_t pages = uint64_t(bo::getLE32(bytes + 8)) * f.blockUnit;
+        const uint64_t pages = std::max<uint64_t>(uint64_t(bo::getLE32(bytes + 8)) * f.blockUnit, f.infoBlockPages);
         for (uint64_t p = first; p < first + pages && p < kPages; ++p)
             for (uint32_t s = 0; s < 4; ++s) f.sectors.erase(uint32_t(p * 4 + s));
         return 1;
@@ -246,14 +249,16 @@ void configTable(const uint8_t *data, size_t size) {
     std::vector<int32_t> written = {st.PrimaryInfoBlock};
     if (st.BackupInfoBlock != -1)
         written.push_back(st.BackupInfoBlock);
-    else if (st.DamagedInfoBlock >= 0)
-        written.push_back(st.DamagedInfoBlock);
+    else if (st.MissingInfoBlock >= 0)
+        written.push_back(st.MissingInfoBlock);
     const bool hadTwoCopies = r == 2;
     std::array<uint8_t, 16> oldDigest, newDigest;
     std::memcpy(oldDigest.data(), st.TableCopy.data() + cfgtbl::kDigest, 16);
     std::array<uint8_t, 512> changed = st.TableCopy;
     for (int i = 0; i < 16; ++i) changed[cfgtbl::kDigest + i] ^= 0xA5;
     std::memcpy(newDigest.data(), changed.data() + cfgtbl::kDigest, 16);
+    if (pageSectors >= 1 && flash.blockUnit >= 1)
+        flash.infoBlockPages = erasedSpan(st.InfoSectors, pageSectors, flash.blockUnit);
     const int ok = WriteInfoBlocks(changed.data());
 
     // The plain write form on a sane geometry whose copies do not share a block:

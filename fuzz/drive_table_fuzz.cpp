@@ -13,6 +13,7 @@
 
 #include "FuzzTargets.h"
 #include "byteorder.h"
+#include "fat_layout.h"
 #include "platform/Drives.h"
 
 namespace fuzz {
@@ -33,15 +34,16 @@ void checkTable(const std::vector<platform::DriveEntry> &table) {
 void bootSector(const uint8_t *data, size_t size) {
     std::array<uint8_t, 512> bs{};
     std::memcpy(bs.data(), data, std::min<size_t>(size, 512));
-    const auto total = platform::fatTotalBytes(bs.data());
-    if (!total) return;
+    const auto geometry = fat::readGeometry(bs.data());
+    if (!geometry) return;
+    const uint64_t total = geometry->dataBytes();
     // Data clusters never hold more than the volume's sectors.
     uint64_t sectors = bo::getLE16(bs.data() + 19);
     if (sectors == 0) sectors = bo::getLE32(bs.data() + 32);
     const uint64_t bytesPerSector = bo::getLE16(bs.data() + 11);
-    FUZZ_CHECK(*total > 0);
-    FUZZ_CHECK(*total <= sectors * bytesPerSector);
-    FUZZ_CHECK(*total % (uint64_t(bs[13]) * bytesPerSector) == 0);
+    FUZZ_CHECK(total > 0);
+    FUZZ_CHECK(total <= sectors * bytesPerSector);
+    FUZZ_CHECK(total % (uint64_t(bs[13]) * bytesPerSector) == 0);
 }
 
 std::string scratchVolume() {

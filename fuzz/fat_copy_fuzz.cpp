@@ -13,12 +13,13 @@
 #include "FatImage.h"
 #include "FuzzTargets.h"
 #include "byteorder.h"
+#include "platform/FileNames.h"
 
 namespace fuzz {
 
 namespace {
 
-quendal::FatTime fixedClock() { return {2026, 12, 8, 12, 0, 0}; }
+fat::DateTime fixedClock() { return {2026, 12, 8, 12, 0, 0}; }
 
 constexpr uint32_t kMaxFileBytes = 256u << 10;
 
@@ -33,7 +34,8 @@ struct Entry {
 };
 
 // The root directory as any FAT reader walks it: an entry starting with 0 ends
-// the directory, one starting with E5 is deleted, a leading 05 stands for E5.
+// the directory, one starting with E5 is deleted; a name is matched by its
+// stored bytes (a leading 05 standing for E5 in both).
 Entry findInRoot(const quendal::FatImage &image, const std::array<uint8_t, 11> &name) {
     Entry out;
     const bool fat32 = image.kind() == quendal::FatKind::Fat32;
@@ -44,10 +46,7 @@ Entry findInRoot(const quendal::FatImage &image, const std::array<uint8_t, 11> &
         if (e[0] == 0x00) break;
         if (e[0] == 0xE5) continue;
         if (e[11] & 0x08) continue; // the volume label
-        uint8_t stored[11];
-        std::memcpy(stored, e, 11);
-        if (stored[0] == 0x05) stored[0] = 0xE5;
-        if (std::memcmp(stored, name.data(), 11) != 0) continue;
+        if (std::memcmp(e, name.data(), 11) != 0) continue;
         out.found = true;
         out.firstCluster = bo::getLE16(e + 0x1A) | (fat32 ? uint32_t(bo::getLE16(e + 0x14)) << 16 : 0);
         out.size = bo::getLE32(e + 0x1C);
@@ -58,7 +57,7 @@ Entry findInRoot(const quendal::FatImage &image, const std::array<uint8_t, 11> &
 
 // Follows the chain and compares every byte; the clusters go into used.
 void checkFile(const quendal::FatImage &image, const Entry &e, uint32_t fileSeed, std::set<uint32_t> &used) {
-    const uint32_t clusterBytes = image.sectorsPerCluster() * 512;
+    const uint32_t clusterBytes = image.geometry().sectorsPerCluster * 512;
     const uint32_t clusters = (e.size + clusterBytes - 1) / clusterBytes;
     if (e.size == 0) {
         FUZZ_CHECK(e.firstCluster == 0);
@@ -70,7 +69,7 @@ void checkFile(const quendal::FatImage &image, const Entry &e, uint32_t fileSeed
         FUZZ_CHECK(c >= 2 && c < image.clusterLimit());
         FUZZ_CHECK(used.insert(c).second); // no cluster is shared or looped
         const uint64_t first = image.clusterSector(c);
-        for (uint32_t s = 0; s < image.sectorsPerCluster() && offset < e.size; ++s) {
+        for (uint32_t s = 0; s < image.geometry().sectorsPerCluster && offset < e.size; ++s) {
             uint8_t sector[512];
             image.readSector(uint32_t(first + s), sector);
             for (uint32_t b = 0; b < 512 && offset < e.size; ++b, ++offset)
@@ -118,7 +117,9 @@ void fatCopy(const uint8_t *data, size_t size) {
         bytes.resize(fileSize);
         for (uint32_t i = 0; i < fileSize; ++i) bytes[i] = contentByte(fileSeed, i);
 
-        const auto shortname = quendal::shortName(name);
+        const uint32_t codePage = platform::fileNameCodePage();
+        const auto form = fat::shortName(platform::upperAnsi(name, codePage), codePage);
+        const fat::ShortName shortname = form ? form->name : fat::ShortName{};
         const uint64_t freeBefore = image.freeClusters();
         const int r = quendal::AddFileToImage(image, bytes.data(), fileSize, name);
         FUZZ_CHECK(r == 0 || r == 1);
@@ -133,11 +134,10 @@ void fatCopy(const uint8_t *data, size_t size) {
             // Left out: too big for the space left, or no free root entry. A file
             // that fits is never refused while a root entry is free.
             live.erase(shortname);
-            const uint64_t clusterBytes = uint64_t(image.sectorsPerCluster()) * 512;
+            const uint64_t clusterBytes = uint64_t(image.geometry().sectorsPerCluster) * 512;
             const bool fits = uint64_t(fileSize) <= freeBefore * clusterBytes;
             // A name without a base has no 8.3 form and is always left out.
-            const bool named = shortname[0] != ' ';
-            if (named && fits && live.size() + 1 < image.rootEntries()) FUZZ_CHECK(!"a fitting file was refused");
+            if (form && fits && live.size() + 1 < image.rootEntries()) FUZZ_CHECK(!"a fitting file was refused");
         }
         if (fat32) {
             const uint8_t *info = image.sectorData(image.volumeStart() + 1);

@@ -6,18 +6,18 @@
 
 #include "LoginFrm.h"
 #include "Multlanguage.h"
+#include "platform/Locale.h"
 
 namespace {
 
 constexpr int kClientWidth = 272;
 constexpr int kClientHeight = 150;
-constexpr int kMaxPassword = 20;
 
 QLineEdit *passwordEdit(QWidget *parent, const char *name, int top) {
     auto *e = new QLineEdit(parent);
     e->setObjectName(QLatin1String(name));
     e->setGeometry(116, top, 144, 21);
-    e->setMaxLength(kMaxPassword);
+    e->setMaxLength(int(platform::kMaxPasswordChars));
     e->setEchoMode(QLineEdit::Password);
     e->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));
     return e;
@@ -72,33 +72,13 @@ void TChangePwdFrm::reject() { done(kResultCancel); }
 void TChangePwdFrm::btnCancelClick() { done(kResultCancel); }
 
 void TChangePwdFrm::btnOkClick() {
-    TDiskControl *dc = login_->DiskControl;
-    const QByteArray oldPwd = TLoginFrm::PasswordBytes(meOldPwd);
-    if (!dc->VerifyPassword(oldPwd.constData(), 0)) {
-        clearEdits();
-        --TriesLeft;
-        login_->ShowMsgStr(QStringLiteral("OLDERR"), QStringLiteral("Old Password Error."), this);
-        if (TriesLeft <= 0) done(kResultCancel);
-        return;
-    }
-    const QByteArray newPwd = TLoginFrm::PasswordBytes(meNewPwd);
-    if (newPwd != TLoginFrm::PasswordBytes(meConfirmPwd)) {
-        clearEdits();
-        login_->ShowMsgStr(QStringLiteral("CONFIRMERR"),
-                           QStringLiteral("Confirm Password is not same as new password!"), this);
-        return;
-    }
-    if (dc->ChangePassword(oldPwd.constData(), newPwd.constData())) {
-        // The library compares against its copy of the table: it must drop it
-        // and read the one just written before the new password counts.
-        dc->InitVariable();
-        uint8_t table[512] = {};
-        dc->GetConfigTable(table);
-        dc->UpdateParam();
-        login_->ShowMsgStr(QStringLiteral("CHANGEOK"), QStringLiteral("Change password success."), this);
-        done(kResultOk);
-    } else {
-        login_->ShowMsgStr(QStringLiteral("CHANGEKO"), QStringLiteral("Change password failed."), this);
-        done(kResultCancel);
+    const sarvik::LoginSequence::ChangeForm form{
+        [this] { clearEdits(); },
+        [this](const char *key, const char *text) { login_->ShowMsgStr(key, QString::fromUtf8(text), this); }};
+    switch (login_->changePassword(meOldPwd->text().toStdString(), meNewPwd->text().toStdString(),
+                                   meConfirmPwd->text().toStdString(), &TriesLeft, form)) {
+    case sarvik::LoginSequence::ChangeResult::TryAgain: break;
+    case sarvik::LoginSequence::ChangeResult::Cancel: done(kResultCancel); break;
+    case sarvik::LoginSequence::ChangeResult::Ok: done(kResultOk); break;
     }
 }

@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+#include "LoginSequence.h"
+
 class QMessageBox;
 class QWidget;
 
@@ -15,12 +17,6 @@ namespace sarvik {
 // Asks every top-level window whose title contains text to close, without
 // waiting for it (X11; without a display nothing is asked). The number asked.
 int closeWindowsShowing(const std::string &text);
-
-enum class ExploreResult {
-    Opened,   // the file manager was started on the drive's folder
-    NoFolder, // the drive is not present or not mounted: nothing can be shown
-    NoOpener, // the file manager could not be started
-};
 
 // Opens the drive ("E:\") in the file manager: xdg-open of the directory the
 // drive table mounts it on. *folder receives that directory ("" when none).

@@ -107,8 +107,11 @@ endfunction()
 # into PWD only when PWD still fits with it.
 function(quendal_pwd_fit_check candidate candidate_name)
   set(fit_stamp ${CMAKE_CURRENT_BINARY_DIR}/pwd-fits.stamp)
+  # The launcher is a file of another target: without a dependency on the
+  # target itself, generators that build each folder's targets apart (Unix
+  # Makefiles) would look for a rule to make the file here and find none.
   set(extra_depends)
-  if(candidate)
+  if(candidate OR TARGET latchkin_disk)
     set(extra_depends latchkin_disk)
   endif()
   add_custom_command(

@@ -5,14 +5,10 @@
 #include <QPushButton>
 #include <QThread>
 
-#include <array>
-
 #include "ChangePwdFrm.h"
-#include "DeviceParameters.h"
 #include "Desktop.h"
+#include "DeviceParameters.h"
 #include "Multlanguage.h"
-#include "StartParameter.h"
-#include "platform/DynamicLibrary.h"
 #include "platform/Locale.h"
 #include "platform/Paths.h"
 
@@ -20,18 +16,6 @@ namespace {
 
 constexpr int kClientWidth = 292;
 constexpr int kClientHeight = 118;
-constexpr int kMaxPassword = 20;
-
-// Texts the program shows without a key of the language file.
-const char kInitError[] = "Initialize error,please repush your FlashDisk.";
-const char kManualOpen[] = "Please open your FlashDisk from 'My Computer'.";
-
-using E = TDiskControl::Export;
-
-// Every export the program calls: a library lacking one of them would be
-// called through a null pointer, so it counts as missing altogether.
-constexpr std::array kCalledExports = {E::InitFlashDisk, E::InitVariable, E::LoadDiskLib,    E::GetConfigTable,
-                                       E::UpdateParam,   E::LoginState,   E::VerifyPassword, E::ChangePassword};
 
 QString filesDirectory() {
     if (!TLoginFrm::FilesDirectory.isEmpty()) return TLoginFrm::FilesDirectory;
@@ -53,7 +37,7 @@ TLoginFrm::TLoginFrm(QWidget *parent) : QWidget(parent) {
     mePassword = new QLineEdit(this);
     mePassword->setObjectName(QStringLiteral("mePassword"));
     mePassword->setGeometry(92, 18, 188, 21);
-    mePassword->setMaxLength(kMaxPassword);
+    mePassword->setMaxLength(int(platform::kMaxPasswordChars));
     mePassword->setEchoMode(QLineEdit::Password);
     mePassword->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));
 
@@ -78,11 +62,16 @@ TLoginFrm::TLoginFrm(QWidget *parent) : QWidget(parent) {
     connect(BtnLogin, &QPushButton::clicked, this, [this] { BtnLoginClick(); });
     connect(BtnCancel, &QPushButton::clicked, this, [this] { BtnCancelClick(); });
     connect(BtnChangePassword, &QPushButton::clicked, this, [this] { BtnChangePasswordClick(); });
+    // BtnLogin is drawn as the default button: Enter in the edit presses it,
+    // as it does in a dialog.
+    connect(mePassword, &QLineEdit::returnPressed, this, [this] {
+        if (BtnLogin->isEnabled()) BtnLoginClick();
+    });
 
     FormCreate();
 }
 
-TLoginFrm::~TLoginFrm() { delete DiskControl; }
+TLoginFrm::~TLoginFrm() = default;
 
 void TLoginFrm::setControls(bool password, bool login, bool change) {
     mePassword->setEnabled(password);
@@ -90,108 +79,43 @@ void TLoginFrm::setControls(bool password, bool login, bool change) {
     BtnChangePassword->setEnabled(change);
 }
 
-QByteArray TLoginFrm::PasswordBytes(const QLineEdit *edit) {
-    // The bytes a terminal in this locale would give for the same password, so
-    // that a password set with the command-line tool is the same one here.
-    return edit->text().toLocal8Bit();
+void TLoginFrm::setButtons(bool enabled) {
+    BtnLogin->setEnabled(enabled);
+    BtnCancel->setEnabled(enabled);
+    BtnChangePassword->setEnabled(enabled);
 }
 
-void TLoginFrm::ShowMsgStr(const QString &key, const QString &defaultText, QWidget *owner) {
-    sarvik::showMessage(owner ? owner : this,
-                        TMultLanguage::LoadMsgStr(LanguageFile, QStringLiteral("MSGSTRING"), key, defaultText));
+void TLoginFrm::passwordRefused() {
+    mePassword->clear();
+    mePassword->setFocus();
 }
+
+void TLoginFrm::ShowMsgStr(const char *key, const QString &defaultText, QWidget *owner) {
+    const QString text = key ? TMultLanguage::LoadMsgStr(LanguageFile, QStringLiteral("MSGSTRING"),
+                                                         QString::fromLatin1(key), defaultText)
+                             : defaultText;
+    sarvik::showMessage(owner ? owner : this, text);
+}
+
+void TLoginFrm::showMsg(const char *key, const char *defaultText) { ShowMsgStr(key, QString::fromUtf8(defaultText)); }
+
+void TLoginFrm::closeForm() { close(); }
+
+void TLoginFrm::pause(int ms) { QThread::msleep(static_cast<unsigned long>(ms)); }
+
+int TLoginFrm::closeWindowsShowing(const std::string &text) { return sarvik::closeWindowsShowing(text); }
+
+sarvik::ExploreResult TLoginFrm::exploreDrive(const std::string &driveText) { return sarvik::exploreDrive(driveText); }
 
 void TLoginFrm::FormCreate() {
     const QString dir = filesDirectory();
     LanguageFile = dir + QLatin1Char('/') + QString::number(platform::userDefaultLcid()) + QStringLiteral(".ini");
     MultLanguage1->LoadLanguage(this, LanguageFile);
     SettingsFile = dir + QLatin1Char('/') + QLatin1String(sarvik::kSettingsFileName);
-
-    DiskControl = new TDiskControl;
-    const bool bound = DiskControl->BindLibrary();
-    if (DiskControl->Module)
-        GetOsVersion =
-            reinterpret_cast<decltype(GetOsVersion)>(platform::bindSymbol(DiskControl->Module, "GetOsVersion"));
-    Usable = bound;
-    for (E e : kCalledExports)
-        if (!DiskControl->Address(e)) Usable = false;
-    if (!Usable) {
-        sarvik::showMessage(this, QString::fromLatin1(kInitError));
-        return;
-    }
-
-    FileLoginOnly = false;
-    sarvik::fillParameterBlock(SettingsFile.toLocal8Bit().toStdString(), &ParamBlock);
-    TriesLeft = 3;
-    DiskControl->LoadDiskLib();
-
-    const int32_t r = DiskControl->InitFlashDisk(&ParamBlock);
-    if (r == 2) {
-        FileLoginOnly = true;
-        setControls(true, true, false);
-    } else if (r < 0) {
-        return;
-    }
-
-    uint8_t table[512] = {};
-    if (DiskControl->GetConfigTable(table) > 0) {
-        DiskControl->UpdateParam();
-        if (DiskControl->LoginState() == 0) setControls(true, true, true);
-    }
+    openDisk(SettingsFile.toLocal8Bit().toStdString());
 }
 
-void TLoginFrm::BtnLoginClick() {
-    BtnLogin->setEnabled(false);
-    BtnCancel->setEnabled(false);
-    BtnChangePassword->setEnabled(false);
-    const QByteArray password = PasswordBytes(mePassword);
-
-    sarvik::DriveTexts drive;
-    if (!FileLoginOnly) {
-        if (!DiskControl->VerifyPassword(password.constData(), 0)) {
-            mePassword->clear();
-            mePassword->setFocus();
-            if (--TriesLeft <= 0) {
-                close();
-                return;
-            }
-            ShowMsgStr(QStringLiteral("PWDERR"), QStringLiteral("Password Error."));
-            BtnLogin->setEnabled(true);
-            BtnCancel->setEnabled(true);
-            BtnChangePassword->setEnabled(true);
-            return;
-        }
-        drive = sarvik::driveTextsOf(sarvik::StartParameter);
-        if (drive.letter) {
-            // Windows showing the login volume would hold it while the device
-            // swaps in the secure area under the same letter.
-            sarvik::closeWindowsShowing(drive.driveText);
-            sarvik::closeWindowsShowing(drive.bracketed);
-        }
-    }
-
-    if (DiskControl->VerifyPassword(password.constData(), 1)) {
-        QThread::msleep(static_cast<unsigned long>(LoginWaitMs));
-        if (drive.driveText.empty()) {
-            sarvik::showMessage(this, QString::fromLatin1(kManualOpen));
-        } else {
-            switch (sarvik::exploreDrive(drive.driveText)) {
-            case sarvik::ExploreResult::Opened: break;
-            case sarvik::ExploreResult::NoFolder:
-                sarvik::showMessage(
-                    this, QStringLiteral("%1 is not mounted on this computer, so it cannot be "
-                                         "shown.\n%2")
-                              .arg(QString::fromStdString(drive.driveText), QString::fromLatin1(kManualOpen)));
-                break;
-            case sarvik::ExploreResult::NoOpener: sarvik::showMessage(this, QString::fromLatin1(kManualOpen)); break;
-            }
-        }
-        close();
-    } else {
-        ShowMsgStr(QStringLiteral("LOGINERR"), QStringLiteral("Login Failed."));
-        close();
-    }
-}
+void TLoginFrm::BtnLoginClick() { login(mePassword->text().toStdString()); }
 
 void TLoginFrm::BtnCancelClick() { close(); }
 

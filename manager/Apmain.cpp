@@ -4,6 +4,8 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
+#include <QFontMetrics>
+#include <QFontInfo>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QPixmap>
@@ -16,6 +18,7 @@
 #include "Formatsettingdlg.h"
 #include "Logindlg.h"
 #include "Messagedlg.h"
+#include "RewriteOutcome.h"
 #include "Style.h"
 #include "platform/DeviceEvents.h"
 #include "platform/Locale.h"
@@ -35,6 +38,11 @@ QLabel *makeLabel(QWidget *parent, const char *name, const QString &text, QRect 
     return l;
 }
 
+// Border and padding of a button (Style.cpp) on both sides.
+constexpr int kButtonTextMargin = 10;
+// A caption is not made smaller than this, past which it is no longer legible.
+constexpr int kSmallestCaptionPixels = 8;
+
 QPushButton *makeButton(QWidget *parent, const char *name, const QString &text, QRect geometry) {
     auto *b = new QPushButton(text, parent);
     b->setObjectName(QLatin1String(name));
@@ -49,9 +57,10 @@ const std::initializer_list<TDiskControl::Export> &TMainFrm::RequiredExports() {
     using E = TDiskControl::Export;
     // Every name the manager and its dialogs call through the binding.
     static const std::initializer_list<E> names = {
-        E::InitFlashDisk, E::LoadDiskLib,    E::FreeDiskLib,     E::InitVariable, E::DiskRemove,
-        E::UpdateParam,   E::GetConfigTable, E::GetDiskCapacity, E::GetDiskSize,  E::HaveCfgTbl,
-        E::FormatDisk,    E::VerifyPassword, E::ChangePassword,  E::LoginState,   E::GetSecureDiskVolume};
+        E::InitFlashDisk,  E::LoadDiskLib, E::FreeDiskLib,         E::InitVariable,
+        E::DiskRemove,     E::UpdateParam, E::GetConfigTable,      E::GetDiskCapacity,
+        E::GetDiskSize,    E::HaveCfgTbl,  E::FormatDisk,          E::VerifyPassword,
+        E::ChangePassword, E::LoginState,  E::GetSecureDiskVolume, E::GetFlashDiskInfo};
     return names;
 }
 
@@ -72,6 +81,7 @@ TMainFrm::TMainFrm(QWidget *parent) : QWidget(parent) {
     lbSizeCap = makeLabel(this, "lbSizeCap", QStringLiteral("lbSizeCap"), {24, 96, 73, 17});
     lbDiskCapacity = makeLabel(this, "lbDiskCapacity", QStringLiteral("lbDiskCapacity"), {96, 96, 193, 17});
     lbMsg = makeLabel(this, "lbMsg", QString(), {24, 120, 265, 21});
+    lbDisk = makeLabel(this, "lbDisk", QString(), {24, 141, 265, 17});
     lbVersion = makeLabel(this, "lbVersion", QStringLiteral("Ver:3.00"), {304, 80, 81, 13});
     QFont versionFont;
     versionFont.setFamilies({QStringLiteral("Copperplate Gothic Bold"), QStringLiteral("DejaVu Serif")});
@@ -142,6 +152,7 @@ void TMainFrm::MakeLanguageFileName() {
 void TMainFrm::FormCreate() {
     MakeLanguageFileName();
     MultLanguage1->LoadLanguage(this, LanguageFile);
+    FitCaptions();
     const QString logo = QStringLiteral("image/mainlogo.bmp");
     if (QFile::exists(logo)) {
         QPixmap p(logo);
@@ -152,11 +163,11 @@ void TMainFrm::FormCreate() {
     // A library lacking a name the manager calls would be called through a
     // null pointer later on; it is as unusable as one that does not load.
     if (!DiskControl->BindLibrary() || !DiskControl->HasAll(RequiredExports())) {
-        ShowMsgStr(QStringLiteral("Error"), QStringLiteral("Can't load Quendal.dll"));
+        showUnavailable(QStringLiteral("Can't load Quendal.dll"));
         return;
     }
     if (!DiskControl->LoadDiskLib()) {
-        ShowMsgStr(QStringLiteral("Error"), QStringLiteral("Can't load SCSI.dll"));
+        showUnavailable(QStringLiteral("Can't load SCSI.dll"));
         return;
     }
     available_ = true;
@@ -166,6 +177,26 @@ void TMainFrm::FormCreate() {
     BMInitThread->Start();
     StopWatcher = false;
     BMKillTryThread->Start();
+}
+
+void TMainFrm::FitCaptions() {
+    for (QPushButton *b : {BtnLogin, BtnChangePsw, BtnFormat}) {
+        QFont font = b->font();
+        const QString shown = QString(b->text()).remove(QLatin1Char('&'));
+        const int room = b->width() - kButtonTextMargin;
+        int pixels = QFontInfo(font).pixelSize();
+        while (QFontMetrics(font).horizontalAdvance(shown) > room && pixels > kSmallestCaptionPixels)
+            font.setPixelSize(--pixels);
+        b->setFont(font);
+    }
+}
+
+void TMainFrm::showUnavailable(const QString &defaultText) {
+    ShowMsgStr(QStringLiteral("Error"), defaultText);
+    // Nothing is being detected, and nothing will be: the window says what it
+    // said in the message instead of "Detecting..." over a half-full gauge.
+    lbDiskCapacity->setText(MsgText(QStringLiteral("Error"), defaultText));
+    progBar->setValue(0);
 }
 
 void TMainFrm::readDeviceEvents() {
@@ -185,9 +216,18 @@ void TMainFrm::WMDeviceChange(uint32_t eventCode, const platform::DevBroadcastHe
         // they are shown first too, or they would land over the removal's text.
         if (BMInitThread->Running()) BMInitThread->Wait();
         QCoreApplication::sendPostedEvents(this);
-        // Without a usable library there is no disk state to forget.
-        if (available_ && DiskControl) DiskControl->DiskRemove();
+        // The system reports every block device that goes (a loop device, a
+        // mapping, another disk's partition), and no event names the disk the
+        // library has open. So the bound disk is asked: one that still answers
+        // its device information read is still here, and this removal was
+        // someone else's.
+        if (available_ && DiskControl) {
+            uint8_t info[512] = {};
+            if (DiskControl->GetFlashDiskInfo(info)) return;
+            DiskControl->DiskRemove();
+        }
         lbDiskCapacity->setText(MsgText(QStringLiteral("NODISK"), QStringLiteral("No Flash Disk.")));
+        lbDisk->clear();
         setButtons(false, false);
     }
 }
@@ -244,6 +284,16 @@ void TMainFrm::BtnFormatClick() {
                    QStringLiteral("Your FlashDisk is in Login state!\nPlease replug your Flash Disk before use."));
         return;
     }
+    // The transport refuses the new layout while a volume of the disk stays
+    // mounted; here the user learns which one and who holds it, before
+    // anything is written.
+    const QString stays = UnmountBoundDisk();
+    if (!stays.isEmpty()) {
+        ShowMsgStr(
+            QStringLiteral("UNMOUNTKO"),
+            QStringLiteral("Cannot unmount:\n%1\nNothing was written. Close what uses it and try again.").arg(stays));
+        return;
+    }
     FormatResult = false;
     setButtons(false, false);
     lbMsg->setText(MsgText(QStringLiteral("FORMATMSG"), QStringLiteral("Formatting,please wait.")));
@@ -261,6 +311,8 @@ void TMainFrm::BtnFormatClick() {
     if (FormatResult)
         ShowMsgStr(QStringLiteral("FORMATOK"),
                    QStringLiteral("Format Complete!\nPlease replug your Flash Disk before use."));
+    else if (const rewrite::Message *refused = rewrite::refusal(FormatRefusal))
+        ShowMsgStr(QString::fromLatin1(refused->key), QString::fromLatin1(refused->text));
     else
         ShowMsgStr(QStringLiteral("FORMATKO"),
                    QStringLiteral("Format Failed!\n Please replug your Flash Disk before use."));

@@ -39,6 +39,7 @@ public:
     QLabel *lbSizeCap;
     QLabel *lbDiskCapacity;
     QLabel *lbMsg;
+    QLabel *lbDisk; // which disk the window works on
     QLabel *lbVersion;
     QPushButton *BtnLogin;
     QPushButton *BtnChangePsw;
@@ -56,10 +57,15 @@ public:
     TDiskControl *DiskControl = nullptr;
     FormatSettings Settings{};
     std::atomic<bool> FormatResult{false};
+    // Library code of a format refused before its first write (codes 18 to 20), else 0.
+    std::atomic<int32_t> FormatRefusal{0};
 
     // Start-up: language, logo, library binding, then the two tasks. Programs
     // call it once, right after constructing the window.
     void FormCreate();
+    // The buttons keep the layout's size: a caption that a language makes
+    // wider than its button is drawn in a smaller font rather than clipped.
+    void FitCaptions();
     void MakeLanguageFileName();
     // The system's device-change notification: event code and its data.
     void WMDeviceChange(uint32_t eventCode, const platform::DevBroadcastHeader *data);
@@ -108,6 +114,9 @@ protected:
 
 private:
     void setButtons(bool format, bool login);
+    // A library or transport that cannot be used: told in a message and left
+    // on the window, the gauge empty.
+    void showUnavailable(const QString &defaultText);
     void readDeviceEvents();
 
     bool available_ = false;
@@ -128,3 +137,18 @@ extern "C" int32_t FormatProgress(int32_t percent, const char *text);
 // The classification of the running system the detection task asks for: 5 for
 // the NT family, 4 for Windows ME, 3 for the older 95/98 family. Tests replace it.
 extern int (*OsGeneration)();
+
+// The disk the transport is about to take: its node and identity (or the
+// emulated disk's folder), and how many flash disks there are to choose from.
+struct BoundDisk {
+    QString node;     // "/dev/sg2", or the emulated disk's folder; empty when none is ready
+    QString identity; // "MORVAN FLASH DISK 2.00", "emulated flash disk"
+    int candidates = 0;
+};
+// Looks at the disks with the transport letting go of the one it holds. Tests
+// replace it.
+extern BoundDisk (*SurveyDisks)(TDiskControl &dll);
+// Unmounts every mounted volume of the disk the survey found before a format;
+// the volumes that stay, each with what the system said and who holds it
+// (empty when none does). Tests replace it.
+extern QString (*UnmountBoundDisk)();

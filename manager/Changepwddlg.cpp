@@ -13,6 +13,7 @@
 #include "Messagedlg.h"
 #include "Multlanguage.h"
 #include "PasswordEdit.h"
+#include "RewriteOutcome.h"
 #include "DialogStyle.h"
 
 namespace {
@@ -113,6 +114,12 @@ void TChangePwdFrm::btnOkClick() {
     const passwords::Secret oldPwd(meOldPwd), newPwd(meNewPwd), confirm(meConfirmPwd);
     wipeEdits();
 
+    if (!oldPwd.usable() || !newPwd.usable() || !confirm.usable()) {
+        meOldPwd->setFocus();
+        ShowMsgStr(QLatin1String(passwords::kUnusableKey), QLatin1String(passwords::kUnusableText));
+        return;
+    }
+
     if (!dc.VerifyPassword(oldPwd.c_str(), 0)) {
         meOldPwd->setFocus();
         --TriesLeft;
@@ -125,6 +132,7 @@ void TChangePwdFrm::btnOkClick() {
         ShowMsgStr(QStringLiteral("CONFIRMERR"), QStringLiteral("Confirm Password is not same as new password!"));
         return;
     }
+    const int32_t codeBefore = rewrite::errorCode(dc);
     if (dc.ChangePassword(oldPwd.c_str(), newPwd.c_str())) {
         // The library drops its copy of the device's table and reads it again.
         dc.InitVariable();
@@ -133,7 +141,9 @@ void TChangePwdFrm::btnOkClick() {
         ShowMsgStr(QStringLiteral("CHANGEOK"), QStringLiteral("Change Password Complete!"));
         done(kResultOk);
     } else {
-        ShowMsgStr(QStringLiteral("CHANGEKO"), QStringLiteral("Change Password failed!"));
+        // Truthfully, read off the disk: the change may have reached one copy.
+        const rewrite::Message m = rewrite::failedChange(dc, codeBefore, oldPwd.c_str(), newPwd.c_str());
+        ShowMsgStr(QString::fromLatin1(m.key), QString::fromLatin1(m.text));
         done(kResultCancel);
     }
 }

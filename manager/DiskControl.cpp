@@ -27,11 +27,11 @@ template <class Control, class F> void forEachExport(Control &c, F &&f) {
 
 TDiskControl::~TDiskControl() { UnbindLibrary(); }
 
-bool TDiskControl::BindLibrary() {
+bool TDiskControl::BindLibrary(const char *library) {
     // One attempt per object: a library rejected below stays loaded, and a
     // released one is not loaded again.
     if (Module) return false;
-    Module = platform::loadLibrary(kLibraryName);
+    Module = platform::loadLibrary(library);
     if (!Module) return false;
     void *module = Module;
     forEachExport(*this, [module](Export, const char *name, auto &field) {

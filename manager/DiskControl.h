@@ -89,7 +89,8 @@ public:
     // Loads the library and binds the exports. False when already tried once
     // (Module set), when the library cannot be loaded, or when it lacks
     // InitFlashDisk (the library then stays loaded and Loaded stays false).
-    bool BindLibrary();
+    // library: another library with the same exports (quendal's QuendalRecovery.dll).
+    bool BindLibrary(const char *library = kLibraryName);
     // Releases a bound library (FreeDiskLib, then unload). Does nothing unless
     // Loaded; Module keeps its value so that no second binding is attempted.
     void UnbindLibrary();

@@ -23,52 +23,6 @@
 
 namespace formatsplit {
 
-Split raw(uint32_t diskSize, int value) {
-    const uint64_t v = uint64_t(std::clamp(value, 0, 100));
-    const auto first = uint32_t(v * diskSize / 100);
-    return {first, diskSize - first};
-}
-
-Split forLabels(uint32_t diskSize, int value) {
-    Split s = raw(diskSize, value);
-    if (s.first < kSectorsPerMByte) s = {0, diskSize};
-    if (s.second < kSectorsPerMByte) s = {diskSize, 0};
-    return s;
-}
-
-Split forStart(uint32_t diskSize, int value) {
-    Split s = raw(diskSize, value);
-    if (s.first < kSectorsPerMByte || s.second < kSectorsPerMByte) s = {diskSize, 0};
-    return s;
-}
-
-std::optional<Areas> areasFor(bool secure, Split split) {
-    Areas a;
-    a.count = 1 + (secure ? 1 : 0) + (split.second != 0 ? 1 : 0);
-    if (!secure) {
-        a.size[0] = split.first;
-        a.size[2] = split.second;
-        return a;
-    }
-    // Signed: a small split takes the login area out of a second part that
-    // cannot give it.
-    int64_t area1, area2;
-    if (split.first > kSecureFirstLimit) {
-        area1 = int64_t(split.first) - kLoginAreaSectors;
-        area2 = split.second;
-    } else {
-        area1 = split.first;
-        area2 = int64_t(split.second) - kLoginAreaSectors;
-    }
-    if (area1 < kMinAreaSectors) return std::nullopt;
-    // Area 2 is formatted whenever it is counted; a size of 0 with no second part is fine.
-    if (area2 < 0 || (split.second != 0 && area2 < kMinAreaSectors)) return std::nullopt;
-    a.size[0] = kLoginAreaSectors;
-    a.size[1] = uint32_t(area1);
-    a.size[2] = uint32_t(area2);
-    return a;
-}
-
 QString mbytes(uint32_t sectors) { return QString::number(sectors / kSectorsPerMByte) + QStringLiteral("MByte"); }
 
 } // namespace formatsplit
@@ -266,6 +220,11 @@ void TFormatSetFrm::btnOkClick() {
     if (secure) {
         mode = QUENDAL_MODE_SECURE;
         const passwords::Secret password(mePassword), confirm(meConfirm);
+        if (!password.usable() || !confirm.usable()) {
+            ShowMsgStr(QLatin1String(passwords::kUnusableKey), QLatin1String(passwords::kUnusableText));
+            mePassword->setFocus();
+            return;
+        }
         if (password.bytes() != confirm.bytes()) {
             ShowMsgStr(QStringLiteral("CONFIRMERR"), QStringLiteral("Confirm Password is not same as new password!"));
             mePassword->setFocus();
@@ -292,8 +251,8 @@ void TFormatSetFrm::btnOkClick() {
     FormatSettings &s = main->Settings;
     if (secure) {
         const passwords::Secret password(mePassword);
-        // The edit holds at most 60 bytes; the field keeps its NUL.
-        const size_t n = std::min<size_t>(size_t(password.bytes().size()), sizeof s.password - 1);
+        // Twenty characters are at most 40 bytes; the field keeps its NUL.
+        const size_t n = std::min<size_t>(password.bytes().size(), sizeof s.password - 1);
         passwords::wipe(s.password, sizeof s.password);
         std::memcpy(s.password, password.c_str(), n);
         s.password[n] = '\0';

@@ -4,9 +4,13 @@
 
 #include "Apmain.h"
 #include "PasswordEdit.h"
+#include "RewriteOutcome.h"
 
 void TMainFrm::BMFormatThreadExecute() {
+    const int32_t codeBefore = rewrite::errorCode(*DiskControl);
     const uint8_t r = DiskControl->FormatDisk(&Settings, FormatProgress);
+    const int32_t code = rewrite::errorCode(*DiskControl);
+    FormatRefusal = !r && code != codeBefore && rewrite::refusal(code) ? code : 0;
     // The library has taken its digest; the program closes after every format,
     // so the password need not stay in memory until then.
     passwords::wipe(Settings.password, sizeof Settings.password);

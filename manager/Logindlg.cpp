@@ -138,6 +138,12 @@ void TLoginFrm::btnOkClick() {
     const passwords::Secret password(mePassword);
     passwords::wipeEdit(mePassword);
 
+    if (!password.usable()) {
+        mePassword->setFocus();
+        ShowMsgStr(QLatin1String(passwords::kUnusableKey), QLatin1String(passwords::kUnusableText));
+        return;
+    }
+
     if (!dc.VerifyPassword(password.c_str(), 0)) {
         mePassword->setFocus();
         --TriesLeft;

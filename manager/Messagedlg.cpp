@@ -4,6 +4,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QTextDocument>
 #include <QTimer>
 
 #include "Multlanguage.h"
@@ -32,6 +33,9 @@ TMessageFrm::TMessageFrm(QWidget *parent) : QDialog(parent) {
     mmMsg->setFocusPolicy(Qt::NoFocus);
     mmMsg->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     mmMsg->setTextInteractionFlags(Qt::NoTextInteraction);
+    // Three lines of the 14-pixel font fill the 57 pixels by themselves; the
+    // document's own margin would push the third out behind a scroll bar.
+    mmMsg->document()->setDocumentMargin(0);
     QFont font(QStringLiteral("Arial"));
     font.setPixelSize(14);
     mmMsg->setFont(font);

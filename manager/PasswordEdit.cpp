@@ -1,51 +1,29 @@
 #include "PasswordEdit.h"
 
-#include <QValidator>
+#include <QByteArray>
 
 #include <cstring>
 #include <string.h>
 
+#include "platform/Locale.h"
+
 namespace passwords {
-
-namespace {
-
-// Refuses an input whose bytes would not fit the settings record's field;
-// the character count is the edit's own maximum length.
-class ByteLimit : public QValidator {
-public:
-    using QValidator::QValidator;
-    State validate(QString &input, int &) const override {
-        QByteArray b = bytesOf(input);
-        const bool fits = b.size() <= kMaxBytes;
-        wipe(b);
-        return fits ? Acceptable : Invalid;
-    }
-};
-
-} // namespace
 
 QLineEdit *makeEdit(QWidget *parent, const char *name, QRect geometry) {
     auto *e = new QLineEdit(parent);
     e->setObjectName(QLatin1String(name));
     e->setGeometry(geometry);
     e->setEchoMode(QLineEdit::Password);
-    e->setMaxLength(kMaxChars);
-    e->setValidator(new ByteLimit(e));
+    // Twenty characters of any of the code pages are at most 40 bytes, which
+    // the settings record's 61-byte field always holds.
+    e->setMaxLength(int(platform::kMaxPasswordChars));
     // The marks are the only trace of a password on screen; nothing to copy.
     e->setContextMenuPolicy(Qt::NoContextMenu);
     return e;
 }
 
-QByteArray bytesOf(const QString &text) { return text.toUtf8(); }
-
 void wipe(char *bytes, size_t size) {
     if (bytes && size) explicit_bzero(bytes, size);
-}
-
-void wipe(QByteArray &bytes) {
-    // Only a buffer of our own is overwritten; a shared one belongs to others too.
-    if (!bytes.isEmpty() && bytes.isDetached()) wipe(bytes.data(), size_t(bytes.size()));
-    bytes.clear();
 }
 
 void wipeEdit(QLineEdit *edit) {
@@ -60,10 +38,14 @@ void wipeEdit(QLineEdit *edit) {
     edit->setText(QString());
 }
 
-// QByteArray keeps a NUL after its bytes (an empty one gives ""), so the bytes
-// pass to the library as they are.
-Secret::Secret(const QLineEdit *edit) : bytes_(bytesOf(edit ? edit->text() : QString())) {}
+Secret::Secret(const QLineEdit *edit) {
+    QByteArray utf8 = (edit ? edit->text() : QString()).toUtf8();
+    std::string text(utf8.constData(), size_t(utf8.size()));
+    usable_ = platform::passwordBytes(text, &bytes_) == platform::PasswordCheck::Usable;
+    wipe(utf8.data(), size_t(utf8.size()));
+    wipe(text.data(), text.size());
+}
 
-Secret::~Secret() { wipe(bytes_); }
+Secret::~Secret() { wipe(bytes_.data(), bytes_.size()); }
 
 } // namespace passwords

@@ -3,45 +3,42 @@
 // from memory as soon as it has been used, since it guards the owner's data.
 #pragma once
 
-#include <QByteArray>
 #include <QLineEdit>
+
+#include <string>
+
+#include "UnusablePassword.h"
 
 namespace passwords {
 
-// Characters a password edit holds.
-constexpr int kMaxChars = 20;
-// Bytes of the FormatSettings password field before its terminating NUL.
-constexpr int kMaxBytes = 60;
-
-// A password edit: at most kMaxChars characters whose bytes, as handed to the
-// library, also fit the settings record's field (a 20-character password of
-// characters outside the basic plane would not).
+// A password edit: at most platform::kMaxPasswordChars characters, drawn as
+// marks, nothing to copy out of it.
 QLineEdit *makeEdit(QWidget *parent, const char *name, QRect geometry);
-
-// The bytes of a password as the library receives them (UTF-8, as the
-// command-line front end reads them from the terminal).
-QByteArray bytesOf(const QString &text);
 
 // Overwrites the edit's text where it lies and then empties the edit (which
 // also drops its undo history).
 void wipeEdit(QLineEdit *edit);
 // Overwrites the bytes in place.
-void wipe(QByteArray &bytes);
 void wipe(char *bytes, size_t size);
 
-// The text of a password edit as NUL-terminated bytes for one use; the bytes
-// are overwritten when it goes.
+// The text of a password edit as the library takes it, for one use: its bytes
+// in the code page of the user's language, the rule of every program
+// (platform::passwordBytes). The bytes are overwritten when it goes.
 class Secret {
 public:
     explicit Secret(const QLineEdit *edit);
     ~Secret();
     Secret(const Secret &) = delete;
     Secret &operator=(const Secret &) = delete;
-    const char *c_str() const { return bytes_.constData(); }
-    const QByteArray &bytes() const { return bytes_; }
+    // False when the text holds a character the code page lacks: no program
+    // could take it, and the dialog says so (kUnusableKey) instead.
+    bool usable() const { return usable_; }
+    const char *c_str() const { return bytes_.c_str(); }
+    const std::string &bytes() const { return bytes_; }
 
 private:
-    QByteArray bytes_;
+    std::string bytes_;
+    bool usable_ = false;
 };
 
 } // namespace passwords

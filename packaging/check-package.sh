@@ -28,7 +28,7 @@ if [ -e "$ROOT/usr/lib/quendal/Orvane" ]; then
 fi
 
 PROG=$ROOT/usr/lib/quendal
-for f in quendal Quendal.dll SCSI.dll Latchkin known-controllers.txt 1028.ini 1033.ini 1042.ini 2052.ini; do
+for f in quendal Quendal.dll QuendalRecovery.dll SCSI.dll Latchkin known-controllers.txt 1028.ini 1033.ini 1042.ini 2052.ini; do
   [ -e "$PROG/$f" ] || fail "missing usr/lib/quendal/$f"
 done
 for f in usr/lib/udev/rules.d/70-quendal-flashdisk.rules usr/share/man/man1/quendal.1 \

@@ -25,7 +25,7 @@ QUENDAL="$BIN/quendal"
 echo "== Formatting the emulated flash disk in $DISK as a secure disk"
 echo "   (demo password: $DEMO_PASSWORD; first part 50% of the disk)"
 printf '%s\n%s\n' "$DEMO_PASSWORD" "$DEMO_PASSWORD" |
-  "$QUENDAL" format --mode secure --first 50 --password-stdin
+  "$QUENDAL" format --mode secure --first 50 --password-stdin --yes
 echo
 echo "== The disk after the format"
 "$QUENDAL" info

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "Backend.h"
 #include "EmulatorBackend.h"
@@ -128,6 +129,30 @@ int32_t GetOsVersion(void) {
 #else
     return 2;
 #endif
+}
+
+// The emulated disk's state lives in its folder and every command takes the
+// folder's lock, so these need no back end and no lock of their own.
+int32_t FlashDiskHostWrite(const char *image, uint64_t firstSector, uint32_t count, const void *data) {
+    try {
+        std::string disk = image ? flashemu::diskOfImage(image) : std::string();
+        if (disk.empty()) return -1;
+        if (count == 0) return 1;
+        return data && flashemu::writeHostSectors(disk, firstSector, count, static_cast<const uint8_t *>(data)) ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+int32_t FlashDiskHostFlush(const char *image) {
+    try {
+        std::string disk = image ? flashemu::diskOfImage(image) : std::string();
+        if (disk.empty()) return -1;
+        flashemu::flushHostWrites(disk);
+        return 1;
+    } catch (...) {
+        return 0;
+    }
 }
 
 } // extern "C"

@@ -151,7 +151,8 @@ protected:
         };
         auto r = q({"emulate", disk, "--sectors", "200000"}, "");
         ASSERT_EQ(r.exitCode, 0) << r.output;
-        r = q({"--disk", disk, "format", "--mode", "secure", "--password-stdin"}, "Hidden Word\nHidden Word\n");
+        r = q({"--disk", disk, "format", "--yes", "--mode", "secure", "--password-stdin"},
+              "Hidden Word\nHidden Word\n");
         ASSERT_EQ(r.exitCode, 0) << r.output;
         console.clear();
     }

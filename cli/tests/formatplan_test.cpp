@@ -49,20 +49,20 @@ TEST(FormatPlan, WorkedExamplesOfAMillionSectorDisk) {
 
 TEST(FormatPlan, LabelsAndStartDifferNearTheLeftEnd) {
     // 1% of a million is 10000 sectors: a real first part.
-    Split l = labelSplit(1000000, 1), s = startSplit(1000000, 1);
+    formatsplit::Split l = formatsplit::forLabels(1000000, 1), s = formatsplit::forStart(1000000, 1);
     EXPECT_EQ(l.first, 10000u);
     EXPECT_EQ(s.first, 10000u);
     // 1000 sectors is under 1 MByte: the labels show the whole disk in the second
     // part, Start makes one area of the whole disk.
-    l = labelSplit(100000, 1);
-    s = startSplit(100000, 1);
+    l = formatsplit::forLabels(100000, 1);
+    s = formatsplit::forStart(100000, 1);
     EXPECT_EQ(l.first, 0u);
     EXPECT_EQ(l.second, 100000u);
     EXPECT_EQ(s.first, 100000u);
     EXPECT_EQ(s.second, 0u);
     // A small second part snaps to one area in both.
-    l = labelSplit(100000, 99);
-    s = startSplit(100000, 99);
+    l = formatsplit::forLabels(100000, 99);
+    s = formatsplit::forStart(100000, 99);
     EXPECT_EQ(l.first, 100000u);
     EXPECT_EQ(l.second, 0u);
     EXPECT_EQ(s.first, 100000u);
@@ -70,7 +70,7 @@ TEST(FormatPlan, LabelsAndStartDifferNearTheLeftEnd) {
 
 TEST(FormatPlan, LargeDisksDoNotOverflowThePercentage) {
     const uint32_t big = 0xFFFFFFF0u;
-    Split s = startSplit(big, 99);
+    formatsplit::Split s = formatsplit::forStart(big, 99);
     EXPECT_EQ(s.first, uint32_t(uint64_t(big) * 99 / 100));
     EXPECT_EQ(s.first + s.second, big);
 }
@@ -94,6 +94,12 @@ TEST(FormatPlan, SecureSplitThatWouldWrapIsRefused) {
     EXPECT_FALSE(planFormat(4000, 100, QUENDAL_MODE_SECURE, "pw").ok);
     // The same disk as a normal disk is fine.
     EXPECT_TRUE(planFormat(6000, 60, QUENDAL_MODE_NORMAL, "").ok);
+    // At 50% the second part gives the login area and keeps 500 sectors, too
+    // few for an area: refused up front, as the format dialog refuses it,
+    // instead of failing halfway through the format.
+    p = planFormat(6000, 50, QUENDAL_MODE_SECURE, "pw");
+    EXPECT_FALSE(p.ok);
+    EXPECT_FALSE(formatsplit::areasFor(true, formatsplit::forStart(6000, 50)));
 }
 
 TEST(FormatPlan, PasswordIsWrittenOnlyForASecureDisk) {

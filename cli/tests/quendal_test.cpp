@@ -10,6 +10,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -18,9 +19,12 @@
 #include <string>
 #include <vector>
 
+#include "EmulatorBackend.h"
 #include "FatTools.h"
 #include "FlashEmulator.h"
+#include "Md5.h"
 #include "TestProcess.h"
+#include "file_io.h"
 #include "platform/Drives.h"
 
 namespace fs = std::filesystem;
@@ -41,6 +45,8 @@ struct Sandbox {
     testsupport::ScratchDir scratch{"quendal-cli"};
     fs::path root = scratch.path();
     std::string disk() const { return (root / "disk").string(); }
+    // Set for every program run from here on (the user's locale, say).
+    std::vector<std::pair<std::string, std::string>> env;
 
     // Runs a quendal program with args in the sandbox folder; `input` is its
     // standard input. FLASHDISK_EMULATOR is set to `emulator` (unset when empty).
@@ -50,10 +56,11 @@ struct Sandbox {
         o.input = input;
         o.workingDirectory = root.string();
         o.unsetEnv = {"FLASHDISK_DRIVES", "QUENDAL_SCSI_LOG"};
+        o.env = env;
         if (emulator.empty())
             o.unsetEnv.push_back("FLASHDISK_EMULATOR");
         else
-            o.env = {{"FLASHDISK_EMULATOR", emulator}};
+            o.env.emplace_back("FLASHDISK_EMULATOR", emulator);
 #ifdef _WIN32
         testsupport::ProcessResult p = testsupport::runProcess(program.string(), args, o);
 #else
@@ -109,7 +116,7 @@ Result runOnTerminal(const std::vector<std::string> &args, const std::string &di
         if (n <= 0) break;
         r.out.append(buf, size_t(n));
         // Answer a prompt once it has appeared.
-        size_t prompt = r.out.find("Password: ", seen);
+        size_t prompt = std::min(r.out.find("Password: ", seen), r.out.find("to format it: ", seen));
         if (prompt != std::string::npos && !answers.empty()) {
             seen = prompt + 1;
             std::string line = answers.front() + "\n";
@@ -143,9 +150,10 @@ TEST(Help, EveryCommandIsDocumented) {
     Sandbox s;
     Result r = s.run({"--help"});
     EXPECT_RUN(r, kOk);
-    for (const char *c : {"emulate", "info", "format", "login", "passwd", "--password-stdin", "Exit codes", "--disk"})
+    for (const char *c :
+         {"emulate", "info", "format", "login", "passwd", "table", "--password-stdin", "Exit codes", "--disk"})
         EXPECT_TRUE(has(r.out, c)) << c;
-    for (const char *c : {"emulate", "info", "format", "login", "passwd"}) {
+    for (const char *c : {"emulate", "info", "format", "login", "passwd", "table"}) {
         Result h = s.run({c, "--help"});
         EXPECT_RUN(h, kOk);
         EXPECT_TRUE(has(h.out, std::string("Usage: quendal ") + c)) << h.out;
@@ -174,6 +182,7 @@ TEST(Usage, BadCommandLinesAreRefusedWithOneLine) {
         {{"format", "--first", "half"}, "0 to 100"},
         {{"login", "--password", "secret"}, "Unknown option"},
         {{"--disk"}, "needs a folder"},
+        {{"--device", "/dev/sg9", "info"}, "--device names a real disk and --disk an emulated one"},
     };
     for (const Case &c : cases) {
         Result r = s.q(c.args);
@@ -268,7 +277,7 @@ TEST(Info, DeviceStatesGiveTheirExitCodes) {
         Result r = s.q({"info"});
         EXPECT_RUN(r, kUnknownDisk);
         EXPECT_TRUE(has(r.out, "no configuration table")) << r.out;
-        EXPECT_RUN(s.q({"format"}), kUnknownDisk);
+        EXPECT_RUN(s.q({"format", "--yes"}), kUnknownDisk);
     }
     {
         Sandbox s;
@@ -276,7 +285,7 @@ TEST(Info, DeviceStatesGiveTheirExitCodes) {
         Result r = s.q({"info"});
         EXPECT_RUN(r, kOk);
         EXPECT_TRUE(has(r.out, "maker table")) << r.out;
-        Result f = s.q({"format"});
+        Result f = s.q({"format", "--yes"});
         EXPECT_RUN(f, kWrongState);
         EXPECT_TRUE(has(f.out, "maker table")) << f.out;
         EXPECT_RUN(s.q({"passwd", "--password-stdin"}, "a\nb\nb\n"), kWrongState);
@@ -293,7 +302,7 @@ TEST(Info, DeviceStatesGiveTheirExitCodes) {
 TEST(Format, NormalDiskInTwoAreasWithProgress) {
     Sandbox s;
     s.emulate();
-    Result r = s.q({"format", "--mode", "normal", "--first", "50"});
+    Result r = s.q({"format", "--yes", "--mode", "normal", "--first", "50"});
     EXPECT_RUN(r, kOk);
     EXPECT_TRUE(has(r.out, "Preparing--")) << r.out;
     EXPECT_TRUE(has(r.out, "100% Finish--")) << r.out;
@@ -337,7 +346,7 @@ std::vector<std::pair<char, uint64_t>> checkVolumes(const Sandbox &s) {
 TEST(Format, WhatTheDiskHoldsAfterwards) {
     Sandbox s;
     s.emulate();
-    EXPECT_RUN(s.q({"format", "--first", "30"}), kOk);
+    EXPECT_RUN(s.q({"format", "--yes", "--first", "30"}), kOk);
     // Replugged as the program asks: the host sees the new layout.
     EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
     flashemu::DiskStatus status;
@@ -351,7 +360,7 @@ TEST(Format, WhatTheDiskHoldsAfterwards) {
     EXPECT_NEAR(double(volumes[0].second), 60000, 600);
     EXPECT_NEAR(double(volumes[1].second), 140000, 1400);
 
-    EXPECT_RUN(s.q({"format", "--mode", "secure", "--first", "50", "--password-stdin"}, "pw\npw\n"), kOk);
+    EXPECT_RUN(s.q({"format", "--yes", "--mode", "secure", "--first", "50", "--password-stdin"}, "pw\npw\n"), kOk);
     EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
     EXPECT_RUN(s.q({"login", "--password-stdin"}, "pw\n"), kOk);
     ASSERT_TRUE(flashemu::getStatus(s.disk(), &status));
@@ -369,7 +378,7 @@ TEST(Format, DiskFolderRelativeToTheCaller) {
     Sandbox s;
     // The library changes the current directory while it formats.
     EXPECT_RUN(s.run({"emulate", "rel", "--sectors", "200000"}), kOk);
-    Result r = s.run({"--disk", "rel", "format", "--first", "50"});
+    Result r = s.run({"--disk", "rel", "format", "--yes", "--first", "50"});
     EXPECT_RUN(r, kOk);
     Result info = s.run({"info"}, "", "rel");
     EXPECT_RUN(info, kOk);
@@ -415,7 +424,7 @@ TEST(Format, DiskFolderNamedTheWindowsWays) {
         SCOPED_TRACE(c.created + " then " + c.used);
         EXPECT_RUN(s.run({"emulate", c.created, "--sectors", "200000"}), kOk);
         EXPECT_TRUE(isFolder(c.where)) << c.where;
-        Result f = s.run({"--disk", c.used, "format", "--first", "50"});
+        Result f = s.run({"--disk", c.used, "format", "--yes", "--first", "50"});
         EXPECT_RUN(f, kOk);
         // The device named by its full path: the format reached that disk.
         Result info = s.run({"info"}, "", c.where);
@@ -433,7 +442,7 @@ TEST(Format, DiskFolderNamedTheWindowsWays) {
 TEST(Format, FailedWriteIsADeviceFailure) {
     Sandbox s;
     s.emulate({"--sectors", "200000", "--fail", "data:3"});
-    Result r = s.q({"format"});
+    Result r = s.q({"format", "--yes"});
     EXPECT_RUN(r, kDeviceFailure);
     EXPECT_TRUE(has(r.out, "Format Failed!")) << r.out;
 }
@@ -446,13 +455,13 @@ TEST(Format, SecureDiskInputIsChecked) {
         std::string input;
         const char *says;
     } cases[] = {
-        {{"format", "--mode", "secure", "--password-stdin"}, "one\nOne\n", "not same"},
-        {{"format", "--mode", "secure", "--password-stdin"}, "", "standard input ended"},
-        {{"format", "--mode", "secure", "--password-stdin"}, "only\n", "standard input ended"},
-        {{"format", "--mode", "secure", "--password-stdin"}, std::string(21, 'p') + "\n", "longer than 20"},
+        {{"format", "--yes", "--mode", "secure", "--password-stdin"}, "one\nOne\n", "not same"},
+        {{"format", "--yes", "--mode", "secure", "--password-stdin"}, "", "standard input ended"},
+        {{"format", "--yes", "--mode", "secure", "--password-stdin"}, "only\n", "standard input ended"},
+        {{"format", "--yes", "--mode", "secure", "--password-stdin"}, std::string(21, 'p') + "\n", "longer than 20"},
 #ifndef _WIN32
         // Without --password-stdin only a terminal is asked; this child has none.
-        {{"format", "--mode", "secure"}, "typed\ntyped\n", "no terminal"},
+        {{"format", "--yes", "--mode", "secure"}, "typed\ntyped\n", "no terminal"},
 #endif
     };
     for (const Case &c : cases) {
@@ -471,7 +480,7 @@ TEST(Format, SecureDiskInputIsChecked) {
 TEST(Format, TooSmallForASecureSplit) {
     Sandbox s;
     s.emulate({"--sectors", "6000"});
-    Result r = s.q({"format", "--mode", "secure", "--first", "60", "--password-stdin"}, "a\na\n");
+    Result r = s.q({"format", "--yes", "--mode", "secure", "--first", "60", "--password-stdin"}, "a\na\n");
     EXPECT_RUN(r, kUsage);
     EXPECT_TRUE(has(r.out, "too small")) << r.out;
 }
@@ -479,9 +488,9 @@ TEST(Format, TooSmallForASecureSplit) {
 TEST(SecureDisk, FormatLoginAndPasswordChange) {
     Sandbox s;
     s.emulate();
-    EXPECT_RUN(
-        s.q({"format", "--mode", "secure", "--first", "30", "--password-stdin"}, "Open Sesame\r\nOpen Sesame\r\n"),
-        kOk);
+    EXPECT_RUN(s.q({"format", "--yes", "--mode", "secure", "--first", "30", "--password-stdin"},
+                   "Open Sesame\r\nOpen Sesame\r\n"),
+               kOk);
     Result info = s.q({"info"});
     EXPECT_RUN(info, kOk);
     for (const char *part : {"secure disk: login area, secure area, public area", "Password:        set",
@@ -525,10 +534,38 @@ TEST(SecureDisk, FormatLoginAndPasswordChange) {
 // Standard input that is no console (a pipe, as from mintty or a script) is
 // read a line per password even without --password-stdin; its echo is not
 // quendal's to switch off.
+#ifndef _WIN32
+TEST(SecureDisk, APasswordIsItsTextInTheCodePageOfTheUsersLanguage) {
+    // "密碼" typed by a Traditional Chinese user is stored and sent as its Big5
+    // bytes, as the windows here and on the original platform keep it; a user
+    // whose code page lacks those characters is told so.
+    Sandbox s;
+    s.emulate();
+    const std::string password = "\xE5\xAF\x86\xE7\xA2\xBC";
+    s.env = {{"LC_ALL", "zh_TW.UTF-8"}};
+    EXPECT_RUN(s.q({"format", "--mode", "secure", "--password-stdin"}, password + "\n" + password + "\n"), kOk);
+    ASSERT_TRUE(flashemu::setLogging(s.disk(), true));
+    EXPECT_RUN(s.q({"login", "--password-stdin"}, password + "\n"), kOk);
+    const uint8_t big5[] = {0xB1, 0x4B, 0xBD, 0x58};
+    const auto digest = flashemu::md5(big5, sizeof big5);
+    bool sent = false;
+    for (const flashemu::LogEntry &e : flashemu::readLog(s.disk()))
+        if (e.op == "WriteDisk" && e.address == 0x60000000u && e.data.size() == 512)
+            sent = std::equal(digest.begin(), digest.end(), e.data.begin() + 16);
+    EXPECT_TRUE(sent) << "no login record with the digest of the Big5 bytes";
+
+    ASSERT_TRUE(flashemu::replug(s.disk()));
+    s.env = {{"LC_ALL", "en_US.UTF-8"}};
+    Result r = s.q({"login", "--password-stdin"}, password + "\n");
+    EXPECT_RUN(r, kUsage);
+    EXPECT_TRUE(has(r.out, "code page 1252")) << r.out;
+}
+#endif
+
 TEST(SecureDisk, PasswordsFromStandardInputThatIsNoConsole) {
     Sandbox s;
     s.emulate();
-    Result f = s.q({"format", "--mode", "secure"}, "piped\r\npiped\r\n");
+    Result f = s.q({"format", "--yes", "--mode", "secure"}, "piped\r\npiped\r\n");
     EXPECT_RUN(f, kOk);
     EXPECT_TRUE(has(f.out, "Confirm Password: ")) << f.out;
     EXPECT_RUN(s.q({"login"}, "Piped\n"), kWrongPassword);
@@ -542,7 +579,7 @@ TEST(SecureDisk, PasswordsFromStandardInputThatIsNoConsole) {
 TEST(SecureDisk, LoginRefusedByTheDeviceIsADeviceFailure) {
     Sandbox s;
     s.emulate({"--sectors", "200000", "--fail", "login:1"});
-    EXPECT_RUN(s.q({"format", "--mode", "secure", "--password-stdin"}, "pw\npw\n"), kOk);
+    EXPECT_RUN(s.q({"format", "--yes", "--mode", "secure", "--password-stdin"}, "pw\npw\n"), kOk);
     Result r = s.q({"login", "--password-stdin"}, "pw\n");
     EXPECT_RUN(r, kDeviceFailure);
     EXPECT_TRUE(has(r.out, "Login failed.")) << r.out;
@@ -570,11 +607,52 @@ TEST(Installation, MissingLibraryOrIncompleteTransport) {
 #endif
 }
 
+TEST(Safety, FormatAsksFirstAndWithoutATerminalOnlyWithYes) {
+    Sandbox s;
+    s.emulate();
+    const std::string before = s.q({"info"}).out;
+    Result quiet = s.q({"format", "--first", "50"});
+    EXPECT_RUN(quiet, kUsage);
+    EXPECT_TRUE(has(quiet.out, "no terminal to ask on")) << quiet.out;
+#ifndef _WIN32
+    Result no = runOnTerminal({"format", "--first", "50"}, s.disk(), {"no"});
+    EXPECT_RUN(no, kUsage);
+    for (const std::string &shown :
+         {"About to format emulated flash disk in " + s.disk() + ": 200000 sectors (97MByte)",
+          std::string("It holds now: one public area; first area"), std::string("Everything on it will be lost")})
+        EXPECT_TRUE(has(no.out, shown)) << no.out;
+    EXPECT_EQ(s.q({"info"}).out, before) << "nothing was changed";
+    EXPECT_RUN(runOnTerminal({"format", "--first", "50"}, s.disk(), {"yes"}), kOk);
+    EXPECT_TRUE(has(s.q({"info"}).out, "two public areas"));
+#endif
+}
+
+TEST(Safety, ASecondProgramFindsTheDiskInUseAndWhoHoldsIt) {
+    Sandbox s;
+    s.emulate();
+    // This test program holds the disk as a password change between its read
+    // of the table and its write would.
+    auto holder = flashemu::makeEmulatorBackend(s.disk());
+    ASSERT_EQ(holder->open(nullptr), 0);
+    const std::string pid = "pid " + std::to_string(fileio::currentProcessId());
+    Result f = s.q({"format", "--yes"});
+    EXPECT_RUN(f, kWrongState);
+    EXPECT_TRUE(has(f.out, "in use by") && has(f.out, pid)) << f.out;
+    Result busy = s.q({"list"});
+    EXPECT_RUN(busy, kOk);
+    EXPECT_TRUE(has(busy.out, s.disk() + "  emulated flash disk  in use by") && has(busy.out, pid)) << busy.out;
+    holder->close();
+    Result free = s.q({"list", "--json"});
+    EXPECT_RUN(free, kOk);
+    EXPECT_TRUE(has(free.out, "\"state\": \"ready\", \"sectors\": 200000, \"layout\": \"one public area\""))
+        << free.out;
+}
+
 #ifndef _WIN32
 TEST(Terminal, PasswordsAreReadWithoutEcho) {
     Sandbox s;
     s.emulate();
-    Result f = runOnTerminal({"format", "--mode", "secure"}, s.disk(), {"Hidden Word", "Hidden Word"});
+    Result f = runOnTerminal({"format", "--yes", "--mode", "secure"}, s.disk(), {"Hidden Word", "Hidden Word"});
     EXPECT_RUN(f, kOk);
     EXPECT_TRUE(has(f.out, "Confirm Password: ")) << f.out;
     EXPECT_FALSE(has(f.out, "Hidden Word")) << f.out;
@@ -584,3 +662,118 @@ TEST(Terminal, PasswordsAreReadWithoutEcho) {
     EXPECT_FALSE(has(l.out, "Hidden Word")) << l.out;
 }
 #endif
+
+namespace {
+
+// A store of saved tables of this test's own, inherited by the quendal it runs.
+struct OwnStore {
+    testsupport::ScratchDir home{"quendal-store"};
+    testsupport::ScopedEnv xdg{"XDG_DATA_HOME", home.path().string()};
+    testsupport::ScopedEnv local{"LOCALAPPDATA", home.path().string()};
+};
+
+// Erases the table sector of the copy at page, as a cut right after its erase does.
+void eraseCopy(const Sandbox &s, uint32_t page) {
+    std::array<uint8_t, 512> erased;
+    erased.fill(0xFF);
+    ASSERT_TRUE(flashemu::writeInfoSector(s.disk(), page, 0, erased.data()));
+}
+
+} // namespace
+
+// Both copies of the table lost: the disk is unknown, and a table saved
+// before brings it back with its layout and password, only once confirmed.
+TEST(Table, ARestoreBringsBackADiskThatBecameUnknown) {
+    OwnStore store;
+    Sandbox s;
+    s.emulate({"--sectors", "40000"});
+    EXPECT_RUN(s.q({"format", "--yes", "--mode", "secure", "--password-stdin"}, "first\nfirst\n"), kOk);
+    EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
+    const std::string saved = (s.root / "mine.table").string();
+    Result save = s.q({"table", "save", saved});
+    EXPECT_RUN(save, kOk);
+    EXPECT_TRUE(has(save.out, "two copies, at pages 8 and 40")) << save.out;
+    EXPECT_RUN(s.q({"table", "save", saved}), kUsage); // nothing is written over
+#ifndef _WIN32
+    EXPECT_EQ(fs::status(saved).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+#endif
+
+    eraseCopy(s, 8);
+    eraseCopy(s, 40);
+    EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
+    EXPECT_RUN(s.q({"info"}), kUnknownDisk);
+    Result unconfirmed = s.q({"table", "restore", saved});
+    EXPECT_RUN(unconfirmed, kUsage);
+    EXPECT_TRUE(has(unconfirmed.out, "no table left")) << unconfirmed.out;
+    EXPECT_RUN(s.q({"info"}), kUnknownDisk);
+
+    Result restored = s.q({"table", "restore", saved, "--yes"});
+    EXPECT_RUN(restored, kOk);
+    EXPECT_TRUE(has(restored.out, "Restored.")) << restored.out;
+    EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
+    Result info = s.q({"info"});
+    EXPECT_TRUE(has(info.out, "primary and backup copy")) << info.out;
+    EXPECT_TRUE(has(info.out, "Password:        set")) << info.out;
+    EXPECT_RUN(s.q({"login", "--password-stdin"}, "first\n"), kOk);
+}
+
+TEST(Table, ATableOfAnotherDiskIsNotWritten) {
+    OwnStore store;
+    Sandbox other, s;
+    other.emulate({"--sectors", "30000"});
+    const std::string saved = (other.root / "other.table").string();
+    EXPECT_RUN(other.q({"table", "save", saved}), kOk);
+    s.emulate({"--sectors", "40000"});
+    Result r = s.q({"table", "restore", saved, "--yes"});
+    EXPECT_RUN(r, kUsage);
+    EXPECT_TRUE(has(r.out, "another disk")) << r.out;
+
+    // The same model and size, but its copies live elsewhere: not this disk's
+    // layout, so nothing is written where the saved table would put a copy.
+    Sandbox moved;
+    flashemu::DiskOptions o;
+    o.sectors = 30000;
+    o.primaryPage = 12;
+    ASSERT_TRUE(flashemu::createDisk(moved.disk(), o));
+    Result elsewhere = moved.q({"table", "restore", saved, "--yes"});
+    EXPECT_RUN(elsewhere, kUsage);
+    EXPECT_TRUE(has(elsewhere.out, "does not fit this disk")) << elsewhere.out;
+}
+
+// A restore writes the place without a sound copy first: cut off there, it
+// leaves the sound copy as it was, and the next restore completes.
+TEST(Table, ARestoreCutOffKeepsTheSoundCopy) {
+    OwnStore store;
+    Sandbox s;
+    s.emulate({"--sectors", "40000"});
+    const std::string saved = (s.root / "both.table").string();
+    EXPECT_RUN(s.q({"table", "save", saved}), kOk);
+    eraseCopy(s, 8);
+    flashemu::Faults f;
+    f.failKind = "info-table";
+    f.failNth = 1;
+    ASSERT_TRUE(flashemu::setFaults(s.disk(), f));
+    EXPECT_RUN(s.q({"table", "restore", saved, "--yes"}), kDeviceFailure);
+    ASSERT_TRUE(flashemu::setFaults(s.disk(), flashemu::Faults{}));
+    EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
+    EXPECT_TRUE(has(s.q({"info"}).out, "one copy (no backup)"));
+    EXPECT_RUN(s.q({"table", "restore", saved, "--yes"}), kOk);
+    EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
+    EXPECT_TRUE(has(s.q({"info"}).out, "primary and backup copy"));
+}
+
+// One copy left and nothing on this computer says where the other lived: a
+// rewrite would erase the last copy, so it is refused unless forced.
+TEST(Table, TheLastCopyIsRewrittenOnlyWhenForced) {
+    OwnStore store;
+    Sandbox s;
+    s.emulate({"--sectors", "40000"});
+    eraseCopy(s, 40);
+    EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
+    Result refused = s.q({"format", "--yes"});
+    EXPECT_RUN(refused, kWrongState);
+    EXPECT_TRUE(has(refused.out, "--force")) << refused.out;
+    EXPECT_RUN(s.q({"format", "--yes", "--force"}), kOk);
+    EXPECT_RUN(s.q({"emulate", s.disk(), "--replug"}), kOk);
+    EXPECT_TRUE(has(s.q({"info"}).out, "one copy (no backup)"));
+}

@@ -12,7 +12,10 @@ namespace fileio {
 
 class File {
 public:
-    enum class Mode { Read, ReadWrite, CreateReadWrite };
+    // CreateNew makes a file that did not exist, readable by its owner only, and
+    // fails when anything is at the name already, a link above all: a file in a
+    // folder others have had a hand in is never written through what they left.
+    enum class Mode { Read, ReadWrite, CreateReadWrite, CreateNew };
 
     File() = default;
     File(const std::string &path, Mode mode) { open(path, mode); }
@@ -55,11 +58,12 @@ private:
 };
 
 // Holds an exclusive lock on a lock file (created when missing) for its
-// lifetime; blocks until the lock is free. locked() is false when the file could
-// not be opened.
+// lifetime; blocks until the lock is free, or with wait false gives up at once
+// when another holds it. locked() is false when the file could not be opened
+// or the lock was not had.
 class ExclusiveLock {
 public:
-    explicit ExclusiveLock(const std::string &path);
+    explicit ExclusiveLock(const std::string &path, bool wait = true);
     ~ExclusiveLock();
     ExclusiveLock(const ExclusiveLock &) = delete;
     ExclusiveLock &operator=(const ExclusiveLock &) = delete;

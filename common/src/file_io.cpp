@@ -48,7 +48,11 @@ constexpr size_t kChunk = size_t(1) << 30;
 bool File::open(const std::string &path, Mode mode) {
     close();
     DWORD access = mode == Mode::Read ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
-    DWORD disposition = mode == Mode::CreateReadWrite ? OPEN_ALWAYS : OPEN_EXISTING;
+    // CREATE_NEW also fails on a symbolic link or junction at the name, dangling
+    // or not, so nothing is created where it points.
+    DWORD disposition = mode == Mode::CreateReadWrite ? OPEN_ALWAYS
+                        : mode == Mode::CreateNew     ? CREATE_NEW
+                                                      : OPEN_EXISTING;
     HANDLE h = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
@@ -97,10 +101,11 @@ bool File::resize(uint64_t length) {
     return SetFileInformationByHandle(static_cast<HANDLE>(handle_), FileEndOfFileInfo, &info, sizeof info) != 0;
 }
 
-ExclusiveLock::ExclusiveLock(const std::string &path) {
+ExclusiveLock::ExclusiveLock(const std::string &path, bool wait) {
     if (!file_.open(path, File::Mode::CreateReadWrite)) return;
     OVERLAPPED ov{};
-    held_ = LockFileEx(static_cast<HANDLE>(file_.handle_), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &ov) != 0;
+    const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+    held_ = LockFileEx(static_cast<HANDLE>(file_.handle_), flags, 0, 1, 0, &ov) != 0;
 }
 
 ExclusiveLock::~ExclusiveLock() {
@@ -139,7 +144,8 @@ bool replaceFile(const std::string &from, const std::string &to) {
 bool File::open(const std::string &path, Mode mode) {
     close();
     int flags = O_CLOEXEC | (mode == Mode::Read ? O_RDONLY : O_RDWR) | (mode == Mode::CreateReadWrite ? O_CREAT : 0);
-    int fd = ::open(path.c_str(), flags, 0644);
+    if (mode == Mode::CreateNew) flags |= O_CREAT | O_EXCL | O_NOFOLLOW;
+    int fd = ::open(path.c_str(), flags, mode == Mode::CreateNew ? 0600 : 0644);
     if (fd < 0) return false;
     handle_ = fd;
     return true;
@@ -184,10 +190,10 @@ std::optional<uint64_t> File::size() const {
 
 bool File::resize(uint64_t length) { return ::ftruncate(handle_, off_t(length)) == 0; }
 
-ExclusiveLock::ExclusiveLock(const std::string &path) {
+ExclusiveLock::ExclusiveLock(const std::string &path, bool wait) {
     if (!file_.open(path, File::Mode::CreateReadWrite)) return;
     int r;
-    while ((r = ::flock(file_.handle_, LOCK_EX)) != 0 && errno == EINTR) {}
+    while ((r = ::flock(file_.handle_, LOCK_EX | (wait ? 0 : LOCK_NB))) != 0 && errno == EINTR) {}
     held_ = r == 0;
 }
 

@@ -20,24 +20,29 @@ extern "C" {
 // success never clears them.
 enum QuendalErrorCode {
     QUENDAL_ERR_NONE = 0,
-    QUENDAL_ERR_READ_TABLE = 1,        // format: reading the configuration table failed
-    QUENDAL_ERR_SETTINGS = 2,          // settings missing, area count 0, size 0 or an area < 1000 sectors
-                                       // (also: areas end past the disk's capacity)
-    QUENDAL_ERR_WHOLE_DISK_TABLE = 3,  // sending the whole-disk table failed
-    QUENDAL_ERR_CONTROLLER_KIND = 4,   // controller kind is neither 1 nor 2
-    QUENDAL_ERR_TRANSPORT_OPS = 5,     // SCSI.dll lacks a required operation
-    QUENDAL_ERR_TRANSPORT_LOAD = 6,    // SCSI.dll could not be loaded
-    QUENDAL_ERR_NULL_BUFFER = 7,       // GetConfigTable with a null buffer
-    QUENDAL_ERR_NO_TABLE = 8,          // no valid table in any of the 1024 candidates
-    QUENDAL_ERR_DEVICE_INFO = 9,       // reading the device information block failed
-    QUENDAL_ERR_DATA_WRITE = 10,       // a data write to the device failed
-    QUENDAL_ERR_NO_PRIMARY_BLOCK = 11, // information-block write without a primary block
-    QUENDAL_ERR_RESUME_TIMEOUT = 12,   // WaitDiskResume: the rebuilt volume did not show up
-    QUENDAL_ERR_WRONG_PASSWORD = 14,   // the password's digest differs from the stored one
-    QUENDAL_ERR_FILE_LOGIN_MODE = 15,  // GetConfigTable refused in file-login mode
-    QUENDAL_ERR_NO_LOGIN_VOLUME = 16,  // file login: the login volume was not found
-    QUENDAL_ERR_ZERO_PAGE_SECTORS = 17 // the device reports 0 sectors per page; no
-                                       // information-block write is sent
+    QUENDAL_ERR_READ_TABLE = 1,         // format: reading the configuration table failed
+    QUENDAL_ERR_SETTINGS = 2,           // settings missing, area count 0, size 0 or an area < 1000 sectors
+                                        // (also: areas end past the disk's capacity)
+    QUENDAL_ERR_WHOLE_DISK_TABLE = 3,   // sending the whole-disk table failed
+    QUENDAL_ERR_CONTROLLER_KIND = 4,    // controller kind is neither 1 nor 2
+    QUENDAL_ERR_TRANSPORT_OPS = 5,      // SCSI.dll lacks a required operation
+    QUENDAL_ERR_TRANSPORT_LOAD = 6,     // SCSI.dll could not be loaded
+    QUENDAL_ERR_NULL_BUFFER = 7,        // GetConfigTable with a null buffer
+    QUENDAL_ERR_NO_TABLE = 8,           // no valid table in any of the 1024 candidates
+    QUENDAL_ERR_DEVICE_INFO = 9,        // reading the device information block failed
+    QUENDAL_ERR_DATA_WRITE = 10,        // a data write to the device failed
+    QUENDAL_ERR_NO_PRIMARY_BLOCK = 11,  // information-block write without a primary block
+    QUENDAL_ERR_RESUME_TIMEOUT = 12,    // WaitDiskResume: the rebuilt volume did not show up
+    QUENDAL_ERR_WRONG_PASSWORD = 14,    // the password's digest differs from the stored one
+    QUENDAL_ERR_FILE_LOGIN_MODE = 15,   // GetConfigTable refused in file-login mode
+    QUENDAL_ERR_NO_LOGIN_VOLUME = 16,   // file login: the login volume was not found
+    QUENDAL_ERR_ZERO_PAGE_SECTORS = 17, // the device reports 0 sectors per page; no
+                                        // information-block write is sent
+    // Refusals of a table rewrite (format, password change) before anything is written:
+    QUENDAL_ERR_TABLE_CHANGED = 18,   // another program changed the table since it was read
+    QUENDAL_ERR_LAST_COPY = 19,       // one copy is left and where the other lived is unknown
+    QUENDAL_ERR_TABLE_NOT_SAVED = 20, // the table could not be saved in the user's store first
+    QUENDAL_ERR_NOT_THIS_DISK = 21    // restore: the saved table is not this disk's
 };
 
 // Modes of FormatSettings.mode.

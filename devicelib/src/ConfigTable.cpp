@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Internal.h"
+#include "Md5.h"
 #include "table_layout.h"
 
 namespace quendal {
@@ -27,10 +28,39 @@ bool readInfoSector(uint32_t p, uint32_t i, uint8_t *out512) {
     return st.ops.ReadDisk(address, 1, out512) != 0;
 }
 
-CheckResult recordCopy(uint32_t p) {
+// Reads the first `count` information sectors that follow the table at page p
+// into out (zeroed first); stops at the first read that fails. How many were read.
+uint32_t readInfoRun(uint32_t p, uint32_t count, uint8_t *out) {
+    std::memset(out, 0, size_t(count) * kSectorSize);
+    for (uint32_t i = 0; i < count; ++i)
+        if (!readInfoSector(p, i, out + size_t(i) * kSectorSize)) return i;
+    return count;
+}
+
+// Information sectors the scan reads after a VersionTable sector: whole pages
+// only when the table asks for the interleaved write.
+uint32_t versionSectorsToRead(const uint8_t *sector) {
+    const uint32_t n = sector[cfgtbl::kInfoSectors];
+    if (!(sector[cfgtbl::kFlags272] & cfgtbl::kFlagInterleaved)) return n;
+    const uint16_t ps = state().PageSectors;
+    return ps ? (n / ps) * ps : 0;
+}
+
+// Remembers what the scan read of a copy it records, so that a rewrite can tell
+// whether another program changed it since.
+void noteScannedCopy(size_t slot, const uint8_t *sector, const uint8_t *info, uint32_t infoSectors) {
+    Md5 h;
+    h.update(sector, kSectorSize);
+    h.update(info, size_t(infoSectors) * kSectorSize);
+    state().ScannedCopyDigest[slot] = h.finish();
+    state().ScannedCopyKnown[slot] = true;
+}
+
+CheckResult recordCopy(uint32_t p, const uint8_t *sector, const uint8_t *info, uint32_t infoSectors) {
     LibraryState &st = state();
     if (st.BackupInfoBlock == -1) {
         st.BackupInfoBlock = int32_t(p);
+        noteScannedCopy(1, sector, info, infoSectors);
         return kSecondCopy;
     }
     return kInvalid;
@@ -46,8 +76,8 @@ CheckResult checkMakerTable(uint32_t p, const uint8_t *sector) {
     std::array<uint8_t, (kMakerMaxInfoSectors + 1) * kSectorSize> run{};
     const size_t length = size_t(n + 1) * kSectorSize;
     std::memcpy(run.data(), sector, kSectorSize);
-    for (uint32_t i = 0; i < n; ++i)
-        if (!readInfoSector(p, i, run.data() + size_t(i + 1) * kSectorSize)) return kInvalid;
+    if (readInfoRun(p, n, run.data() + kSectorSize) != n) return kInvalid;
+    const std::array<uint8_t, (kMakerMaxInfoSectors + 1) *kSectorSize> asRead = run;
 
     uint8_t stored[kSealLength];
     std::memcpy(stored, run.data() + length - kSealLength, kSealLength);
@@ -60,9 +90,10 @@ CheckResult checkMakerTable(uint32_t p, const uint8_t *sector) {
         std::memcpy(st.InfoBuffer.data(), run.data() + kSectorSize, size_t(n) * kSectorSize);
         st.PrimaryInfoBlock = int32_t(p);
         st.HaveTable = true;
+        noteScannedCopy(0, sector, asRead.data() + kSectorSize, n);
         return kFirstCopy;
     }
-    return recordCopy(p);
+    return recordCopy(p, sector, asRead.data() + kSectorSize, n);
 }
 
 bool sectorXorIsZero(const uint8_t *sector) {
@@ -80,11 +111,7 @@ CheckResult checkVersionTable(uint32_t p, const uint8_t *sector, std::vector<uin
     if (n > kInfoBufferSectors) return kInvalid;
 
     std::fill(work.begin(), work.end(), 0);
-    uint32_t toRead = n;
-    if (sector[cfgtbl::kFlags272] & cfgtbl::kFlagInterleaved)
-        toRead = st.PageSectors ? (n / st.PageSectors) * st.PageSectors : 0;
-    for (uint32_t i = 0; i < toRead; ++i)
-        if (!readInfoSector(p, i, work.data() + size_t(i) * kSectorSize)) break;
+    readInfoRun(p, versionSectorsToRead(sector), work.data());
 
     bool marked = n * kSectorSize >= cfgtbl::kInfoMark + 4 &&
                   bo::getLE32(work.data() + cfgtbl::kInfoMark) == cfgtbl::kInfoMarkValue;
@@ -94,8 +121,8 @@ CheckResult checkVersionTable(uint32_t p, const uint8_t *sector, std::vector<uin
         // Our own copy, sealed and naming its page, whose information sectors never
         // all arrived: a rewrite that was cut off. Remember where it lives so the
         // next rewrite can restore the second copy; it is never loaded.
-        if (st.DamagedInfoBlock == -1 && bo::getLE16(sector + cfgtbl::kBlockPage) == p && n >= 8)
-            st.DamagedInfoBlock = int32_t(p);
+        if (st.MissingInfoBlock == -1 && bo::getLE16(sector + cfgtbl::kBlockPage) == p && n >= 8)
+            st.MissingInfoBlock = int32_t(p);
         return kInvalid;
     }
 
@@ -105,12 +132,40 @@ CheckResult checkVersionTable(uint32_t p, const uint8_t *sector, std::vector<uin
         std::memcpy(st.InfoBuffer.data(), work.data(), size_t(n) * kSectorSize);
         st.HaveTable = true;
         st.VersionTableSeen = true;
+        noteScannedCopy(0, sector, work.data(), n);
         return kFirstCopy;
     }
-    return recordCopy(p);
+    return recordCopy(p, sector, work.data(), n);
 }
 
 } // namespace
+
+bool readCopyAt(uint32_t page, CopyOnDevice *out) {
+    LibraryState &st = state();
+    out->table.fill(0);
+    if (!st.ops.ReadDisk(cfgtbl::addr::kReadPageBase + page, 1, out->table.data())) return false;
+    const uint8_t *sector = out->table.data();
+    if (bo::getLE32(sector) != 0x5A5A5A5Au) return false;
+    uint32_t toRead;
+    if (std::memcmp(sector + cfgtbl::kMakerName, cfgtbl::kMakerNameText, 9) == 0) {
+        out->infoSectors = sector[cfgtbl::kMakerInfoSectors];
+        if (out->infoSectors > kMakerMaxInfoSectors) return false;
+        toRead = out->infoSectors;
+    } else if (std::memcmp(sector + cfgtbl::kVersionText, cfgtbl::kVersionTextValue, 4) == 0) {
+        out->infoSectors = sector[cfgtbl::kInfoSectors];
+        if (out->infoSectors > kInfoBufferSectors) return false;
+        toRead = versionSectorsToRead(sector);
+    } else {
+        return false;
+    }
+    out->info.assign(size_t(out->infoSectors) * kSectorSize, 0);
+    readInfoRun(page, toRead, out->info.data());
+    Md5 h;
+    h.update(out->table.data(), kSectorSize);
+    h.update(out->info.data(), out->info.size());
+    out->digest = h.finish();
+    return true;
+}
 
 } // namespace quendal
 
@@ -133,19 +188,16 @@ QUENDAL_API int32_t GetConfigTable(uint8_t *table512) {
     if (!readDeviceInfo(info.data())) return 0;
     st.PageSectors = cfgtbl::pageSectorsFromInfo(info.data());
     st.BlockUnit = bo::getLE16(info.data() + cfgtbl::kDevBlockUnit);
-    st.DamagedInfoBlock = -1;
+    st.MissingInfoBlock = -1;
 
     std::vector<uint8_t> work(size_t(kInfoBufferSectors) * kSectorSize);
     std::array<uint8_t, kSectorSize> sector;
     bool found = false;
-    bool lostPageErased = false;
     for (uint32_t c = 0; c < cfgtbl::kCandidateCount; ++c) {
         const uint32_t p = c * cfgtbl::kCandidateStep;
         sector.fill(0);
         // A failed read leaves the zeroed buffer, which no check accepts.
-        const bool read = st.ops.ReadDisk(cfgtbl::addr::kReadPageBase + p, 1, sector.data()) != 0;
-        if (read && int32_t(p) == st.LostBlockPage)
-            lostPageErased = std::all_of(sector.begin(), sector.end(), [](uint8_t b) { return b == 0xFF; });
+        st.ops.ReadDisk(cfgtbl::addr::kReadPageBase + p, 1, sector.data());
         if (bo::getLE32(sector.data()) != 0x5A5A5A5Au) continue;
 
         CheckResult r;
@@ -164,7 +216,6 @@ QUENDAL_API int32_t GetConfigTable(uint8_t *table512) {
             st.ControllerKind = kind;
             found = true;
         } else if (r == kSecondCopy) {
-            st.LostBlockPage = st.LostBlockPartner = -1; // both copies are back
             return 2;
         }
     }
@@ -172,11 +223,6 @@ QUENDAL_API int32_t GetConfigTable(uint8_t *table512) {
         setError(QUENDAL_ERR_NO_TABLE);
         return 0;
     }
-    // Only the partner of a block whose rewrite failed in this process is left,
-    // and that block reads erased: it is where the second copy belongs.
-    if (st.BackupInfoBlock == -1 && st.DamagedInfoBlock == -1 && lostPageErased &&
-        st.PrimaryInfoBlock == st.LostBlockPartner)
-        st.DamagedInfoBlock = st.LostBlockPage;
     return 1;
 }
 

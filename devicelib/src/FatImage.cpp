@@ -8,6 +8,7 @@
 #include <new>
 
 #include "Internal.h"
+#include "fat_layout.h"
 #include "LibraryState.h"
 #include "byteorder.h"
 
@@ -22,62 +23,6 @@ namespace {
 
 constexpr uint32_t kSector = 512;
 
-// Offsets of the BIOS parameter block shared by every template.
-namespace bpb {
-constexpr size_t kOemName = 0x03;        // 8 bytes
-constexpr size_t kBytesPerSector = 0x0B; // 16-bit
-constexpr size_t kSectorsPerCluster = 0x0D;
-constexpr size_t kReservedSectors = 0x0E; // 16-bit
-constexpr size_t kFatCount = 0x10;
-constexpr size_t kRootEntries = 0x11;    // 16-bit
-constexpr size_t kTotalSectors16 = 0x13; // 16-bit
-constexpr size_t kMedia = 0x15;
-constexpr size_t kFatSize16 = 0x16;       // 16-bit
-constexpr size_t kSectorsPerTrack = 0x18; // 16-bit
-constexpr size_t kHeads = 0x1A;           // 16-bit
-constexpr size_t kHiddenSectors = 0x1C;   // 32-bit
-constexpr size_t kTotalSectors32 = 0x20;  // 32-bit
-constexpr size_t kSignature = 0x1FE;      // 55 AA
-} // namespace bpb
-
-// Extended BPB of FAT12/FAT16 (templates A and B).
-namespace ebpb16 {
-constexpr size_t kDriveNumber = 0x24;
-constexpr size_t kReserved = 0x25; // 0x01 in template A: readers take it for the dirty bit
-constexpr size_t kExtSignature = 0x26;
-constexpr size_t kSerial = 0x27; // 32-bit
-constexpr size_t kLabel = 0x2B;  // 11 bytes
-constexpr size_t kFsType = 0x36; // 8 bytes
-static_assert(kFsType + 8 == 0x3E, "template B code starts right after the file system type");
-} // namespace ebpb16
-
-// Extended BPB of FAT32 (template C).
-namespace ebpb32 {
-constexpr size_t kFatSize32 = 0x24;    // 32-bit
-constexpr size_t kFlags = 0x28;        // 16-bit
-constexpr size_t kVersion = 0x2A;      // 16-bit
-constexpr size_t kRootCluster = 0x2C;  // 32-bit
-constexpr size_t kFsInfoSector = 0x30; // 16-bit
-constexpr size_t kBackupBoot = 0x32;   // 16-bit
-constexpr size_t kReserved12 = 0x34;   // 12 zero bytes
-constexpr size_t kDriveNumber = 0x40;
-constexpr size_t kExtSignature = 0x42;
-constexpr size_t kSerial = 0x43; // 32-bit
-constexpr size_t kLabel = 0x47;  // 11 bytes
-constexpr size_t kFsType = 0x52; // 8 bytes
-static_assert(kReserved12 + 12 == kDriveNumber, "FAT32 reserved bytes end at the drive number");
-static_assert(kFsType + 8 == 0x5A, "FAT32 BPB ends at 0x5A");
-} // namespace ebpb32
-
-// FSInfo sector (template C's second sector).
-namespace fsinfo {
-constexpr size_t kLeadSig = 0x000;   // "RRaA"
-constexpr size_t kStructSig = 0x1E4; // "rrAa"
-constexpr size_t kFreeCount = 0x1E8; // 32-bit
-constexpr size_t kNextFree = 0x1EC;  // 32-bit
-constexpr size_t kTrailSig = 0x1FC;  // 00 00 55 AA
-} // namespace fsinfo
-
 constexpr uint8_t kOemNameAB[8] = {0x40, 0x53, 0x57, 0x49, 0x4E, 0x34, 0x2E, 0x31};
 constexpr uint8_t kOemNameC[8] = {0x2B, 0x6A, 0x30, 0x7C, 0x38, 0x49, 0x48, 0x43};
 constexpr char kNoName[] = "NO NAME    ";
@@ -86,74 +31,75 @@ constexpr char kOwnLabel[] = "Morvantek"; // written with a NUL as the 10th byte
 void putText(uint8_t *p, const char *text, size_t n) { std::memcpy(p, text, n); }
 
 void copyCode(uint8_t *sector, size_t offset, const uint8_t *code, size_t size) {
-    size_t room = bpb::kSignature - offset;
+    size_t room = fat::bpb::kSignature - offset;
     std::memcpy(sector + offset, code, std::min(size, room));
 }
 
 // Fields every template shares.
 void fillCommonBpb(uint8_t *s) {
-    std::memcpy(s + bpb::kOemName, kOemNameAB, 8);
-    bo::putLE16(s + bpb::kBytesPerSector, 512);
-    s[bpb::kFatCount] = 2;
-    s[bpb::kMedia] = 0xF8;
-    s[bpb::kSignature] = 0x55;
-    s[bpb::kSignature + 1] = 0xAA;
+    std::memcpy(s + fat::bpb::kOemName, kOemNameAB, 8);
+    bo::putLE16(s + fat::bpb::kBytesPerSector, 512);
+    s[fat::bpb::kFatCount] = 2;
+    s[fat::bpb::kMedia] = 0xF8;
+    s[fat::bpb::kSignature] = 0x55;
+    s[fat::bpb::kSignature + 1] = 0xAA;
+}
+
+// Templates A and B, which differ only in these fields.
+struct Fat16Template {
+    uint8_t jump;        // second byte of the jump
+    uint16_t track;      // sectors per track
+    uint16_t heads;      // 16-bit
+    uint32_t hidden;     // sectors
+    uint32_t total;      // sectors
+    uint8_t afterDrive;  // the byte after the drive number
+    const uint8_t *code; // boot code, or nullptr
+    size_t codeOffset, codeSize;
+};
+
+FatImage::Sector fat16Template(const Fat16Template &f) {
+    FatImage::Sector t{};
+    uint8_t *s = t.data();
+    s[0] = 0xEB;
+    s[1] = f.jump;
+    s[2] = 0x90;
+    fillCommonBpb(s);
+    s[fat::bpb::kSectorsPerCluster] = 4;
+    bo::putLE16(s + fat::bpb::kReservedSectors, 1);
+    bo::putLE16(s + fat::bpb::kRootEntries, 512);
+    bo::putLE16(s + fat::bpb::kFatSize16, 250);
+    bo::putLE16(s + fat::bpb::kSectorsPerTrack, f.track);
+    bo::putLE16(s + fat::bpb::kHeads, f.heads);
+    bo::putLE32(s + fat::bpb::kHiddenSectors, f.hidden);
+    bo::putLE32(s + fat::bpb::kTotalSectors32, f.total);
+    s[fat::bpb16::kDriveNumber] = 0x80;
+    s[fat::bpb16::kReserved] = f.afterDrive;
+    s[fat::bpb16::kExtSignature] = 0x29;
+    bo::putLE32(s + fat::bpb16::kSerial, 0x12345678);
+    putText(s + fat::bpb16::kLabel, kNoName, 11);
+    putText(s + fat::bpb16::kFsType, "FAT16   ", 8);
+    if (f.code) copyCode(s, f.codeOffset, f.code, f.codeSize);
+    return t;
 }
 
 // Template A: FAT12 and FAT16 without the HDD layout.
 FatImage::Sector templateA() {
-    FatImage::Sector t{};
-    uint8_t *s = t.data();
-    s[0] = 0xEB;
-    s[1] = 0x3E;
-    s[2] = 0x90;
-    fillCommonBpb(s);
-    s[bpb::kSectorsPerCluster] = 4;
-    bo::putLE16(s + bpb::kReservedSectors, 1);
-    bo::putLE16(s + bpb::kRootEntries, 512);
-    bo::putLE16(s + bpb::kFatSize16, 250);
-    bo::putLE16(s + bpb::kSectorsPerTrack, 32);
-    bo::putLE16(s + bpb::kHeads, 32);
-    bo::putLE32(s + bpb::kHiddenSectors, 32);
-    bo::putLE32(s + bpb::kTotalSectors32, 255968);
-    s[ebpb16::kDriveNumber] = 0x80;
-    s[ebpb16::kReserved] = 0x01;
-    s[ebpb16::kExtSignature] = 0x29;
-    bo::putLE32(s + ebpb16::kSerial, 0x12345678);
-    putText(s + ebpb16::kLabel, kNoName, 11);
-    putText(s + ebpb16::kFsType, "FAT16   ", 8);
 #ifdef QUENDAL_HAVE_BOOTCODE
-    copyCode(s, bootcode::kFatLoaderAOffset, bootcode::kFatLoaderA, bootcode::kFatLoaderASize);
+    return fat16Template({0x3E, 32, 32, 32, 255968, 0x01, bootcode::kFatLoaderA, bootcode::kFatLoaderAOffset,
+                          bootcode::kFatLoaderASize});
+#else
+    return fat16Template({0x3E, 32, 32, 32, 255968, 0x01, nullptr, 0, 0});
 #endif
-    return t;
 }
 
 // Template B: FAT16 behind a partition table at 63 (HDD boot).
 FatImage::Sector templateB() {
-    FatImage::Sector t{};
-    uint8_t *s = t.data();
-    s[0] = 0xEB;
-    s[1] = 0x3C;
-    s[2] = 0x90;
-    fillCommonBpb(s);
-    s[bpb::kSectorsPerCluster] = 4;
-    bo::putLE16(s + bpb::kReservedSectors, 1);
-    bo::putLE16(s + bpb::kRootEntries, 512);
-    bo::putLE16(s + bpb::kFatSize16, 250);
-    bo::putLE16(s + bpb::kSectorsPerTrack, 63);
-    bo::putLE16(s + bpb::kHeads, 255);
-    bo::putLE32(s + bpb::kHiddenSectors, 63);
-    bo::putLE32(s + bpb::kTotalSectors32, 255937);
-    s[ebpb16::kDriveNumber] = 0x80;
-    s[ebpb16::kReserved] = 0x00;
-    s[ebpb16::kExtSignature] = 0x29;
-    bo::putLE32(s + ebpb16::kSerial, 0x12345678);
-    putText(s + ebpb16::kLabel, kNoName, 11);
-    putText(s + ebpb16::kFsType, "FAT16   ", 8);
 #ifdef QUENDAL_HAVE_BOOTCODE
-    copyCode(s, bootcode::kFatLoaderBOffset, bootcode::kFatLoaderB, bootcode::kFatLoaderBSize);
+    return fat16Template({0x3C, 63, 255, 63, 255937, 0x00, bootcode::kFatLoaderB, bootcode::kFatLoaderBOffset,
+                          bootcode::kFatLoaderBSize});
+#else
+    return fat16Template({0x3C, 63, 255, 63, 255937, 0x00, nullptr, 0, 0});
 #endif
-    return t;
 }
 
 // Template C: FAT32, three sectors (boot sector, FSInfo, a signed empty sector).
@@ -164,40 +110,40 @@ std::array<FatImage::Sector, 3> templateC() {
     s[1] = 0x5A;
     s[2] = 0x90;
     fillCommonBpb(s);
-    std::memcpy(s + bpb::kOemName, kOemNameC, 8);
-    s[bpb::kSectorsPerCluster] = 1;
-    bo::putLE16(s + bpb::kReservedSectors, 32);
-    bo::putLE16(s + bpb::kRootEntries, 0);
-    bo::putLE16(s + bpb::kFatSize16, 0);
-    bo::putLE16(s + bpb::kSectorsPerTrack, 32);
-    bo::putLE16(s + bpb::kHeads, 64);
-    bo::putLE32(s + bpb::kHiddenSectors, 32);
-    bo::putLE32(s + bpb::kTotalSectors32, 255968);
-    bo::putLE32(s + ebpb32::kFatSize32, 1969);
-    bo::putLE16(s + ebpb32::kFlags, 0);
-    bo::putLE16(s + ebpb32::kVersion, 0);
-    bo::putLE32(s + ebpb32::kRootCluster, 2);
-    bo::putLE16(s + ebpb32::kFsInfoSector, 1);
-    bo::putLE16(s + ebpb32::kBackupBoot, 6);
-    s[ebpb32::kDriveNumber] = 0x80;
-    s[ebpb32::kExtSignature] = 0x29;
-    bo::putLE32(s + ebpb32::kSerial, 0x170E3863);
-    putText(s + ebpb32::kLabel, kNoName, 11);
-    putText(s + ebpb32::kFsType, "FAT32   ", 8);
+    std::memcpy(s + fat::bpb::kOemName, kOemNameC, 8);
+    s[fat::bpb::kSectorsPerCluster] = 1;
+    bo::putLE16(s + fat::bpb::kReservedSectors, 32);
+    bo::putLE16(s + fat::bpb::kRootEntries, 0);
+    bo::putLE16(s + fat::bpb::kFatSize16, 0);
+    bo::putLE16(s + fat::bpb::kSectorsPerTrack, 32);
+    bo::putLE16(s + fat::bpb::kHeads, 64);
+    bo::putLE32(s + fat::bpb::kHiddenSectors, 32);
+    bo::putLE32(s + fat::bpb::kTotalSectors32, 255968);
+    bo::putLE32(s + fat::bpb32::kFatSize32, 1969);
+    bo::putLE16(s + fat::bpb32::kExtFlags, 0);
+    bo::putLE16(s + fat::bpb32::kVersion, 0);
+    bo::putLE32(s + fat::bpb32::kRootCluster, 2);
+    bo::putLE16(s + fat::bpb32::kFsInfoSector, 1);
+    bo::putLE16(s + fat::bpb32::kBackupBoot, 6);
+    s[fat::bpb32::kDriveNumber] = 0x80;
+    s[fat::bpb32::kExtSignature] = 0x29;
+    bo::putLE32(s + fat::bpb32::kSerial, 0x170E3863);
+    putText(s + fat::bpb32::kLabel, kNoName, 11);
+    putText(s + fat::bpb32::kFsType, "FAT32   ", 8);
 #ifdef QUENDAL_HAVE_BOOTCODE
     copyCode(s, bootcode::kFatLoaderCOffset, bootcode::kFatLoaderC, bootcode::kFatLoaderCSize);
 #endif
 
     uint8_t *f = t[1].data();
-    putText(f + fsinfo::kLeadSig, "RRaA", 4);
-    putText(f + fsinfo::kStructSig, "rrAa", 4);
-    bo::putLE32(f + fsinfo::kFreeCount, 0xFFFFFFFF);
-    bo::putLE32(f + fsinfo::kNextFree, 0xFFFFFFFF);
-    f[fsinfo::kTrailSig + 2] = 0x55;
-    f[fsinfo::kTrailSig + 3] = 0xAA;
+    putText(f + fat::fsinfo::kLeadSig, "RRaA", 4);
+    putText(f + fat::fsinfo::kStructSig, "rrAa", 4);
+    bo::putLE32(f + fat::fsinfo::kFreeCount, 0xFFFFFFFF);
+    bo::putLE32(f + fat::fsinfo::kNextFree, 0xFFFFFFFF);
+    f[fat::fsinfo::kTrailSig + 2] = 0x55;
+    f[fat::fsinfo::kTrailSig + 3] = 0xAA;
 
-    t[2][bpb::kSignature] = 0x55;
-    t[2][bpb::kSignature + 1] = 0xAA;
+    t[2][fat::bpb::kSignature] = 0x55;
+    t[2][fat::bpb::kSignature + 1] = 0xAA;
     return t;
 }
 
@@ -211,17 +157,83 @@ uint32_t clusterSize(uint32_t from, uint32_t limit, uint32_t q, uint32_t otherwi
 
 uint32_t ceilDiv(uint64_t a, uint64_t b) { return uint32_t((a + b - 1) / b); }
 
-struct Fat16Geometry {
-    uint32_t spc, fatSize, clusterLimit;
-};
+// Fields the device's FAT12 and FAT16 volumes share: one reserved sector, 512
+// root entries (32 sectors), two FATs, its own label.
+void fillSmallVolume(uint8_t *s, const char *type, uint32_t spc, uint32_t fatSize) {
+    putText(s + fat::bpb16::kFsType, type, 5);
+    putText(s + fat::bpb16::kLabel, kOwnLabel, 10); // "Morvantek" and its NUL
+    s[fat::bpb::kSectorsPerCluster] = uint8_t(spc);
+    s[fat::bpb::kFatCount] = 2;
+    bo::putLE16(s + fat::bpb::kBytesPerSector, 512);
+    bo::putLE16(s + fat::bpb::kReservedSectors, 1);
+    bo::putLE16(s + fat::bpb::kRootEntries, 512);
+    bo::putLE16(s + fat::bpb::kFatSize16, uint16_t(fatSize));
+}
 
-Fat16Geometry fat16Geometry(uint32_t v) {
-    Fat16Geometry g{};
-    g.spc = clusterSize(1, 128, v / 65534, 128);
-    uint32_t n = ceilDiv(uint64_t(v) - 1 - 32, g.spc);
-    g.fatSize = ceilDiv(n, 256);
-    g.clusterLimit = (v - 2 * g.fatSize - 1 - 32) / g.spc + 2;
-    return g;
+// Boot sector of a FAT12 volume of v sectors at the area's start.
+FatImage::Sector fat12BootSector(uint32_t v) {
+    FatImage::Sector boot = templateA();
+    uint8_t *s = boot.data();
+    s[fat::bpb16::kDriveNumber] = 0x00;
+    s[fat::bpb::kMedia] = 0xF0;
+    const uint32_t spc = clusterSize(1, 128, v / 4085, 1);
+    const uint32_t n = ceilDiv(uint64_t(v) - 1 - 32, spc);
+    fillSmallVolume(s, "FAT12", spc, ceilDiv(n, 341));
+    bo::putLE32(s + fat::bpb::kTotalSectors32, 0);
+    bo::putLE16(s + fat::bpb::kTotalSectors16, uint16_t(v));
+    bo::putLE32(s + fat::bpb::kHiddenSectors, 0);
+    return boot;
+}
+
+// Boot sector of a FAT16 volume of v sectors at area sector start.
+FatImage::Sector fat16BootSector(int layout, uint32_t v, uint32_t start) {
+    FatImage::Sector boot = layout == kLayoutTable63 ? templateB() : templateA();
+    uint8_t *s = boot.data();
+    if (layout == kLayoutTable63) {
+        s[fat::bpb16::kDriveNumber] = 0x80;
+        s[fat::bpb::kMedia] = 0xF8;
+    } else {
+        s[fat::bpb16::kDriveNumber] = 0x00;
+        s[fat::bpb::kMedia] = 0xF0;
+        if (layout == kLayoutTable32Track63) bo::putLE16(s + fat::bpb::kSectorsPerTrack, 63);
+    }
+    const uint32_t spc = clusterSize(1, 128, v / 65534, 128);
+    const uint32_t n = ceilDiv(uint64_t(v) - 1 - 32, spc);
+    fillSmallVolume(s, "FAT16", spc, ceilDiv(n, 256));
+    bo::putLE16(s + fat::bpb::kTotalSectors16, 0);
+    bo::putLE32(s + fat::bpb::kTotalSectors32, v);
+    bo::putLE32(s + fat::bpb::kHiddenSectors, start);
+    return boot;
+}
+
+// Boot sector, FSInfo and signed sector of a FAT32 volume of v sectors at 63.
+// FSInfo keeps the template's unknown counts; the builder fills them in.
+std::array<FatImage::Sector, 3> fat32BootSectors(uint32_t v) {
+    auto tc = templateC();
+    uint8_t *s = tc[0].data();
+    s[fat::bpb32::kDriveNumber] = 0x80;
+    s[fat::bpb::kMedia] = 0xF8;
+    s[fat::bpb32::kExtSignature] = 0x29;
+    s[fat::bpb::kFatCount] = 2;
+    std::memset(s + fat::bpb32::kLabel, 0, 11);
+    const uint32_t spc = clusterSize(8, 64, v / 0x0FFFFFF0u, 128);
+    s[fat::bpb::kSectorsPerCluster] = uint8_t(spc);
+    bo::putLE32(s + fat::bpb::kTotalSectors32, v);
+    bo::putLE32(s + fat::bpb::kHiddenSectors, 63);
+    bo::putLE32(s + fat::bpb32::kRootCluster, 2);
+    bo::putLE16(s + fat::bpb::kReservedSectors, 32);
+    bo::putLE32(s + fat::bpb32::kFatSize32, ceilDiv((v - 32) / spc, 128));
+    bo::putLE16(s + fat::bpb32::kBackupBoot, 6);
+    bo::putLE16(s + fat::bpb32::kFsInfoSector, 1);
+    bo::putLE16(s + fat::bpb::kBytesPerSector, 512);
+    bo::putLE16(s + fat::bpb::kRootEntries, 0);
+    bo::putLE16(s + fat::bpb32::kVersion, 0);
+    bo::putLE16(s + fat::bpb::kFatSize16, 0);
+    return tc;
+}
+
+bool allZero(const FatImage::Sector &s) {
+    return std::all_of(s.begin(), s.end(), [](uint8_t b) { return b == 0; });
 }
 
 } // namespace
@@ -234,26 +246,19 @@ void FatImage::clear() {
     sectors_.clear();
     fat_.clear();
     built_ = false;
-    kind_ = FatKind::Fat12;
+    geometry_ = fat::Geometry{};
     layout_ = kLayoutNoTable;
-    areaSectors_ = volumeStart_ = volumeSectors_ = 0;
-    spc_ = 1;
-    reserved_ = 1;
-    fatSectors_ = rootEntries_ = clusterLimit_ = minimumSectors_ = dataEnd_ = 0;
+    areaSectors_ = volumeStart_ = rootEntries_ = minimumSectors_ = dataEnd_ = 0;
 }
 
 uint32_t FatImage::rootDirSector() const {
-    if (kind_ == FatKind::Fat32) return uint32_t(clusterSector(2));
-    return volumeStart_ + reserved_ + 2 * fatSectors_;
-}
-
-uint64_t FatImage::clusterSector(uint32_t cluster) const {
-    return uint64_t(volumeStart_) + reserved_ + 2ull * fatSectors_ + rootDirSectors() + uint64_t(cluster - 2) * spc_;
+    if (kind() == FatKind::Fat32) return uint32_t(clusterSector(2));
+    return uint32_t(volumeStart_ + geometry_.rootDirSector());
 }
 
 uint32_t FatImage::systemEnd() const {
-    if (kind_ == FatKind::Fat32) return uint32_t(clusterSector(2) + spc_);
-    return rootDirSector() + rootDirSectors();
+    if (kind() == FatKind::Fat32) return uint32_t(clusterSector(2) + geometry_.sectorsPerCluster);
+    return uint32_t(volumeStart_ + geometry_.firstDataSector());
 }
 
 uint32_t FatImage::imageSectors() const {
@@ -262,9 +267,10 @@ uint32_t FatImage::imageSectors() const {
 }
 
 bool FatImage::inFatRegion(uint32_t sector, uint32_t *fatSector) const {
-    uint32_t first = firstFatSector();
-    if (sector < first || sector - first >= 2 * fatSectors_) return false;
-    *fatSector = (sector - first) % fatSectors_; // the second FAT mirrors the first
+    const uint64_t first = volumeStart_ + geometry_.fatSector(0);
+    const uint32_t size = geometry_.fatSectors;
+    if (sector < first || sector - first >= uint64_t(geometry_.fatCount) * size) return false;
+    *fatSector = uint32_t(sector - first) % size; // the second FAT mirrors the first
     return true;
 }
 
@@ -312,86 +318,34 @@ void FatImage::setFatByte(uint64_t offset, uint8_t value) {
     (*it->second)[offset % kSector] = value;
 }
 
+// The entry's bytes are gathered one by one: a FAT12 entry may straddle two
+// sectors of the FAT, and either may not be in memory.
 uint32_t FatImage::fatEntry(uint32_t cluster) const {
-    switch (kind_) {
-    case FatKind::Fat12: {
-        // 12-bit entries, two in three bytes; the pair may straddle a sector.
-        uint64_t off = uint64_t(cluster) + cluster / 2;
-        uint32_t word = fatByte(off) | (uint32_t(fatByte(off + 1)) << 8);
-        return (cluster & 1) ? (word >> 4) : (word & 0xFFF);
-    }
-    case FatKind::Fat16: {
-        uint64_t off = uint64_t(cluster) * 2;
-        return fatByte(off) | (uint32_t(fatByte(off + 1)) << 8);
-    }
-    case FatKind::Fat32: {
-        uint64_t off = uint64_t(cluster) * 4;
-        uint32_t v = 0;
-        for (int i = 3; i >= 0; --i) v = (v << 8) | fatByte(off + i);
-        return v & 0x0FFFFFFF;
-    }
-    }
-    return 0;
+    const fat::EntryPlace at = fat::entryPlace(kind(), cluster);
+    uint32_t raw = 0;
+    for (uint32_t i = 0; i < at.bytes; ++i) raw |= uint32_t(fatByte(at.offset + i)) << (8 * i);
+    return fat::decodeEntry(kind(), cluster, raw);
 }
 
 void FatImage::setFatEntry(uint32_t cluster, uint32_t value) {
-    switch (kind_) {
-    case FatKind::Fat12: {
-        uint64_t off = uint64_t(cluster) + cluster / 2;
-        uint32_t word = fatByte(off) | (uint32_t(fatByte(off + 1)) << 8);
-        if (cluster & 1)
-            word = (word & 0x000F) | ((value & 0xFFF) << 4);
-        else
-            word = (word & 0xF000) | (value & 0xFFF);
-        setFatByte(off, uint8_t(word));
-        setFatByte(off + 1, uint8_t(word >> 8));
-        break;
-    }
-    case FatKind::Fat16: {
-        uint64_t off = uint64_t(cluster) * 2;
-        setFatByte(off, uint8_t(value));
-        setFatByte(off + 1, uint8_t(value >> 8));
-        break;
-    }
-    case FatKind::Fat32: {
-        // The top four bits of a FAT32 entry are reserved and kept as they are.
-        uint64_t off = uint64_t(cluster) * 4;
-        uint32_t keep = uint32_t(fatByte(off + 3) & 0xF0) << 24;
-        uint32_t v = keep | (value & 0x0FFFFFFF);
-        for (int i = 0; i < 4; ++i) setFatByte(off + i, uint8_t(v >> (8 * i)));
-        break;
-    }
-    }
-}
-
-uint32_t FatImage::endOfChain() const {
-    switch (kind_) {
-    case FatKind::Fat12: return 0xFFF;
-    case FatKind::Fat16: return 0xFFFF;
-    case FatKind::Fat32: return 0x0FFFFFFF;
-    }
-    return 0;
-}
-
-bool FatImage::isEndOfChain(uint32_t value) const {
-    switch (kind_) {
-    case FatKind::Fat12: return value >= 0xFF8;
-    case FatKind::Fat16: return value >= 0xFFF8;
-    case FatKind::Fat32: return value >= 0x0FFFFFF8;
-    }
-    return true;
+    const fat::EntryPlace at = fat::entryPlace(kind(), cluster);
+    uint32_t raw = 0;
+    for (uint32_t i = 0; i < at.bytes; ++i) raw |= uint32_t(fatByte(at.offset + i)) << (8 * i);
+    raw = fat::encodeEntry(kind(), cluster, raw, value);
+    for (uint32_t i = 0; i < at.bytes; ++i) setFatByte(at.offset + i, uint8_t(raw >> (8 * i)));
 }
 
 uint64_t FatImage::freeClusters() const {
-    if (clusterLimit_ < 2) return 0;
-    uint64_t free = clusterLimit_ - 2;
+    const uint32_t limit = clusterLimit();
+    if (!built_ || limit < 2) return 0;
+    uint64_t free = limit - 2;
     // Only FAT sectors in memory can hold a used entry; visit the clusters whose
     // entries touch them, each once.
     uint64_t next = 2;
     for (const auto &[s, data] : fat_) {
         uint64_t lo = uint64_t(s) * kSector, hi = lo + kSector; // byte range [lo, hi)
         uint64_t first, last;                                   // clusters whose entry bytes overlap the range
-        switch (kind_) {
+        switch (kind()) {
         case FatKind::Fat12:
             first = lo * 2 / 3 > 0 ? lo * 2 / 3 - 1 : 0;
             last = hi * 2 / 3 + 1;
@@ -406,7 +360,7 @@ uint64_t FatImage::freeClusters() const {
             break;
         }
         first = std::max(first, next);
-        last = std::min<uint64_t>(last, clusterLimit_);
+        last = std::min<uint64_t>(last, limit);
         for (uint64_t c = first; c < last; ++c)
             if (fatEntry(uint32_t(c)) != 0) --free;
         next = std::max(next, last);
@@ -415,9 +369,10 @@ uint64_t FatImage::freeClusters() const {
 }
 
 void FatImage::writeCluster(uint32_t cluster, const uint8_t *bytes, size_t length) {
-    uint64_t first = clusterSector(cluster);
+    const uint64_t first = clusterSector(cluster);
+    const uint32_t spc = geometry_.sectorsPerCluster;
     size_t done = 0;
-    for (uint32_t i = 0; i < spc_ && done < length; ++i) {
+    for (uint32_t i = 0; i < spc && done < length; ++i) {
         size_t n = std::min<size_t>(kSector, length - done);
         uint8_t *s = mutableSector(uint32_t(first + i));
         std::memcpy(s, bytes + done, n);
@@ -426,7 +381,7 @@ void FatImage::writeCluster(uint32_t cluster, const uint8_t *bytes, size_t lengt
     }
     // The whole cluster goes to the device, so that no stale bytes of the
     // device remain in the file's last cluster.
-    dataEnd_ = std::max<uint32_t>(dataEnd_, uint32_t(first + spc_));
+    dataEnd_ = std::max<uint32_t>(dataEnd_, uint32_t(first + spc));
 }
 
 // --- BuildFatImage -------------------------------------------------------------------
@@ -435,6 +390,7 @@ bool BuildFatImage(FatImage &image, int layout, uint32_t areaSectors, uint32_t i
     image.clear();
 
     FatKind kind;
+    std::array<FatImage::Sector, 3> boot{}; // the volume's first sectors
     if (areaSectors > 4'096'000) {
         kind = FatKind::Fat32;
         layout = kLayoutTable63;
@@ -447,20 +403,27 @@ bool BuildFatImage(FatImage &image, int layout, uint32_t areaSectors, uint32_t i
         // Every FAT reader takes a volume of fewer than 4085 clusters for FAT12,
         // whatever its boot sector says. A FAT16 volume that small would be
         // misread and corrupted, so such an area is built as a small area is.
-        uint32_t v = areaSectors - volumeStartForLayout(layout);
-        if (fat16Geometry(v).clusterLimit - 2 < kMinFat16Clusters) {
+        const uint32_t start = volumeStartForLayout(layout);
+        boot[0] = fat16BootSector(layout, areaSectors - start, start);
+        const auto g = fat::readGeometry(boot[0].data());
+        if (!g || g->kind != FatKind::Fat16) {
             kind = FatKind::Fat12;
             layout = kLayoutNoTable;
         }
     }
+    const uint32_t start = volumeStartForLayout(layout);
+    const uint32_t v = areaSectors - start;
+    if (kind == FatKind::Fat12) boot[0] = fat12BootSector(v);
+    if (kind == FatKind::Fat32) boot = fat32BootSectors(v);
+    // Too small an area leaves no volume the formulas can describe.
+    const auto g = fat::readGeometry(boot[0].data());
+    if (areaSectors <= start + 1 + 32 || !g || g->kind != kind || !g->sound()) return false;
 
-    uint32_t start = volumeStartForLayout(layout);
-    uint32_t v = areaSectors - start;
-    image.kind_ = kind;
+    image.geometry_ = *g;
     image.layout_ = layout;
     image.areaSectors_ = areaSectors;
     image.volumeStart_ = start;
-    image.volumeSectors_ = v;
+    image.rootEntries_ = kind == FatKind::Fat32 ? g->sectorsPerCluster * 16 : g->rootEntries;
     image.minimumSectors_ = imageSectors;
 
     if (layout != kLayoutNoTable) {
@@ -468,107 +431,23 @@ bool BuildFatImage(FatImage &image, int layout, uint32_t areaSectors, uint32_t i
         buildPartitionTableSector(table.data(), layout, areaSectors, kind == FatKind::Fat32);
         image.writeSector(0, table.data());
     }
+    image.writeSector(start, boot[0].data());
 
-    if (kind == FatKind::Fat12) {
-        FatImage::Sector boot = templateA();
-        uint8_t *s = boot.data();
-        s[ebpb16::kDriveNumber] = 0x00;
-        s[bpb::kMedia] = 0xF0;
-        putText(s + ebpb16::kFsType, "FAT12", 5);
-        putText(s + ebpb16::kLabel, kOwnLabel, 10); // "Morvantek" and its NUL
-        uint32_t spc = clusterSize(1, 128, v / 4085, 1);
-        uint32_t n = ceilDiv(uint64_t(v) - 1 - 32, spc);
-        uint32_t fatSize = ceilDiv(n, 341);
-        s[bpb::kSectorsPerCluster] = uint8_t(spc);
-        s[bpb::kFatCount] = 2;
-        bo::putLE32(s + bpb::kTotalSectors32, 0);
-        bo::putLE16(s + bpb::kTotalSectors16, uint16_t(v));
-        bo::putLE32(s + bpb::kHiddenSectors, 0);
-        bo::putLE16(s + bpb::kBytesPerSector, 512);
-        bo::putLE16(s + bpb::kReservedSectors, 1);
-        bo::putLE16(s + bpb::kRootEntries, 512);
-        bo::putLE16(s + bpb::kFatSize16, uint16_t(fatSize));
-        image.spc_ = spc;
-        image.reserved_ = 1;
-        image.fatSectors_ = fatSize;
-        image.rootEntries_ = 512;
-        image.clusterLimit_ = (v - 2 * fatSize - 1 - 32) / spc + 2;
-        image.writeSector(start, s);
+    if (kind != FatKind::Fat32) {
         // FAT[0] and FAT[1] all ones, not the media byte: the device's own format.
-        image.setFatEntry(0, 0xFFF);
-        image.setFatEntry(1, 0xFFF);
-    } else if (kind == FatKind::Fat16) {
-        FatImage::Sector boot = layout == kLayoutTable63 ? templateB() : templateA();
-        uint8_t *s = boot.data();
-        if (layout == kLayoutTable63) {
-            s[ebpb16::kDriveNumber] = 0x80;
-            s[bpb::kMedia] = 0xF8;
-        } else {
-            s[ebpb16::kDriveNumber] = 0x00;
-            s[bpb::kMedia] = 0xF0;
-            if (layout == kLayoutTable32Track63) bo::putLE16(s + bpb::kSectorsPerTrack, 63);
-        }
-        putText(s + ebpb16::kFsType, "FAT16", 5);
-        putText(s + ebpb16::kLabel, kOwnLabel, 10);
-        Fat16Geometry g = fat16Geometry(v);
-        s[bpb::kSectorsPerCluster] = uint8_t(g.spc);
-        s[bpb::kFatCount] = 2;
-        bo::putLE16(s + bpb::kTotalSectors16, 0);
-        bo::putLE32(s + bpb::kTotalSectors32, v);
-        bo::putLE32(s + bpb::kHiddenSectors, start);
-        bo::putLE16(s + bpb::kBytesPerSector, 512);
-        bo::putLE16(s + bpb::kReservedSectors, 1);
-        bo::putLE16(s + bpb::kRootEntries, 512);
-        bo::putLE16(s + bpb::kFatSize16, uint16_t(g.fatSize));
-        image.spc_ = g.spc;
-        image.reserved_ = 1;
-        image.fatSectors_ = g.fatSize;
-        image.rootEntries_ = 512;
-        image.clusterLimit_ = g.clusterLimit;
-        image.writeSector(start, s);
-        image.setFatEntry(0, 0xFFFF);
-        image.setFatEntry(1, 0xFFFF);
+        image.setFatEntry(0, image.endOfChain());
+        image.setFatEntry(1, image.endOfChain());
     } else {
-        auto tc = templateC();
-        uint8_t *s = tc[0].data();
-        s[ebpb32::kDriveNumber] = 0x80;
-        s[bpb::kMedia] = 0xF8;
-        s[ebpb32::kExtSignature] = 0x29;
-        s[bpb::kFatCount] = 2;
-        std::memset(s + ebpb32::kLabel, 0, 11);
-        uint32_t spc = clusterSize(8, 64, v / 0x0FFFFFF0u, 128);
-        uint32_t fatSize = ceilDiv((v - 32) / spc, 128);
-        s[bpb::kSectorsPerCluster] = uint8_t(spc);
-        bo::putLE32(s + bpb::kTotalSectors32, v);
-        bo::putLE32(s + bpb::kHiddenSectors, 63);
-        bo::putLE32(s + ebpb32::kRootCluster, 2);
-        bo::putLE16(s + bpb::kReservedSectors, 32);
-        bo::putLE32(s + ebpb32::kFatSize32, fatSize);
-        bo::putLE16(s + ebpb32::kBackupBoot, 6);
-        bo::putLE16(s + ebpb32::kFsInfoSector, 1);
-        bo::putLE16(s + bpb::kBytesPerSector, 512);
-        bo::putLE16(s + bpb::kRootEntries, 0);
-        bo::putLE16(s + ebpb32::kVersion, 0);
-        bo::putLE16(s + bpb::kFatSize16, 0);
-        image.spc_ = spc;
-        image.reserved_ = 32;
-        image.fatSectors_ = fatSize;
-        image.rootEntries_ = spc * 16;
-        image.clusterLimit_ = uint32_t((uint64_t(v) - 2ull * fatSize - 32) / spc + 2);
-        for (uint32_t i = 0; i < 3; ++i) image.writeSector(start + i, tc[i].data());
+        for (uint32_t i = 1; i < 3; ++i) image.writeSector(start + i, boot[i].data());
         image.setFatEntry(0, 0x0FFFFFF8);
         image.setFatEntry(1, 0x0FFFFFFF);
         image.setFatEntry(2, 0x0FFFFFFF); // the root directory's one cluster
         // The backup boot area keeps the template's FSInfo values.
-        for (uint32_t i = 0; i < 6; ++i) {
-            FatImage::Sector tmp;
-            image.readSector(start + i, tmp.data());
-            if (std::any_of(tmp.begin(), tmp.end(), [](uint8_t b) { return b != 0; }))
-                image.writeSector(start + 6 + i, tmp.data());
-        }
+        for (uint32_t i = 0; i < 3; ++i)
+            if (!allZero(boot[i])) image.writeSector(start + 6 + i, boot[i].data());
         uint8_t *info = image.mutableSector(start + 1);
-        bo::putLE32(info + fsinfo::kFreeCount, image.clusterLimit_ - 3);
-        bo::putLE32(info + fsinfo::kNextFree, 3);
+        bo::putLE32(info + fat::fsinfo::kFreeCount, image.clusterLimit() - 3);
+        bo::putLE32(info + fat::fsinfo::kNextFree, 3);
         // A second copy of the boot area right behind the partition table sector,
         // describing the same FATs from there: 32 + 63 = 63 + 32.
         constexpr uint32_t kCopyAt = 32;
@@ -576,11 +455,10 @@ bool BuildFatImage(FatImage &image, int layout, uint32_t areaSectors, uint32_t i
             FatImage::Sector tmp;
             image.readSector(start + i, tmp.data());
             if (i == 0 || i == 6) {
-                bo::putLE16(tmp.data() + bpb::kReservedSectors, uint16_t(start + 32 - kCopyAt));
-                bo::putLE32(tmp.data() + bpb::kHiddenSectors, kCopyAt);
+                bo::putLE16(tmp.data() + fat::bpb::kReservedSectors, uint16_t(start + 32 - kCopyAt));
+                bo::putLE32(tmp.data() + fat::bpb::kHiddenSectors, kCopyAt);
             }
-            if (std::any_of(tmp.begin(), tmp.end(), [](uint8_t b) { return b != 0; }))
-                image.writeSector(kCopyAt + i, tmp.data());
+            if (!allZero(tmp)) image.writeSector(kCopyAt + i, tmp.data());
         }
     }
     image.built_ = true;

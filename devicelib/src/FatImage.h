@@ -15,9 +15,11 @@
 #include <memory>
 #include <string>
 
+#include "fat_layout.h"
+
 namespace quendal {
 
-enum class FatKind { Fat12, Fat16, Fat32 };
+using FatKind = fat::Kind;
 
 // BootLayout values: where the volume sits in its area.
 enum BootLayoutValue : int {
@@ -25,20 +27,6 @@ enum BootLayoutValue : int {
     kLayoutTable32 = 1,       // partition table, volume at 32
     kLayoutTable63 = 2,       // partition table, volume at 63, HDD drive number and media
     kLayoutTable32Track63 = 3 // as 1, with 63 sectors per track
-};
-
-// Cluster counts by which every FAT reader tells the kinds apart.
-constexpr uint32_t kMinFat16Clusters = 4085;
-constexpr uint32_t kMinFat32Clusters = 65525;
-
-// Local time as it goes into directory entries.
-struct FatTime {
-    int year = 1980; // full year
-    int month = 1;   // 1..12
-    int day = 1;     // 1..31
-    int hour = 0;
-    int minute = 0;
-    int second = 0;
 };
 
 class FatImage {
@@ -54,23 +42,21 @@ public:
     void clear();
     bool built() const { return built_; }
 
-    FatKind kind() const { return kind_; }
+    FatKind kind() const { return geometry_.kind; }
+    // The volume as its boot sector describes it, in volume sectors.
+    const fat::Geometry &geometry() const { return geometry_; }
     int bootLayout() const { return layout_; }
     uint32_t areaSectors() const { return areaSectors_; }
     uint32_t volumeStart() const { return volumeStart_; } // area sector of the boot sector
-    uint32_t volumeSectors() const { return volumeSectors_; }
-    uint32_t sectorsPerCluster() const { return spc_; }
-    uint32_t reservedSectors() const { return reserved_; }
-    uint32_t fatSectors() const { return fatSectors_; } // one FAT
-    uint32_t rootDirSectors() const { return kind_ == FatKind::Fat32 ? 0 : 32; }
-    uint32_t rootEntries() const { return rootEntries_; }
-    uint32_t clusterLimit() const { return clusterLimit_; } // data clusters + 2
     bool hasPartitionTable() const { return layout_ != kLayoutNoTable; }
+    // Entries of the root directory: the fixed one of FAT12/FAT16, or the one
+    // cluster of FAT32's.
+    uint32_t rootEntries() const { return rootEntries_; }
+    uint32_t clusterLimit() const { return geometry_.clusterLimit(); } // data clusters + 2
 
-    // Area sector of the first FAT, of the root directory, of a data cluster.
-    uint32_t firstFatSector() const { return volumeStart_ + reserved_; }
+    // Area sector of the root directory, of a data cluster.
     uint32_t rootDirSector() const;
-    uint64_t clusterSector(uint32_t cluster) const;
+    uint64_t clusterSector(uint32_t cluster) const { return volumeStart_ + geometry_.clusterSector(cluster); }
     // End of the system area (boot sectors, FATs, root directory or its cluster).
     uint32_t systemEnd() const;
 
@@ -85,15 +71,12 @@ public:
     void readSector(uint32_t sector, uint8_t *out512) const;
     void writeSector(uint32_t sector, const uint8_t *in512);
 
-    // Boot sector of the volume.
-    uint8_t *bootSector() { return mutableSector(volumeStart_); }
-
     // FAT entries of the first FAT (the second always mirrors it). Values are 12,
     // 16 or 28 bits wide; for FAT32 the top four bits of a stored entry are kept.
     uint32_t fatEntry(uint32_t cluster) const;
     void setFatEntry(uint32_t cluster, uint32_t value);
-    uint32_t endOfChain() const;
-    bool isEndOfChain(uint32_t value) const;
+    uint32_t endOfChain() const { return fat::endOfChain(kind()); }
+    bool isEndOfChain(uint32_t value) const { return fat::isEndOfChain(kind(), value); }
     // Clusters 2 .. limit-1 whose entry is 0.
     uint64_t freeClusters() const;
 
@@ -111,16 +94,11 @@ private:
     bool inFatRegion(uint32_t sector, uint32_t *fatSector) const;
 
     bool built_ = false;
-    FatKind kind_ = FatKind::Fat12;
+    fat::Geometry geometry_;
     int layout_ = kLayoutNoTable;
     uint32_t areaSectors_ = 0;
     uint32_t volumeStart_ = 0;
-    uint32_t volumeSectors_ = 0;
-    uint32_t spc_ = 1;
-    uint32_t reserved_ = 1;
-    uint32_t fatSectors_ = 0;
     uint32_t rootEntries_ = 0;
-    uint32_t clusterLimit_ = 0;
     uint32_t minimumSectors_ = 0;
     uint32_t dataEnd_ = 0;
     std::map<uint32_t, std::unique_ptr<Sector>> sectors_; // by area sector, outside the FATs
@@ -130,7 +108,8 @@ private:
 // Builds the image of one area. layout is the mode's BootLayout; the builder
 // picks the FAT kind from the size and may override the layout. imageSectors
 // is the least number of sectors to write (6144 for the first area, 3072 for
-// the others). Returns false only when memory runs out.
+// the others). Returns false when memory runs out, or for an area too small to
+// hold its FATs and root directory (the format refuses those earlier).
 bool BuildFatImage(FatImage &image, int layout, uint32_t areaSectors, uint32_t imageSectors);
 
 // Writes the first `sectors` sectors of the image from device address start in
@@ -140,15 +119,23 @@ int WriteImageToDevice(const FatImage &image, uint32_t sectors, uint32_t start);
 
 // --- FileCopy.cpp ----------------------------------------------------------------
 // The clock of directory entries: local time now, unless a test fixed it.
-using FileClock = FatTime (*)();
-FatTime fileClockNow();
+using FileClock = fat::DateTime (*)();
+fat::DateTime fileClockNow();
 void setFileClock(FileClock clock); // nullptr restores the local clock
 
-// 11-byte 8.3 name of a host name (upper case, blank padded, no checks).
-std::array<uint8_t, 11> shortName(const std::string &name);
-
+// Copies every plain file of folder but *.SCC into the root directory; returns
+// the number of files added. Names are taken in the platform's ANSI code page and
+// upper-casing; host names that meet in one 8.3 name get numeric tails instead
+// (LONGFI~1.TXT, LONGFI~2.TXT, in the order of the host names), so no file
+// replaces another.
 int CopyFolderToImage(FatImage &image, const std::string &folder);
+// Adds the host file at path whole; 1 when added, 0 otherwise.
+int AddHostFile(FatImage &image, const std::string &path, const fat::ShortName &name);
 int AddHostFile(FatImage &image, const std::string &path, const std::string &name);
+// Adds size bytes under an 8.3 name, replacing a file of that name; 1 when
+// added, 0 when the name has no 8.3 form or the file finds no room or no entry.
+// A name given as text is in the ANSI code page and upper-cased by it first.
+int AddFileToImage(FatImage &image, const uint8_t *bytes, uint32_t size, const fat::ShortName &name);
 int AddFileToImage(FatImage &image, const uint8_t *bytes, uint32_t size, const std::string &name);
 
 } // namespace quendal

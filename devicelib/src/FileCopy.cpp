@@ -9,88 +9,51 @@
 #endif
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <map>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "FatImage.h"
 #include "byteorder.h"
+#include "fat_layout.h"
 #include "file_io.h"
+#include "platform/FileNames.h"
 
 namespace quendal {
 
 namespace {
 
-// Directory entry (32 bytes).
-namespace dirent {
-constexpr size_t kSize = 32;
-constexpr size_t kName = 0x00; // 11 bytes, 8.3
-constexpr size_t kAttributes = 0x0B;
-constexpr size_t kCreateTime = 0x0E;  // 16-bit, FAT32 only
-constexpr size_t kCreateDate = 0x10;  // 16-bit, FAT32 only
-constexpr size_t kAccessDate = 0x12;  // 16-bit, FAT32 only
-constexpr size_t kClusterHigh = 0x14; // 16-bit, FAT32 only
-constexpr size_t kWriteTime = 0x16;   // 16-bit
-constexpr size_t kWriteDate = 0x18;   // 16-bit
-constexpr size_t kClusterLow = 0x1A;  // 16-bit
-constexpr size_t kFileSize = 0x1C;    // 32-bit
-static_assert(kFileSize + 4 == kSize, "the file size closes the entry");
-constexpr uint8_t kArchive = 0x20;
-} // namespace dirent
-
-// FSInfo counters (volume sector 1 of a FAT32 volume).
-constexpr size_t kFsInfoFreeCount = 0x1E8;
-constexpr size_t kFsInfoNextFree = 0x1EC;
+#if defined(_WIN32)
+constexpr char kPathSeparator = '\\';
+#else
+constexpr char kPathSeparator = '/';
+#endif
 
 FileClock gClock = nullptr;
 
-FatTime localClock() {
-    std::time_t now = std::time(nullptr);
-    // The library is called one call at a time (no two formats overlap), so the
-    // shared result of localtime is not raced.
-    const std::tm *tm = std::localtime(&now);
-    FatTime t;
-    if (!tm) return t;
-    t.year = tm->tm_year + 1900;
-    t.month = tm->tm_mon + 1;
-    t.day = tm->tm_mday;
-    t.hour = tm->tm_hour;
-    t.minute = tm->tm_min;
-    t.second = tm->tm_sec;
-    return t;
-}
-
-// The platform's ANSI upper-casing, for the bytes a name may hold: ASCII
-// letters change, every other byte stays as it is.
-constexpr uint8_t kDeletedEntry = 0xE5;
-constexpr uint8_t kVolumeLabel = 0x08;
-
-std::string upperAscii(std::string s) {
-    for (char &c : s)
-        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
-    return s;
-}
+fat::DateTime localClock() { return fat::localDateTime(int64_t(std::time(nullptr))).value_or(fat::DateTime{}); }
 
 uint8_t *entryAt(FatImage &image, uint32_t index) {
     uint32_t sector = image.rootDirSector() + index / 16;
-    return image.mutableSector(sector) + (index % 16) * dirent::kSize;
+    return image.mutableSector(sector) + (index % 16) * fat::dirent::kSize;
 }
 
 void readEntry(const FatImage &image, uint32_t index, uint8_t *out32) {
     const uint8_t *s = image.sectorData(image.rootDirSector() + index / 16);
     if (s)
-        std::memcpy(out32, s + (index % 16) * dirent::kSize, dirent::kSize);
+        std::memcpy(out32, s + (index % 16) * fat::dirent::kSize, fat::dirent::kSize);
     else
-        std::memset(out32, 0, dirent::kSize);
+        std::memset(out32, 0, fat::dirent::kSize);
 }
 
 void adjustFsInfo(FatImage &image, int32_t freeDelta, int32_t nextDelta) {
     uint8_t *info = image.mutableSector(image.volumeStart() + 1);
-    bo::putLE32(info + kFsInfoFreeCount, bo::getLE32(info + kFsInfoFreeCount) + uint32_t(freeDelta));
-    bo::putLE32(info + kFsInfoNextFree, bo::getLE32(info + kFsInfoNextFree) + uint32_t(nextDelta));
+    bo::putLE32(info + fat::fsinfo::kFreeCount, bo::getLE32(info + fat::fsinfo::kFreeCount) + uint32_t(freeDelta));
+    bo::putLE32(info + fat::fsinfo::kNextFree, bo::getLE32(info + fat::fsinfo::kNextFree) + uint32_t(nextDelta));
 }
 
 void freeChain(FatImage &image, uint32_t cluster) {
@@ -107,50 +70,85 @@ void freeChain(FatImage &image, uint32_t cluster) {
     }
 }
 
+std::optional<fat::ShortName> shortNameOf(const std::string &name) {
+    const uint32_t codePage = platform::fileNameCodePage();
+    const auto form = fat::shortName(platform::upperAnsi(name, codePage), codePage);
+    if (!form) return std::nullopt;
+    return form->name;
+}
+
+bool isScc(const std::string &upperName) {
+    return upperName.size() >= 4 && upperName.compare(upperName.size() - 4, 4, ".SCC") == 0;
+}
+
+// A file of the folder: its name as the host lists it (to open it by) and its
+// 8.3 name.
+struct FolderFile {
+    std::string hostName;
+    std::optional<fat::ShortName> shortName;
+};
+
+// Host names that meet in one 8.3 name would replace each other in the root
+// directory. Each of them gets the name with the lowest numeric tail not taken
+// by another file of the copy instead, in the order of their host names, so the
+// result does not depend on the order the system lists the folder in.
+void giveNumericTails(std::vector<FolderFile> &files, uint32_t codePage) {
+    std::map<fat::ShortName, std::vector<size_t>> byName;
+    for (size_t i = 0; i < files.size(); ++i)
+        if (files[i].shortName) byName[*files[i].shortName].push_back(i);
+    std::set<fat::ShortName> taken;
+    for (const auto &[name, users] : byName)
+        if (users.size() == 1) taken.insert(name);
+    for (auto &[name, users] : byName) {
+        if (users.size() < 2) continue;
+        std::sort(users.begin(), users.end(),
+                  [&](size_t a, size_t b) { return files[a].hostName < files[b].hostName; });
+        uint32_t n = 1;
+        for (size_t i : users) {
+            fat::ShortName tailed = fat::withNumericTail(name, n, codePage);
+            while (taken.count(tailed)) tailed = fat::withNumericTail(name, ++n, codePage);
+            taken.insert(tailed);
+            files[i].shortName = tailed;
+        }
+    }
+}
+
+// Plain files of the folder but *.SCC, in the order the system lists them; their
+// 8.3 names are made from the names' ANSI upper-case form.
+bool listFolder(const std::string &folder, uint32_t codePage, std::vector<FolderFile> *files);
+
 } // namespace
 
-FatTime fileClockNow() { return gClock ? gClock() : localClock(); }
+fat::DateTime fileClockNow() { return gClock ? gClock() : localClock(); }
 
 void setFileClock(FileClock clock) { gClock = clock; }
 
-std::array<uint8_t, 11> shortName(const std::string &name) {
-    std::array<uint8_t, 11> out;
-    out.fill(' ');
-    std::string upper = upperAscii(name);
-    size_t dot = upper.find('.');
-    std::string base = dot == std::string::npos ? upper : upper.substr(0, dot);
-    std::string ext = dot == std::string::npos ? std::string() : upper.substr(dot + 1);
-    std::memcpy(out.data(), base.data(), std::min<size_t>(base.size(), 8));
-    std::memcpy(out.data() + 8, ext.data(), std::min<size_t>(ext.size(), 3));
-    return out;
+int AddFileToImage(FatImage &image, const uint8_t *bytes, uint32_t size, const std::string &name) {
+    // A name without a base ("" or "...") has no 8.3 form: an entry of blanks is
+    // no valid name to any FAT reader.
+    const auto shortname = shortNameOf(name);
+    return shortname ? AddFileToImage(image, bytes, size, *shortname) : 0;
 }
 
-int AddFileToImage(FatImage &image, const uint8_t *bytes, uint32_t size, const std::string &name) {
+int AddFileToImage(FatImage &image, const uint8_t *bytes, uint32_t size, const fat::ShortName &shortname) {
     if (!image.built() || (size > 0 && !bytes)) return 0;
-    auto shortname = shortName(name);
-    // A first byte of E5 marks a deleted entry to every FAT reader; a name that
-    // really starts with that byte (a letter of several code pages) is stored
-    // with 05 in its place, or the copied file would read as deleted.
-    if (shortname[0] == 0xE5) shortname[0] = 0x05;
-    const bool fat32 = image.kind() == FatKind::Fat32;
-
-    // A name without a base ("" or ".ext") has no 8.3 form: an entry of blanks
-    // is no valid name to any FAT reader.
-    if (shortname[0] == ' ') return 0;
+    const FatKind kind = image.kind();
+    const bool fat32 = kind == FatKind::Fat32;
 
     // Slot: the entry of the same name, else the first deleted one, else the end
     // of the directory; walked as every FAT reader walks it (an entry starting
     // with 0 ends the directory, one starting with E5 is deleted).
     uint32_t slot = image.rootEntries(), reusable = image.rootEntries();
-    uint8_t entry[dirent::kSize];
+    uint8_t entry[fat::dirent::kSize];
     for (uint32_t i = 0; i < image.rootEntries(); ++i) {
         readEntry(image, i, entry);
-        if (entry[0] == 0x00 || entry[0] == kDeletedEntry) {
+        if (entry[0] == fat::dirent::kEnd || entry[0] == fat::dirent::kDeleted) {
             if (reusable == image.rootEntries()) reusable = i;
-            if (entry[0] == 0x00) break;
+            if (entry[0] == fat::dirent::kEnd) break;
             continue;
         }
-        if ((entry[dirent::kAttributes] & kVolumeLabel) == 0 && std::memcmp(entry, shortname.data(), 11) == 0) {
+        if ((entry[fat::dirent::kAttributes] & fat::dirent::kAttrVolumeId) == 0 &&
+            std::memcmp(entry + fat::dirent::kName, shortname.data(), 11) == 0) {
             slot = i;
             break;
         }
@@ -159,49 +157,39 @@ int AddFileToImage(FatImage &image, const uint8_t *bytes, uint32_t size, const s
     if (!replacing) slot = reusable;
     if (slot == image.rootEntries()) return 0;
 
-    uint8_t *e = entryAt(image, slot);
     if (replacing) {
-        uint32_t first = bo::getLE16(e + dirent::kClusterLow);
-        if (fat32) first |= uint32_t(bo::getLE16(e + dirent::kClusterHigh)) << 16;
-        freeChain(image, first);
-    }
-    std::memset(e, 0, dirent::kSize);
-
-    const uint64_t clusterBytes = uint64_t(image.sectorsPerCluster()) * 512;
-    if (image.freeClusters() * clusterBytes < size) {
-        // The old file is gone; its entry is marked deleted, not zeroed: a zero
+        // The old file goes first, so that its clusters count as free. Its entry
+        // is marked deleted, not zeroed, until the new one is written: a zero
         // there would end the directory and hide every file after it.
-        if (replacing) e[0] = kDeletedEntry;
-        return 0;
+        uint8_t *e = entryAt(image, slot);
+        freeChain(image, fat::dirent::firstCluster(kind, e));
+        std::memset(e, 0, fat::dirent::kSize);
+        e[0] = fat::dirent::kDeleted;
     }
+    // A refused file leaves a reused slot as it found it (deleted, or the end).
+    const uint64_t clusterBytes = image.geometry().clusterBytes();
+    if (image.freeClusters() * clusterBytes < size) return 0;
 
-    const FatTime t = fileClockNow();
-    const uint16_t time = uint16_t((t.hour << 11) | (t.minute << 5) | (t.second / 2));
-    const uint16_t date = uint16_t(((t.year - 1980) << 9) | (t.month << 5) | t.day);
-    e = entryAt(image, slot);
-    std::memcpy(e + dirent::kName, shortname.data(), 11);
-    e[dirent::kAttributes] = dirent::kArchive;
-    bo::putLE32(e + dirent::kFileSize, size);
-    bo::putLE16(e + dirent::kWriteTime, time);
-    bo::putLE16(e + dirent::kWriteDate, date);
+    const fat::Stamp when = fat::stamp(fileClockNow());
+    uint8_t *e = entryAt(image, slot);
+    std::memset(e, 0, fat::dirent::kSize);
+    std::memcpy(e + fat::dirent::kName, shortname.data(), 11);
+    e[fat::dirent::kAttributes] = fat::dirent::kAttrArchive;
+    bo::putLE32(e + fat::dirent::kFileSize, size);
+    bo::putLE16(e + fat::dirent::kWriteTime, when.time);
+    bo::putLE16(e + fat::dirent::kWriteDate, when.date);
     if (fat32) {
-        bo::putLE16(e + dirent::kCreateTime, time);
-        bo::putLE16(e + dirent::kCreateDate, date);
-        bo::putLE16(e + dirent::kAccessDate, date);
+        bo::putLE16(e + fat::dirent::kCreateTime, when.time);
+        bo::putLE16(e + fat::dirent::kCreateDate, when.date);
+        bo::putLE16(e + fat::dirent::kAccessDate, when.date);
     }
 
     uint32_t remaining = size;
     uint32_t previous = 0;
-    bool haveFirst = false;
     const uint8_t *src = bytes;
     for (uint32_t c = 2; c < image.clusterLimit() && remaining > 0; ++c) {
         if (image.fatEntry(c) != 0) continue;
-        if (!haveFirst) {
-            haveFirst = true;
-            e = entryAt(image, slot);
-            bo::putLE16(e + dirent::kClusterLow, uint16_t(c));
-            if (fat32) bo::putLE16(e + dirent::kClusterHigh, uint16_t(c >> 16));
-        }
+        if (!previous) fat::dirent::setFirstCluster(kind, entryAt(image, slot), c);
         image.setFatEntry(c, image.endOfChain());
         if (fat32) adjustFsInfo(image, -1, +1);
         uint32_t n = uint32_t(std::min<uint64_t>(remaining, clusterBytes));
@@ -215,7 +203,7 @@ int AddFileToImage(FatImage &image, const uint8_t *bytes, uint32_t size, const s
     return 1;
 }
 
-int AddHostFile(FatImage &image, const std::string &path, const std::string &name) {
+int AddHostFile(FatImage &image, const std::string &path, const fat::ShortName &name) {
     fileio::File in(path, fileio::File::Mode::Read);
     if (!in.isOpen()) return 0;
     const std::optional<uint64_t> length = in.size();
@@ -227,9 +215,39 @@ int AddHostFile(FatImage &image, const std::string &path, const std::string &nam
     return AddFileToImage(image, data.data(), uint32_t(data.size()), name);
 }
 
-#if defined(_WIN32)
+int AddHostFile(FatImage &image, const std::string &path, const std::string &name) {
+    const auto shortname = shortNameOf(name);
+    return shortname ? AddHostFile(image, path, *shortname) : 0;
+}
 
 int CopyFolderToImage(FatImage &image, const std::string &folder) {
+    const uint32_t codePage = platform::fileNameCodePage();
+    std::vector<FolderFile> files;
+    if (!listFolder(folder, codePage, &files)) return 0;
+    giveNumericTails(files, codePage);
+    std::string base = folder;
+    if (!base.empty() && base.back() != '\\' && base.back() != '/') base += kPathSeparator;
+    int added = 0;
+    for (const FolderFile &f : files)
+        // The host path keeps the name's own case: Linux file names are case-sensitive.
+        if (f.shortName && AddHostFile(image, base + f.hostName, *f.shortName) == 1) ++added;
+    return added;
+}
+
+namespace {
+
+// Adds a listed file unless it is a *.SCC file, which the copy leaves out.
+void addListed(const std::string &hostName, uint32_t codePage, std::vector<FolderFile> *files) {
+    const std::string upper = platform::upperAnsi(platform::ansiFileName(hostName), codePage);
+    if (isScc(upper)) return;
+    FolderFile f{hostName, std::nullopt};
+    if (auto form = fat::shortName(upper, codePage)) f.shortName = form->name;
+    files->push_back(std::move(f));
+}
+
+#if defined(_WIN32)
+
+bool listFolder(const std::string &folder, uint32_t codePage, std::vector<FolderFile> *files) {
     // The folder is listed the way the original platform lists it: in the file
     // system's own order, with names in the ANSI code page, which are the bytes
     // the 8.3 entry takes and the name the file opens by again.
@@ -237,28 +255,23 @@ int CopyFolderToImage(FatImage &image, const std::string &folder) {
     std::string base = folder;
     if (!base.empty() && base.back() != '\\' && base.back() != '/') base += '\\';
     HANDLE search = FindFirstFileA((base + "*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return 0;
-    int added = 0;
+    if (search == INVALID_HANDLE_VALUE) return false;
     do {
         // Only plain files: no recursion into folders (nor "." and "..").
         if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-        const std::string hostName = found.cFileName;
-        const std::string name = upperAscii(hostName);
-        if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".SCC") == 0) continue;
-        if (AddHostFile(image, base + hostName, name) == 1) ++added;
+        addListed(found.cFileName, codePage, files);
     } while (FindNextFileA(search, &found));
     FindClose(search);
-    return added;
+    return true;
 }
 
 #else
 
-int CopyFolderToImage(FatImage &image, const std::string &folder) {
+bool listFolder(const std::string &folder, uint32_t codePage, std::vector<FolderFile> *files) {
     namespace fs = std::filesystem;
     std::error_code ec;
     fs::directory_iterator it(fs::path(folder), ec);
-    if (ec) return 0;
-    int added = 0;
+    if (ec) return false;
     for (; it != fs::directory_iterator(); it.increment(ec)) {
         if (ec) break;
         const fs::directory_entry &entry = *it;
@@ -266,15 +279,13 @@ int CopyFolderToImage(FatImage &image, const std::string &folder) {
         // Only plain files: no recursion, and nothing that could block a read
         // (a pipe or a device node in the folder).
         if (!entry.is_regular_file(typeEc)) continue;
-        const std::string hostName = entry.path().filename().string();
-        const std::string name = upperAscii(hostName);
-        if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".SCC") == 0) continue;
-        // The host path keeps the name's own case: Linux file names are case-sensitive.
-        if (AddHostFile(image, (fs::path(folder) / hostName).string(), name) == 1) ++added;
+        addListed(entry.path().filename().string(), codePage, files);
     }
-    return added;
+    return true;
 }
 
 #endif
+
+} // namespace
 
 } // namespace quendal

@@ -40,8 +40,11 @@ void writeReferenceImage(const FatImage &image) {
     if (path.empty()) return;
     std::vector<uint8_t> bytes(size_t(image.volumeStart() + 1) * kSectorBytes);
     for (uint32_t s = 0; s <= image.volumeStart(); ++s) image.readSector(s, bytes.data() + size_t(s) * kSectorBytes);
-    fileio::File out(path, fileio::File::Mode::CreateReadWrite);
-    if (out.isOpen() && out.resize(0)) out.writeAt(0, bytes.data(), bytes.size());
+    // Made afresh: whatever is at the name (a link planted there above all) is
+    // removed, not written through.
+    fileio::removeFile(path);
+    fileio::File out(path, fileio::File::Mode::CreateNew);
+    if (out.isOpen()) out.writeAt(0, bytes.data(), bytes.size());
 }
 
 // A reference left by an earlier format would describe a volume that is gone.
@@ -143,6 +146,8 @@ bool formatProcedure(FormatSettings &settings) {
         setError(QUENDAL_ERR_SETTINGS);
         return false;
     }
+    // Saved, and checked that nothing can be lost, before the first write.
+    if (!infoBlockWritePossible() || !guardRewrite("before a format")) return false;
     ReportProgress(50, "Preparing--");
     if (!SetWholeDiskLayout(table)) return false;
     ReportProgress(90, "Preparing--");
@@ -150,6 +155,9 @@ bool formatProcedure(FormatSettings &settings) {
     if (!buildAreas(settings)) return false;
     if (!CreateNewCfgtblV2(table, &settings)) return false;
     ReportProgress(0, "Update information--");
+    // The areas took long to write: another program may have rewritten the
+    // table meanwhile, and its table is not replaced by one read before it.
+    if (!tableUnchangedSinceScan()) return false;
     if (!WriteInfoBlocks(table)) return false;
     CommitInformation();
     if (st.ops.DisMountDisk) st.ops.DisMountDisk();

@@ -36,30 +36,21 @@ bool writeInfoSector(uint32_t index, uint32_t sectorInPage, uint32_t page) {
     return writeSector(cfgtbl::addr::infoPage(true, sectorInPage, page), data);
 }
 
-// Blocks that the copy at page a covers: its table page and its information
-// pages. Flash takes a program only over erased cells, so a copy that runs past
-// its first block needs the following one erased too, or its last sectors would
-// be programmed over the old ones and read back as neither.
-uint32_t blocksOfCopy() {
-    const LibraryState &st = state();
-    if (st.BlockUnit == 0) return 1;
-    const uint32_t pages = 1 + (st.InfoSectors + st.PageSectors - 1) / st.PageSectors;
-    return (pages + st.BlockUnit - 1) / st.BlockUnit;
-}
-
-bool sendPrepare(uint32_t blockAddress, uint32_t blocks) {
+// The count is always 1, also where a table with its information sectors runs
+// into the next erase block: the controller erases the whole information block.
+bool sendPrepare(uint32_t blockAddress) {
     std::array<uint8_t, kSectorSize> cmd{};
     cmd[0] = 0; // operation: erase before programming
     cmd[1] = 1;
     cmd[2] = 0;
     bo::putLE32(cmd.data() + 4, blockAddress);
-    bo::putLE32(cmd.data() + 8, blocks);
+    bo::putLE32(cmd.data() + 8, 1);
     return writeSector(cfgtbl::addr::kBlockPrepare, cmd.data());
 }
 
 bool writeInfoBlockSimple(const uint8_t *table512, uint32_t a) {
     const LibraryState &st = state();
-    if (!sendPrepare(a, blocksOfCopy())) return false;
+    if (!sendPrepare(a)) return false;
     if (!writeTableSector(table512, a)) return false;
     for (uint32_t i = 0; i < st.InfoSectors; ++i)
         if (!writeInfoSector(i, i % st.PageSectors, a + 1 + i / st.PageSectors)) return false;
@@ -74,7 +65,7 @@ bool writeInfoBlockInterleaved(const uint8_t *table512, uint32_t a, uint32_t cou
     // (j - (j AND (ways-1))) x unit + (j AND (ways-1)) names block j's first page.
     const uint32_t first = a / unit;
     for (uint32_t j = first; j < first + count; ++j)
-        if (!sendPrepare(j * unit - (j & (ways - 1)) * (unit - 1), 1)) return false;
+        if (!sendPrepare(j * unit - (j & (ways - 1)) * (unit - 1))) return false;
     if (!writeTableSector(table512, a)) return false;
     // Whole pages only: a partial last page is not written in this form.
     const uint32_t pages = st.InfoSectors / st.PageSectors;
@@ -115,57 +106,51 @@ void SealInfoBuffer(uint8_t *buffer, uint32_t sectors) {
 
 int SendBlockPrepare(uint32_t blockAddress) {
     if (!state().TransportReady) return 0;
-    return sendPrepare(blockAddress, 1) ? 1 : 0;
+    return sendPrepare(blockAddress) ? 1 : 0;
 }
 
-int WriteInfoBlocks(const uint8_t *table512) {
-    LibraryState &st = state();
-    if (!st.TransportReady || !table512) return 0;
+bool infoBlockWritePossible() {
+    const LibraryState &st = state();
     if (st.PrimaryInfoBlock == -1) {
         setError(QUENDAL_ERR_NO_PRIMARY_BLOCK);
-        return 0;
+        return false;
     }
     // Every write form divides by the page size; a device that reports none is
     // refused before anything is erased.
     if (st.PageSectors == 0) {
         setError(QUENDAL_ERR_ZERO_PAGE_SECTORS);
-        return 0;
+        return false;
     }
-    if (st.InterleavedInfo && (st.Interleave == 0 || st.BlockUnit == 0)) return 0;
+    if (st.InterleavedInfo && (st.Interleave == 0 || st.BlockUnit == 0)) return false;
     // The scan never loads more than the buffer holds; refuse rather than write
     // sectors from beyond it.
-    if (st.InfoSectors > kInfoBufferSectors) return 0;
+    return st.InfoSectors <= kInfoBufferSectors;
+}
+
+int WriteInfoBlocks(const uint8_t *table512) {
+    LibraryState &st = state();
+    if (!st.TransportReady || !table512 || !infoBlockWritePossible()) return 0;
 
     SealInfoBuffer(st.InfoBuffer.data(), st.InfoSectors);
 
-    // Blocks in the order they are rewritten. A copy that the scan found broken by
-    // an interrupted write goes first, while the one valid copy is still intact;
-    // a backup that is the primary itself (a second scan without InitVariable)
-    // is not erased a second time.
+    // Blocks in the order they are rewritten. The missing copy of a one-copy disk
+    // goes first, while the one valid copy is still intact; a backup that is the
+    // primary itself (a second scan without InitVariable) is not erased a second
+    // time.
     int32_t order[3];
     int n = 0;
-    if (st.BackupInfoBlock == -1 && st.DamagedInfoBlock >= 0 && st.DamagedInfoBlock != st.PrimaryInfoBlock)
-        order[n++] = st.DamagedInfoBlock;
+    if (st.BackupInfoBlock == -1 && st.MissingInfoBlock >= 0 && st.MissingInfoBlock != st.PrimaryInfoBlock)
+        order[n++] = st.MissingInfoBlock;
     order[n++] = st.PrimaryInfoBlock;
     if (st.BackupInfoBlock != -1 && st.BackupInfoBlock != st.PrimaryInfoBlock) order[n++] = st.BackupInfoBlock;
 
-    for (int i = 0; i < n; ++i) {
-        if (!writeOneBlock(table512, uint32_t(order[i]))) {
-            // The copy written just before this one, or the one still to come, is
-            // sound. Remember both pages: an erased block leaves no trace for a
-            // scan to find it by.
-            const int32_t partner = i > 0 ? order[i - 1] : (n > 1 ? order[1] : -1);
-            st.LostBlockPage = partner >= 0 ? order[i] : -1;
-            st.LostBlockPartner = partner;
-            return 0;
-        }
-    }
+    for (int i = 0; i < n; ++i)
+        if (!writeOneBlock(table512, uint32_t(order[i]))) return 0;
     if (st.BackupInfoBlock == -1 && n == 2) {
         // The restored copy is the backup from now on.
-        st.BackupInfoBlock = st.DamagedInfoBlock;
-        st.DamagedInfoBlock = -1;
+        st.BackupInfoBlock = st.MissingInfoBlock;
+        st.MissingInfoBlock = -1;
     }
-    st.LostBlockPage = st.LostBlockPartner = -1;
     return 1;
 }
 

@@ -12,10 +12,6 @@ namespace quendal {
 namespace {
 
 constexpr uint32_t kMinAreaSectors = 1000;
-// Below this an area gets FAT12 without a partition table; above the upper one
-// FAT32 behind a 63-sector partition.
-constexpr uint32_t kSmallAreaSectors = 4200;
-constexpr uint32_t kLargeAreaSectors = 4'096'000;
 
 constexpr size_t kPartitionEntry = 0x1BE;
 constexpr uint8_t kTypeFat16 = 0x06;
@@ -52,12 +48,6 @@ int bootLayoutForMode(uint8_t mode) {
     case QUENDAL_MODE_ZIP_BOOT_63: return 3;
     default: return -1; // CD-ROM: no FAT volume is built
     }
-}
-
-int bootLayoutForArea(int modeLayout, uint32_t areaSectors) {
-    if (areaSectors < kSmallAreaSectors) return 0;
-    if (areaSectors > kLargeAreaSectors) return 2;
-    return modeLayout;
 }
 
 uint32_t volumeStartForLayout(int bootLayout) {

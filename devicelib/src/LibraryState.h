@@ -44,15 +44,18 @@ struct LibraryState {
     bool HaveTable = false;
     int32_t PrimaryInfoBlock = 0; // -1 none once InitVariable ran
     int32_t BackupInfoBlock = 0;
-    // Page of a copy that the scan found interrupted mid-write (its own table sector
-    // sealed and naming its page, its information marks missing), -1 none. Used only
-    // to restore the second copy when just one valid copy is left.
-    int32_t DamagedInfoBlock = -1;
-    // A rewrite of the block at LostBlockPage failed after its erase while the copy
-    // at LostBlockPartner stayed sound (-1 none). Lets a later scan in this process
-    // that finds only that partner, and the lost page erased, name it for restoring.
-    int32_t LostBlockPage = -1;
-    int32_t LostBlockPartner = -1;
+    // Page where the missing second copy of a one-copy disk belongs, -1 none: a
+    // copy the scan found cut off mid-write (its table sector sealed and naming
+    // its page, its information marks missing), or the page the user's saved
+    // tables name for it. WriteInfoBlocks writes it first.
+    int32_t MissingInfoBlock = -1;
+    // What the scan read of the copies it kept ([0] the primary, [1] the
+    // backup), so that a rewrite can tell whether another program changed them.
+    std::array<std::array<uint8_t, 16>, 2> ScannedCopyDigest{};
+    std::array<bool, 2> ScannedCopyKnown{};
+    // Set only through the recovery library (quendal's --force): a rewrite goes
+    // on when one copy is left and where the other lived is unknown.
+    bool RewriteLastCopy = false;
     std::array<uint8_t, kSectorSize> TableCopy{};
     std::array<uint8_t, kInfoBufferSectors * kSectorSize> InfoBuffer{};
     bool VersionTableSeen = false;
@@ -68,6 +71,15 @@ struct LibraryState {
 
 // The single instance.
 LibraryState &state();
+
+// What the table scan learnt about one disk's copies beyond the specified
+// fields; forgotten with them (InitVariable, DiskRemove), so that nothing about
+// one disk outlives its removal.
+inline void forgetScannedCopies() {
+    LibraryState &st = state();
+    st.MissingInfoBlock = -1;
+    st.ScannedCopyKnown = {false, false};
+}
 
 // Records a library error code; codes are never cleared.
 inline void setError(int32_t code) { state().LastError = code; }

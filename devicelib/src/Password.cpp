@@ -68,6 +68,7 @@ QUENDAL_API uint8_t ChangePassword(const char *oldPassword, const char *newPassw
         // once the caller has read the table again.
         std::array<uint8_t, kSectorSize> table = st.TableCopy;
         std::memcpy(table.data() + cfgtbl::kDigest, n.data(), n.size());
+        if (!infoBlockWritePossible() || !guardRewrite("before a password change")) return 0;
         return WriteInfoBlocks(table.data()) ? 1 : 0;
     }
     case kMakerTable: return 0; // the maker's table keeps its password

@@ -89,6 +89,7 @@ QUENDAL_API int32_t InitVariable(void) {
     s.DeviceInfoValid = false;
     s.HaveTable = false;
     s.InterleavedInfo = false;
+    quendal::forgetScannedCopies();
     return 0;
 }
 

@@ -78,6 +78,7 @@ QUENDAL_API int32_t DiskRemove(void) {
     s.PrimaryInfoBlock = -1;
     s.BackupInfoBlock = -1;
     s.DiskCapacity = 0;
+    quendal::forgetScannedCopies();
     return 1;
 }
 

@@ -16,6 +16,7 @@
 #include "Internal.h"
 #include "LibraryState.h"
 #include "byteorder.h"
+#include "fat_layout.h"
 #include "table_layout.h"
 #include "platform/Drives.h"
 #include "platform/Paths.h"
@@ -56,8 +57,7 @@ bool readAt(std::FILE *f, uint64_t offset, uint8_t *out512) {
 // never found. A first sector that is no FAT boot sector but has a first
 // partition entry with a type and a start is a partition table too.
 bool looksLikePartitionTable(const uint8_t *sector) {
-    return !platform::fatTotalBytes(sector) && sector[kPartitionType] != 0 &&
-           bo::getLE32(sector + kPartitionStart) != 0;
+    return !fat::readGeometry(sector) && sector[kPartitionType] != 0 && bo::getLE32(sector + kPartitionStart) != 0;
 }
 
 } // namespace
@@ -107,10 +107,10 @@ bool ReadReferenceBootSector(uint8_t *sector512) {
 }
 
 bool ReadVolumeSector(uint32_t index, uint32_t sector, uint8_t *buffer512) {
-    // The 95/98/Me absolute read answers first where that family exists.
-    if (platform::readVolumeSectorLegacy(index, sector, buffer512)) return true;
-    // A failed read is reported as one, so that whatever the buffer held
-    // before is never compared as if it were the drive's sector.
+    // Every system this runs on reads volumes as the NT family does; the
+    // 95/98/Me absolute read through "\\.\vwin32" has no system to answer it.
+    // A failed read is reported as one, so that whatever the buffer held before
+    // is never compared as if it were the drive's sector.
     return platform::readVolumeSector(index, sector, buffer512);
 }
 
@@ -137,12 +137,8 @@ bool FindResumedVolume(char *drive) {
 bool writeLoginFile(const char *drive, const uint8_t *record512) {
     if (!drive || !record512 || drive[0] == '\0') return false;
     std::string path = std::string(drive, strnlen(drive, 2)) + kLoginFileName;
-    if (!platform::createDriveFile(path, record512, kSectorSize, platform::kAttrHidden | platform::kAttrArchive))
-        return false;
-    // The device examines its login volume when it is asked for its volumes;
-    // asking now is how the library nudges it to take the file at once.
-    if (GetDiskVolumeFn ask = state().ops.GetDiskVolume) ask(0);
-    return true;
+    // The device takes the login from the file's own writes; nothing else is sent.
+    return platform::createDriveFile(path, record512, kSectorSize, platform::kAttrHidden | platform::kAttrArchive);
 }
 
 } // namespace quendal
@@ -173,9 +169,11 @@ QUENDAL_API int32_t WaitDiskResume(char *drive, uint32_t timeoutMs) {
     if (!state().TransportReady || !drive) return 0;
     drive[0] = '\0';
     const uint32_t attempts = timeoutMs / 1000;
+    // Every failed pass, the last one too, is followed by the pause: the wait
+    // lasts about twice the time-out, as hosts of the original system expect.
     for (uint32_t pass = 0; pass < attempts; ++pass) {
-        if (pass > 0) gSleep(kResumePauseMs);
         if (FindResumedVolume(drive)) return 1;
+        gSleep(kResumePauseMs);
     }
     setError(QUENDAL_ERR_RESUME_TIMEOUT);
     return 0;

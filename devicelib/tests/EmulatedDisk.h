@@ -153,6 +153,21 @@ inline size_t countOps(const std::vector<flashemu::LogEntry> &log, const std::st
     return n;
 }
 
+// What an erased flash sector reads as.
+inline Sector erasedSector() {
+    Sector s;
+    s.fill(0xFF);
+    return s;
+}
+
+// The writes of a log, in order.
+inline std::vector<flashemu::LogEntry> writesIn(const std::vector<flashemu::LogEntry> &log) {
+    std::vector<flashemu::LogEntry> out;
+    for (const auto &e : log)
+        if (e.op == "WriteDisk") out.push_back(e);
+    return out;
+}
+
 inline bool isCandidateRead(uint32_t a) { return a >= 0x10000000u && a < 0x10001000u && (a & 3u) == 0; }
 inline bool isInfoRead(uint32_t a) { return a >= 0x10000000u && a < 0x20000000u && !isCandidateRead(a); }
 inline bool isInfoWrite(uint32_t a) { return a >= 0x20000000u && a < 0x40000000u; }

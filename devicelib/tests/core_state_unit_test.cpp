@@ -113,6 +113,13 @@ TEST_F(CoreState, InitVariableAndDiskRemoveForgetOnlyTheDevice) {
         s.FileLoginMode = true;
         s.TableCopy[234] = 5;
         s.StoredDigest[0] = 0xEE;
+        s.MissingInfoBlock = 72;
+        s.ScannedCopyKnown = {true, true};
+    };
+    // Nothing the scan learnt about one disk outlives it.
+    auto copiesForgotten = [&] {
+        EXPECT_EQ(s.MissingInfoBlock, -1);
+        EXPECT_FALSE(s.ScannedCopyKnown[0] || s.ScannedCopyKnown[1]);
     };
     auto keptAlways = [&] {
         EXPECT_EQ(s.ControllerKind, quendal::kVersionTable);
@@ -131,6 +138,7 @@ TEST_F(CoreState, InitVariableAndDiskRemoveForgetOnlyTheDevice) {
     EXPECT_EQ(s.PrimaryInfoBlock, -1);
     EXPECT_EQ(s.BackupInfoBlock, -1);
     EXPECT_EQ(s.DiskCapacity, 123456);
+    copiesForgotten();
     keptAlways();
 
     fill();
@@ -141,6 +149,7 @@ TEST_F(CoreState, InitVariableAndDiskRemoveForgetOnlyTheDevice) {
     EXPECT_EQ(s.BackupInfoBlock, -1);
     EXPECT_EQ(s.DiskCapacity, 0);
     EXPECT_TRUE(s.InterleavedInfo);
+    copiesForgotten();
     keptAlways();
 }
 

@@ -14,6 +14,7 @@
 #include "QuendalLib.h"
 #include "byteorder.h"
 #include "file_io.h"
+#include "platform/Drives.h"
 
 using namespace quendal;
 
@@ -62,7 +63,7 @@ void checkWithTools(const FatImage &image) {
         auto parts = fattools::sfdiskPartitions(area, &raw);
         ASSERT_EQ(parts.size(), 1u) << raw;
         EXPECT_EQ(parts[0].start, image.volumeStart());
-        EXPECT_EQ(parts[0].size, image.volumeSectors());
+        EXPECT_EQ(parts[0].size, image.geometry().totalSectors);
         EXPECT_EQ(parts[0].type, image.kind() == FatKind::Fat32 ? "b" : "6");
         EXPECT_TRUE(parts[0].bootable);
     }
@@ -92,8 +93,8 @@ TEST(FatBuilder, KindAndLayoutFollowTheAreaSize) {
     build(image, kLayoutNoTable, 4'096'001);
     EXPECT_EQ(image.kind(), FatKind::Fat32);
     EXPECT_EQ(image.volumeStart(), 63u);
-    EXPECT_EQ(image.volumeSectors(), 4'095'938u);
-    EXPECT_EQ(image.sectorsPerCluster(), 8u);
+    EXPECT_EQ(image.geometry().totalSectors, 4'095'938u);
+    EXPECT_EQ(image.geometry().sectorsPerCluster, 8u);
     auto t = sector(image, 0);
     EXPECT_EQ(t[0x1C2], 0x0B);
     EXPECT_EQ(bo::getLE32(&t[0x1C6]), 63u);
@@ -107,20 +108,56 @@ TEST(FatBuilder, SmallFat16VolumesBecomeFat12SoReadersAgreeOnTheKind) {
     build(image, kLayoutTable63, 4200);
     EXPECT_EQ(image.kind(), FatKind::Fat12);
     EXPECT_FALSE(image.hasPartitionTable());
-    EXPECT_EQ(image.volumeSectors(), 4200u);
+    EXPECT_EQ(image.geometry().totalSectors, 4200u);
     checkWithTools(image);
     // With the table at 32 the same area keeps enough clusters for FAT16.
     build(image, kLayoutTable32, 4200);
     EXPECT_EQ(image.kind(), FatKind::Fat16);
-    EXPECT_GE(image.clusterLimit() - 2, kMinFat16Clusters);
+    EXPECT_GE(image.clusterLimit() - 2, fat::kMinFat16Clusters);
     checkWithTools(image);
+}
+
+TEST(FatBuilder, AnHddBootAreaOf4215SectorsIsTheSmallestFat16OneAndTakesAWrittenFile) {
+    // Behind the table at 63, 4214 sectors leave 4084 clusters (FAT12 to every
+    // reader) and 4215 exactly 4085, the fewest a FAT16 volume has.
+    FatImage image;
+    build(image, kLayoutTable63, 4214);
+    EXPECT_EQ(image.kind(), FatKind::Fat12);
+    EXPECT_FALSE(image.hasPartitionTable());
+    build(image, kLayoutTable63, 4215);
+    ASSERT_EQ(image.kind(), FatKind::Fat16);
+    EXPECT_EQ(image.volumeStart(), 63u);
+    EXPECT_EQ(image.clusterLimit() - 2, fat::kMinFat16Clusters);
+    checkWithTools(image);
+    // Up to 4,096,000 sectors a boot layout keeps its table.
+    build(image, kLayoutTable32, 4'096'000);
+    EXPECT_EQ(image.kind(), FatKind::Fat16);
+    EXPECT_EQ(image.volumeStart(), 32u);
+
+    // The writer into an unmounted volume must take it for FAT16 too (mkfs.fat
+    // makes no volume this close to the boundary): a file written there reads
+    // back and the volume stays sound.
+    build(image, kLayoutTable63, 4215);
+    testsupport::TempDir dir;
+    const std::string area = dir.str() + "/area.img";
+    dumpArea(image, 0, area);
+    const uint64_t offset = 63 * 512, length = uint64_t(image.geometry().totalSectors) * 512;
+    std::vector<uint8_t> data(3 * 512 + 100);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 13 + 5);
+    ASSERT_TRUE(platform::writeFatRootFile(area, offset, length, "LOG     LOG", data.data(), data.size(),
+                                           platform::kAttrHidden, 0));
+    std::string out;
+    EXPECT_TRUE(fattools::fsckRange(area, offset, length, true, nullptr, &out).empty()) << out;
+    std::string got;
+    ASSERT_TRUE(fattools::mtype(area, offset, "LOG.LOG", &got));
+    EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.end()), data);
 }
 
 TEST(FatBuilder, Fat12GeometryOfA2500SectorArea) {
     FatImage image;
     build(image, kLayoutNoTable, 2500);
-    EXPECT_EQ(image.sectorsPerCluster(), 1u);
-    EXPECT_EQ(image.fatSectors(), 8u); // N = 2467
+    EXPECT_EQ(image.geometry().sectorsPerCluster, 1u);
+    EXPECT_EQ(image.geometry().fatSectors, 8u); // N = 2467
     EXPECT_EQ(image.clusterLimit(), 2453u);
     auto b = sector(image, 0);
     EXPECT_EQ(b[0x15], 0xF0);
@@ -242,8 +279,8 @@ TEST(FatBuilder, ImageCoversTheSystemAreaAndMemoryStaysSmall) {
     build(image, kLayoutNoTable, area);
     ASSERT_EQ(image.kind(), FatKind::Fat32);
     EXPECT_EQ(image.imageSectors(), image.systemEnd());
-    EXPECT_EQ(image.systemEnd(), 63 + 32 + 2 * image.fatSectors() + 8);
-    EXPECT_GT(image.fatSectors(), 100'000u);
+    EXPECT_EQ(image.systemEnd(), 63 + 32 + 2 * image.geometry().fatSectors + 8);
+    EXPECT_GT(image.geometry().fatSectors, 100'000u);
     EXPECT_LT(image.storedSectors(), 32u);
     EXPECT_EQ(image.freeClusters(), uint64_t(image.clusterLimit()) - 3);
     checkWithTools(image);
@@ -251,7 +288,7 @@ TEST(FatBuilder, ImageCoversTheSystemAreaAndMemoryStaysSmall) {
     // The largest area the disk's 32-bit capacity can name still has a FAT that
     // covers every cluster and a cluster count FAT32 allows.
     build(image, kLayoutNoTable, 0x7FFFFFFF);
-    EXPECT_LE(image.clusterLimit(), image.fatSectors() * 128);
+    EXPECT_LE(image.clusterLimit(), image.geometry().fatSectors * 128);
     EXPECT_LT(image.clusterLimit() - 2, 0x0FFFFFF5u);
     EXPECT_LT(image.storedSectors(), 32u);
 }
@@ -267,7 +304,7 @@ TEST(FatBuilder, RebuildingDiscardsThePreviousArea) {
     // Only the boot sector and the two FAT starts (one stored sector) remain.
     EXPECT_EQ(image.storedSectors(), 2u);
     for (uint32_t s = 1; s < 3072; ++s)
-        if (s != 1 && s != 1 + image.fatSectors()) {
+        if (s != 1 && s != 1 + image.geometry().fatSectors) {
             EXPECT_EQ(image.sectorData(s), nullptr) << s;
         }
 }

@@ -19,7 +19,7 @@ using namespace quendal;
 
 namespace {
 
-FatTime fixedClock() { return {2026, 12, 8, 12, 0, 0}; }
+fat::DateTime fixedClock() { return {2026, 12, 8, 12, 0, 0}; }
 
 struct Case {
     const char *what;
@@ -67,7 +67,7 @@ protected:
         ASSERT_TRUE(BuildFatImage(image, GetParam().layout, GetParam().area, 6144));
         ASSERT_EQ(image.kind(), GetParam().kind);
         // Three files: one of several clusters, one of a single byte, one empty.
-        big = pattern(image.sectorsPerCluster() * 512 * 3 + 100, 1);
+        big = pattern(image.geometry().sectorsPerCluster * 512 * 3 + 100, 1);
         ASSERT_EQ(AddFileToImage(image, big.data(), uint32_t(big.size()), "BIG.BIN"), 1);
         ASSERT_EQ(AddFileToImage(image, small.data(), 1, "ONE.TXT"), 1);
         ASSERT_EQ(AddFileToImage(image, nullptr, 0, "EMPTY"), 1);
@@ -163,7 +163,7 @@ TEST_P(FatReaderTest, FindsSharedLostAndShortChains) {
     {
         // BIG.BIN claims more bytes than its chain holds.
         const uint32_t size = bo::getLE32(entry(0) + 0x1C);
-        bo::putLE32(entry(0) + 0x1C, size + image.sectorsPerCluster() * 512);
+        bo::putLE32(entry(0) + 0x1C, size + image.geometry().sectorsPerCluster * 512);
         auto found = problems(volumeFile());
         EXPECT_TRUE(mentions(found, "BIG.BIN")) << ::testing::PrintToString(found);
         bo::putLE32(entry(0) + 0x1C, size);
@@ -217,7 +217,7 @@ TEST_P(FatReaderTest, ReadsThePartitionTableAsSfdiskDoes) {
     auto parts = fatreader::partitions(area);
     ASSERT_EQ(parts.size(), 1u);
     EXPECT_EQ(parts[0].start, image.volumeStart());
-    EXPECT_EQ(parts[0].size, image.volumeSectors());
+    EXPECT_EQ(parts[0].size, image.geometry().totalSectors);
     EXPECT_EQ(parts[0].type, image.kind() == FatKind::Fat32 ? "b" : "6");
     EXPECT_TRUE(parts[0].bootable);
 #ifndef _WIN32

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -26,14 +27,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-FatTime fixedClock() { return FatTime{2026, 12, 8, 13, 45, 31}; }
+fat::DateTime fixedClock() { return fat::DateTime{2026, 12, 8, 13, 45, 31}; }
 
 struct ClockFixture : ::testing::Test {
     void SetUp() override { setFileClock(fixedClock); }
     void TearDown() override { setFileClock(nullptr); }
 };
-
-std::string str(const std::array<uint8_t, 11> &a) { return std::string(a.begin(), a.end()); }
 
 std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);
@@ -69,7 +68,7 @@ std::string dumpVolume(const FatImage &image, const std::string &dir) {
     std::string path = dir + "/volume.img";
     fileio::File f(path, fileio::File::Mode::CreateReadWrite);
     EXPECT_TRUE(f.isOpen()) << path;
-    EXPECT_TRUE(f.resize(uint64_t(image.volumeSectors()) * 512));
+    EXPECT_TRUE(f.resize(uint64_t(image.geometry().totalSectors) * 512));
     for (uint32_t s = image.volumeStart(); s < image.imageSectors(); ++s)
         if (const uint8_t *p = image.sectorData(s)) {
             EXPECT_TRUE(f.writeAt(uint64_t(s - image.volumeStart()) * 512, p, 512));
@@ -94,23 +93,12 @@ void expectFile(const std::string &volume, const std::string &name, const std::v
 
 } // namespace
 
-TEST(ShortName, UpperCasedBaseAndExtensionCutAndPadded) {
-    EXPECT_EQ(str(shortName("readme.txt")), "README  TXT");
-    EXPECT_EQ(str(shortName("LONGFILENAME.DOCX")), "LONGFILEDOC");
-    EXPECT_EQ(str(shortName("NOEXT")), "NOEXT      ");
-    EXPECT_EQ(str(shortName("A.B.C")), "A       B.C");
-    // Bytes outside ASCII are not touched by the upper-casing.
-    auto raw = shortName("\xe9t\xe9.bin");
-    EXPECT_EQ(raw[0], 0xE9);
-    EXPECT_EQ(raw[1], 'T');
-}
-
 TEST_F(ClockFixture, EntriesChainsAndDataOnEveryKind) {
     for (uint32_t area : {2500u, 1'000'000u, 4'096'001u}) {
         SCOPED_TRACE(area);
         FatImage image;
         ASSERT_TRUE(BuildFatImage(image, kLayoutNoTable, area, 6144));
-        const uint32_t clusterBytes = image.sectorsPerCluster() * 512;
+        const uint32_t clusterBytes = image.geometry().sectorsPerCluster * 512;
         auto a = pattern(clusterBytes * 3 + 17, 1);
         auto b = pattern(clusterBytes, 2);
         ASSERT_EQ(AddFileToImage(image, a.data(), uint32_t(a.size()), "first.bin"), 1);
@@ -182,7 +170,7 @@ TEST_F(ClockFixture, SameNameReplacesInItsSlotAndFreesTheOldChain) {
         SCOPED_TRACE(area);
         FatImage image;
         ASSERT_TRUE(BuildFatImage(image, kLayoutNoTable, area, 6144));
-        const uint32_t clusterBytes = image.sectorsPerCluster() * 512;
+        const uint32_t clusterBytes = image.geometry().sectorsPerCluster * 512;
         auto first = pattern(clusterBytes * 5, 7);
         auto other = pattern(100, 8);
         auto second = pattern(clusterBytes * 2 + 1, 9);
@@ -253,8 +241,11 @@ TEST_F(ClockFixture, ARefusedReplacementLeavesTheFilesAfterItVisible) {
     ASSERT_EQ(AddFileToImage(image, b.data(), uint32_t(b.size()), "B.BIN"), 1);
     ASSERT_EQ(AddFileToImage(image, c.data(), uint32_t(c.size()), "C.BIN"), 1);
     // A.BIN again, too large for the volume: the old A.BIN goes, the others stay.
-    std::vector<uint8_t> huge((image.freeClusters() + 3) * image.sectorsPerCluster() * 512, 0x5A);
+    std::vector<uint8_t> huge((image.freeClusters() + 3) * image.geometry().sectorsPerCluster * 512, 0x5A);
     EXPECT_EQ(AddFileToImage(image, huge.data(), uint32_t(huge.size()), "A.BIN"), 0);
+    EXPECT_EQ(entry(image, 0)[0], 0xE5);
+    // A new name refused in that reused deleted slot leaves it deleted.
+    EXPECT_EQ(AddFileToImage(image, huge.data(), uint32_t(huge.size()), "E.BIN"), 0);
     EXPECT_EQ(entry(image, 0)[0], 0xE5);
     {
         testsupport::TempDir dir;
@@ -269,7 +260,7 @@ TEST_F(ClockFixture, ARefusedReplacementLeavesTheFilesAfterItVisible) {
     const auto reused = entry(image, 0);
     EXPECT_EQ(std::string(reused.begin(), reused.begin() + 11), "D       BIN");
     EXPECT_EQ(AddFileToImage(image, a.data(), uint32_t(a.size()), ""), 0);
-    EXPECT_EQ(AddFileToImage(image, a.data(), uint32_t(a.size()), ".PROFILE"), 0);
+    EXPECT_EQ(AddFileToImage(image, a.data(), uint32_t(a.size()), ". ."), 0);
     EXPECT_EQ(entry(image, 3)[0], 0);
     testsupport::TempDir dir;
     std::string volume = dumpVolume(image, dir.str());
@@ -284,7 +275,7 @@ TEST_F(ClockFixture, ImageGrowsToHoldFilesPastTheMinimum) {
     auto data = pattern(8 * 1024 * 1024, 3); // well past 6144 sectors
     ASSERT_EQ(AddFileToImage(image, data.data(), uint32_t(data.size()), "LARGE.BIN"), 1);
     auto c = chain(image, firstCluster(image, 0));
-    EXPECT_EQ(image.imageSectors(), image.clusterSector(c.back()) + image.sectorsPerCluster());
+    EXPECT_EQ(image.imageSectors(), image.clusterSector(c.back()) + image.geometry().sectorsPerCluster);
     EXPECT_GT(image.imageSectors(), 6144u);
     testsupport::TempDir dir;
     std::string volume = dumpVolume(image, dir.str());
@@ -325,3 +316,83 @@ TEST_F(ClockFixture, FolderCopySkipsDirectoriesAndScc) {
     EXPECT_EQ(listing.output.find("INNER"), std::string::npos) << listing.output;
     EXPECT_EQ(AddHostFile(image, (folder / "absent").string(), "ABSENT"), 0);
 }
+
+namespace {
+
+// A folder of host files for the copy, written as given.
+struct HostFolder {
+    testsupport::TempDir dir;
+    fs::path path = dir.path / "PWD";
+    HostFolder() { fs::create_directories(path); }
+    void write(const std::string &name, const std::vector<uint8_t> &bytes) {
+        std::ofstream(path / name, std::ios::binary)
+            .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+    }
+};
+
+} // namespace
+
+TEST_F(ClockFixture, FolderNamesThatMeetGetNumericTailsAndForbiddenCharactersGo) {
+    HostFolder folder;
+    std::map<std::string, std::vector<uint8_t>> expect = {
+        {"LONGFI~1.TXT", pattern(700, 21)}, {"LONGFI~2.TXT", pattern(900, 22)}, {"LONGFILE.DOC", pattern(30, 23)},
+        {"A_B.TXT", pattern(40, 24)},       {"MYFILE.TXT", pattern(50, 25)},    {"PROFILE", pattern(60, 26)},
+        {"README.TXT", pattern(70, 27)},    {"A.B_C", pattern(80, 28)}};
+    // Written in the other order: the tails follow the host names, not the listing.
+    folder.write("LongFileName2.txt", expect["LONGFI~2.TXT"]);
+    folder.write("LongFileName1.txt", expect["LONGFI~1.TXT"]);
+    folder.write("LongFileName.docx", expect["LONGFILE.DOC"]);
+    folder.write("a+b.txt", expect["A_B.TXT"]);
+    folder.write("my file.txt", expect["MYFILE.TXT"]);
+    folder.write(".profile", expect["PROFILE"]);
+    folder.write("readme.txt", expect["README.TXT"]);
+    folder.write("a.b.c", expect["A.B_C"]);
+
+    FatImage image;
+    ASSERT_TRUE(BuildFatImage(image, kLayoutNoTable, 2500, 6144));
+    EXPECT_EQ(CopyFolderToImage(image, folder.path.string()), 8);
+    std::string volume = dumpVolume(image, folder.dir.str());
+    expectSoundVolume(image, volume); // no bad short names
+    for (const auto &[name, bytes] : expect) expectFile(volume, name, bytes);
+}
+
+#ifndef _WIN32
+namespace {
+
+std::vector<std::string> rootNames(const FatImage &image) {
+    std::vector<std::string> names;
+    for (uint32_t i = 0; i < image.rootEntries() && entry(image, i)[0] != 0; ++i) {
+        const auto e = entry(image, i);
+        names.emplace_back(e.begin(), e.begin() + 11);
+    }
+    return names;
+}
+
+} // namespace
+
+TEST_F(ClockFixture, FolderNamesAreUpperCasedByTheUsersCodePage) {
+    HostFolder folder;
+    folder.write("\xc3\xa9t\xc3\xa9.txt", pattern(10, 31)); // "été": E9 74 E9 in code page 1252
+    folder.write("\xe4\xb8\xb1x.txt", pattern(10, 32));     // U+4E31: C9 63 in Big5, its second byte a 'c'
+    FatImage image;
+    ASSERT_TRUE(BuildFatImage(image, kLayoutNoTable, 2500, 6144));
+    {
+        testsupport::ScopedEnv locale("LC_ALL", "de_DE.UTF-8");
+        EXPECT_EQ(CopyFolderToImage(image, folder.path.string()), 2);
+    }
+    auto names = rootNames(image);
+    std::sort(names.begin(), names.end());
+    // Not a character of 1252: replaced, as every character a code page lacks.
+    EXPECT_EQ(names, (std::vector<std::string>{"_X      TXT", "\xc9T\xc9     TXT"}));
+
+    ASSERT_TRUE(BuildFatImage(image, kLayoutNoTable, 2500, 6144));
+    {
+        testsupport::ScopedEnv locale("LC_ALL", "zh_TW.UTF-8");
+        EXPECT_EQ(CopyFolderToImage(image, folder.path.string()), 2);
+    }
+    names = rootNames(image);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"_T_     TXT", "\xc9\x63X     TXT"}));
+    expectSoundVolume(image, dumpVolume(image, folder.dir.str()));
+}
+#endif

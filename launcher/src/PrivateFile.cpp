@@ -1,12 +1,13 @@
-// The launcher's files once opened: closing them and writing them whole, the
-// same on every system (the opening is in PrivateFilePosix.cpp and
-// PrivateFileWin.cpp).
+// The launcher's files once opened: closing, reading and comparing them, and
+// writing them whole, the same on every system (the opening is in
+// PrivateFilePosix.cpp and PrivateFileWin.cpp).
 #include "PrivateFile.h"
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <vector>
 
 namespace lzari {
 
@@ -17,6 +18,36 @@ bool UniqueFd::close() {
     int rc = ::close(fd_);
     fd_ = -1;
     return rc == 0;
+}
+
+namespace {
+
+// The whole of a regular file; false for anything else or on a read error.
+bool readRegularFile(const std::string &path, std::vector<uint8_t> *content) {
+    UniqueFd fd(openRegularForReading(path));
+    if (!fd) return false;
+    content->clear();
+    uint8_t chunk[8192];
+    for (;;) {
+        // The C runtime of Windows counts in unsigned int.
+        ssize_t n = ::read(fd.get(), chunk, unsigned(sizeof chunk));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        content->insert(content->end(), chunk, chunk + n);
+    }
+}
+
+} // namespace
+
+bool fileHolds(const std::string &path, std::span<const uint8_t> bytes) {
+    std::vector<uint8_t> content;
+    return readRegularFile(path, &content) && std::equal(content.begin(), content.end(), bytes.begin(), bytes.end());
+}
+
+bool sameContent(const std::string &a, const std::string &b) {
+    std::vector<uint8_t> content;
+    return readRegularFile(b, &content) && fileHolds(a, content);
 }
 
 bool writeWholeFile(const std::string &path, std::span<const uint8_t> data, unsigned mode) {

@@ -37,6 +37,22 @@ int openRegularForReading(const std::string &path);
 // with the given permission bits; -1 for a link or anything but a regular file.
 int createRegularFile(const std::string &path, unsigned mode);
 
+// Removes the name itself (a link, never what it points to); true when nothing
+// is left at the name.
+bool removeName(const std::string &path);
+
+// Puts the file from in the place of to in one step, so that a program running
+// from the old file, and the libraries it loaded, keep theirs unchanged. Windows
+// refuses while the old file is loaded by a running program: false then, and
+// from stays where it is.
+bool replaceWith(const std::string &from, const std::string &to);
+
+// True when both are regular files of the same bytes.
+bool sameContent(const std::string &a, const std::string &b);
+
+// True when path is a regular file holding exactly bytes.
+bool fileHolds(const std::string &path, std::span<const uint8_t> bytes);
+
 // The whole of data into path as createRegularFile opens it. Returns false when
 // the file cannot be created or not every byte reached it.
 bool writeWholeFile(const std::string &path, std::span<const uint8_t> data, unsigned mode);

@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+
 namespace lzari {
 
 namespace {
@@ -45,5 +48,9 @@ int createRegularFile(const std::string &path, unsigned mode) {
     (void)fchmod(fd, mode_t(mode));
     return fd;
 }
+
+bool removeName(const std::string &path) { return ::unlink(path.c_str()) == 0 || errno == ENOENT; }
+
+bool replaceWith(const std::string &from, const std::string &to) { return std::rename(from.c_str(), to.c_str()) == 0; }
 
 } // namespace lzari

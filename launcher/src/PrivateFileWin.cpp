@@ -57,4 +57,15 @@ int createRegularFile(const std::string &path, unsigned /*mode: the folder is pr
     return toDescriptor(h, _O_WRONLY);
 }
 
+bool removeName(const std::string &path) {
+    // DeleteFileA removes a symbolic link itself, not its target.
+    return DeleteFileA(path.c_str()) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+bool replaceWith(const std::string &from, const std::string &to) {
+    // A link at to is replaced, not followed. A running Sarvik.exe, or a
+    // library it has loaded, makes this fail with ERROR_ACCESS_DENIED.
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
 } // namespace lzari

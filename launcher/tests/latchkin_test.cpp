@@ -173,6 +173,7 @@ protected:
         o.env = {{"XDG_RUNTIME_DIR", tempDir}, {"FLASHDISK_DRIVES", driveMap.string()}};
         o.unsetEnv = {"FLASHDISK_EMULATOR"};
 #endif
+        o.env.insert(o.env.end(), extraEnv.begin(), extraEnv.end());
         o.timeout = std::chrono::seconds(60);
         testsupport::ProcessResult r = testsupport::runProcess(fromBuild(launcher).string(), {}, o);
         EXPECT_TRUE(r.started) << r.output;
@@ -260,6 +261,7 @@ protected:
     } place;
 #endif
     fs::path root, runtime, disk, folder, driveMap;
+    std::vector<std::pair<std::string, std::string>> extraEnv;
 };
 
 // The drive root the launcher passes for the test's folder.
@@ -353,6 +355,7 @@ TEST_F(LauncherRun, PathsThatDoNotFitTheirBuffersStopBeforeAnythingIsWritten) {
     fs::path longRuntime = root / std::string(190 - root.string().size() - 1, 't');
     ASSERT_EQ(longRuntime.string().size(), 190u);
     ASSERT_TRUE(fs::create_directory(longRuntime));
+    fs::permissions(longRuntime, fs::perms::owner_all); // only a private folder is taken
     o = run(LAUNCHER_FULL, folder, longRuntime.string());
     EXPECT_EQ(o.exitCode, 1);
     EXPECT_NE(o.err.find("longer than 199"), std::string::npos) << o.err;
@@ -361,6 +364,7 @@ TEST_F(LauncherRun, PathsThatDoNotFitTheirBuffersStopBeforeAnythingIsWritten) {
     // A temporary folder longer than its own buffer.
     fs::path longer = longRuntime / std::string(30, 'u');
     ASSERT_TRUE(fs::create_directory(longer));
+    fs::permissions(longer, fs::perms::owner_all);
     o = run(LAUNCHER_FULL, folder, longer.string());
     EXPECT_EQ(o.exitCode, 1);
     EXPECT_NE(o.err.find("longer than 199"), std::string::npos) << o.err;
@@ -387,10 +391,9 @@ TEST_F(LauncherRun, StartedOutsideEveryDriveTheLoginProgramGetsNoParameter) {
 }
 #endif
 
-TEST_F(LauncherRun, ALoginProgramStillRunningKeepsItsFile) {
-    // An earlier login program, still running from the temporary folder: its
-    // file cannot be written, so that row is skipped and the earlier file stays.
-    // A copy of the probe told to linger stands in for it.
+TEST_F(LauncherRun, ALoginProgramStillRunningKeepsTheFilesItRunsFrom) {
+    // An earlier login program of another build, still running from the
+    // temporary folder. A copy of the probe told to linger stands in for it.
     const fs::path program = runtime / "Sarvik.exe";
     fs::copy_file(fromBuild(PROBE_FILE), program);
     std::ofstream(program, std::ios::binary | std::ios::app) << "an earlier build";
@@ -401,16 +404,117 @@ TEST_F(LauncherRun, ALoginProgramStillRunningKeepsItsFile) {
     // Until the program has started its file is not yet busy.
     for (int i = 0; i < 500 && writable(program); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_FALSE(writable(program));
-
+#ifdef _WIN32
+    // Windows keeps a running program's file from being replaced. It is not
+    // the one carried, so it is not started either, and the user is told why.
+    Outcome o = run(LAUNCHER_FULL);
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_NE(o.err.find("Sarvik.exe is in use"), std::string::npos) << o.err;
+    EXPECT_TRUE(readFile(program) == earlier);
+    EXPECT_EQ(readFile(runtime / "Quendal.dll"), readFile(fromBuild(CORE_FILE)));
+    EXPECT_FALSE(fs::exists(runtime / "Sarvik.exe.new"));
+    EXPECT_EQ(awaitProbe(std::chrono::milliseconds(1500)), "");
+#else
+    // Every file is renamed into place: what the running program holds open
+    // keeps its bytes, and the carried program is the one started.
+    int held = open(program.c_str(), O_RDONLY);
+    ASSERT_GE(held, 0);
     Outcome o = run(LAUNCHER_FULL);
     EXPECT_EQ(o.exitCode, 0);
-    EXPECT_NE(o.err.find("Sarvik.exe was not unpacked"), std::string::npos) << o.err;
-    EXPECT_TRUE(readFile(program) == earlier);
-    // Every other row is unpacked as usual, and the earlier program is started.
-    EXPECT_EQ(readFile(runtime / "Quendal.dll"), readFile(fromBuild(CORE_FILE)));
-    EXPECT_EQ(fs::file_size(runtime / "FlashDisk.ini"), 56u);
+    EXPECT_EQ(o.err, "");
+    Bytes still(earlier.size() + 1);
+    EXPECT_EQ(pread(held, still.data(), still.size(), 0), ssize_t(earlier.size()));
+    still.resize(earlier.size());
+    EXPECT_TRUE(still == earlier);
+    close(held);
     EXPECT_EQ(awaitProbe(), startedWith(expectedRoot(folder), folder));
+    expectUnpackedAsCarried();
+#endif
 }
+
+#ifndef _WIN32
+TEST_F(LauncherRun, RerunningReplacesTheLibrariesInsteadOfRewritingThem) {
+    // A login program started by the first run has the libraries mapped;
+    // rewriting them in place would change the code under it.
+    ASSERT_EQ(run(LAUNCHER_FULL).exitCode, 0);
+    ASSERT_NE(awaitProbe(), "");
+    fs::remove(runtime / "probe-record.txt");
+    const Bytes library = readFile(runtime / "Quendal.dll");
+    int held = open((runtime / "Quendal.dll").c_str(), O_RDONLY);
+    ASSERT_GE(held, 0);
+    struct stat before {};
+    ASSERT_EQ(fstat(held, &before), 0);
+
+    ASSERT_EQ(run(LAUNCHER_FULL).exitCode, 0);
+    struct stat now {
+    }, after{};
+    ASSERT_EQ(fstat(held, &now), 0);
+    ASSERT_EQ(stat((runtime / "Quendal.dll").c_str(), &after), 0);
+    EXPECT_NE(after.st_ino, before.st_ino);
+    EXPECT_EQ(now.st_size, before.st_size);
+    Bytes mapped(library.size());
+    EXPECT_EQ(pread(held, mapped.data(), mapped.size(), 0), ssize_t(library.size()));
+    EXPECT_TRUE(mapped == library);
+    close(held);
+    EXPECT_NE(awaitProbe(), "");
+    EXPECT_FALSE(fs::exists(runtime / "Quendal.dll.new"));
+}
+
+TEST_F(LauncherRun, PlantedLoginProgramsAndLinksAreNeverRunOrWrittenThrough) {
+    // What another user, or another program of this one, may leave behind: a
+    // login program of its own, and a link where the launcher writes.
+    const fs::path marker = root / "planted-ran";
+    const std::string planted = "#!/bin/sh\ntouch '" + marker.string() + "'\n";
+    const fs::path victim = root / "victim";
+    std::ofstream(victim) << "precious";
+    auto plant = [&](const fs::path &dir) {
+        std::ofstream(dir / "Sarvik.exe", std::ios::binary) << planted;
+        fs::permissions(dir / "Sarvik.exe", fs::perms::owner_all);
+        fs::create_symlink(victim, dir / "Quendal.dll");
+    };
+
+    // In the folder itself, with the login program's intermediate name taken
+    // so that the carried one cannot be unpacked over the planted one.
+    plant(runtime);
+    fs::create_directory(runtime / "Sarvik.ex~");
+    Outcome o = run(LAUNCHER_FULL);
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_NE(o.err.find("is not the login program this launcher carries"), std::string::npos) << o.err;
+    EXPECT_EQ(readText(victim), "precious");
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(runtime / "Quendal.dll")));
+    EXPECT_EQ(awaitProbe(std::chrono::milliseconds(1500)), "");
+    EXPECT_FALSE(fs::exists(marker));
+
+    // An earlier run's own copy under the same conditions is started.
+    fs::copy_file(fromBuild(PROBE_FILE), runtime / "Sarvik.exe", fs::copy_options::overwrite_existing);
+    o = run(LAUNCHER_FULL);
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_NE(awaitProbe(), "");
+
+    // Root with another user's runtime folder (su, sudo -E): the folder is
+    // not used at all, the private fallback under TMPDIR is.
+    if (geteuid() != 0) GTEST_SKIP() << "only root can make a folder of another user's";
+    const fs::path foreign = root / "foreign";
+    fs::create_directory(foreign);
+    plant(foreign);
+    ASSERT_EQ(chmod(foreign.c_str(), 0700), 0);
+    ASSERT_EQ(lchown((foreign / "Sarvik.exe").c_str(), 4242, 4242), 0);
+    ASSERT_EQ(chown(foreign.c_str(), 4242, 4242), 0);
+    const fs::path tmpdir = root / "tmp";
+    fs::create_directory(tmpdir);
+    extraEnv = {{"TMPDIR", tmpdir.string()}};
+    o = run(LAUNCHER_FULL, folder, foreign.string());
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    const fs::path fallback = tmpdir / ("quendal-" + std::to_string(geteuid()));
+    EXPECT_EQ(readFile(fallback / "Quendal.dll"), readFile(fromBuild(CORE_FILE)));
+    EXPECT_EQ(filesIn(foreign), (std::set<std::string>{"Quendal.dll", "Sarvik.exe"}));
+    EXPECT_EQ(readText(victim), "precious");
+    const fs::path record = fallback / "probe-record.txt";
+    for (int i = 0; i < 1000 && !fs::exists(record); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(fs::exists(record));
+    EXPECT_FALSE(fs::exists(marker));
+}
+#endif
 
 namespace {
 

@@ -89,7 +89,7 @@ TEST(LoginFromTheDisk, LauncherOnTheLoginVolumeStartsTheLoginProgramOnThatDrive)
     ASSERT_EQ(fs::path(QUENDAL_TOOL).parent_path(), bin);
     const auto format = fattools::run("cd " + quote(bin.string()) + " && printf '%s\\n%s\\n' " + quote(kPassword) +
                                       " " + quote(kPassword) + " | " + quote(QUENDAL_TOOL) + " --disk " +
-                                      quote(disk.string()) + " format --mode secure --first 50 --password-stdin");
+                                      quote(disk.string()) + " format --mode secure --first 50 --password-stdin --yes");
     ASSERT_EQ(format.status, 0) << format.output;
     ASSERT_TRUE(flashemu::replug(disk.string()));
 

@@ -4,8 +4,10 @@
 // private X server; the file manager is replaced by a recorder.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -57,7 +59,7 @@ fs::path secureTemplate() {
         if (!flashemu::createDisk(d.string(), o, &error)) throw std::runtime_error(error);
         const std::string cmd = "printf '%s\\n%s\\n' " + quote(kPassword) + " " + quote(kPassword) + " | " +
                                 quote(QUENDAL_TOOL) + " --disk " + quote(d.string()) +
-                                " format --mode secure --first 50 --password-stdin >/dev/null 2>&1";
+                                " format --mode secure --first 50 --password-stdin --yes >/dev/null 2>&1";
         if (std::system(cmd.c_str()) != 0) throw std::runtime_error("formatting the secure disk failed");
         return d;
     }();
@@ -298,6 +300,35 @@ TEST(LoginFrm, ThreeWrongPasswordsEndTheProgramWithoutLoggingIn) {
     EXPECT_EQ((QStringList{"Password Error.", kManualOpen}), desk.messages);
 }
 
+TEST(LoginFrm, EnterInThePasswordEditPressesTheDefaultButton) {
+    Desk desk;
+    Disk disk;
+    TLoginFrm f;
+    f.show();
+    ASSERT_TRUE(f.BtnLogin->isDefault());
+    f.mePassword->setText(kPassword);
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(f.mePassword, &enter);
+    EXPECT_TRUE(disk.loggedIn());
+    EXPECT_FALSE(f.isVisible());
+}
+
+TEST(LoginFrm, APasswordOutsideTheUsersCodePageIsRefusedWithoutCountingATry) {
+    // "密碼" has no place in Windows-1252, the code page of this (English)
+    // user: no program could have set it, and the library is not asked.
+    Desk desk;
+    Disk disk;
+    TLoginFrm f;
+    f.show();
+    typeAndLogin(f, QString::fromUtf8("\xE5\xAF\x86\xE7\xA2\xBC"));
+    EXPECT_EQ(desk.messages, QStringList{"The password contains a character that cannot be used."});
+    EXPECT_EQ(f.TriesLeft, 3);
+    EXPECT_EQ(f.mePassword->text(), "");
+    EXPECT_EQ(enabled(f), "PLC");
+    EXPECT_FALSE(disk.loggedIn());
+    EXPECT_TRUE(f.isVisible());
+}
+
 TEST(LoginFrm, RefusedRawAccessLogsInByTheLoginFileAlone) {
     Desk desk;
     flashemu::Faults refuse;
@@ -458,7 +489,7 @@ TEST(ChangePwdFrm, AChangeTheDeviceRefusesClosesTheFormAndKeepsTheOldPassword) {
     c.meOldPwd->setText(kPassword);
     c.btnOk->click(); // new and confirmation both empty: an empty password is allowed
     EXPECT_EQ(c.result(), TChangePwdFrm::kResultCancel);
-    EXPECT_EQ(QStringList{"Change password failed."}, desk.messages);
+    EXPECT_EQ(QStringList{"Change Password failed! The old password still opens your Flash Disk."}, desk.messages);
     flashemu::setFaults(disk.dir.string(), flashemu::Faults{});
     desk.messages.clear();
     typeAndLogin(f, "");

@@ -7,6 +7,7 @@
 #include "DialogTemplate.h"
 #include "Language.h"
 #include "LoginWindow.h"
+#include "platform/Locale.h"
 
 namespace sarvik {
 namespace {
@@ -32,32 +33,14 @@ struct ChangePwdFrm {
         std::string oldPwd = readPassword(edit(ids::kOldPassword));
         std::string newPwd = readPassword(edit(ids::kNewPassword));
         std::string confirm = readPassword(edit(ids::kConfirmPassword));
-        TDiskControl *dc = login.DiskControl;
-        const bool oldRight = dc->VerifyPassword(oldPwd.c_str(), 0);
-        if (!oldRight) {
-            clearEdits();
-            --TriesLeft;
-            login.ShowMsgStr("OLDERR", L"Old Password Error.", hwnd);
-            if (TriesLeft <= 0) done(kResultCancel);
-        } else if (newPwd != confirm) {
-            clearEdits();
-            login.ShowMsgStr("CONFIRMERR", L"Confirm Password is not same as new password!", hwnd);
-        } else if (dc->ChangePassword(oldPwd.c_str(), newPwd.c_str())) {
-            // The library compares against its copy of the table: it must drop
-            // it and read the one just written before the new password counts.
-            dc->InitVariable();
-            uint8_t table[512] = {};
-            dc->GetConfigTable(table);
-            dc->UpdateParam();
-            login.ShowMsgStr("CHANGEOK", L"Change password success.", hwnd);
-            done(kResultOk);
-        } else {
-            login.ShowMsgStr("CHANGEKO", L"Change password failed.", hwnd);
-            done(kResultCancel);
-        }
+        const LoginSequence::ChangeForm form{
+            [this] { clearEdits(); }, [this](const char *key, const char *text) { login.ShowMsgStr(key, text, hwnd); }};
+        const auto result = login.changePassword(oldPwd, newPwd, confirm, &TriesLeft, form);
         wipe(oldPwd);
         wipe(newPwd);
         wipe(confirm);
+        if (result == LoginSequence::ChangeResult::Ok) done(kResultOk);
+        if (result == LoginSequence::ChangeResult::Cancel) done(kResultCancel);
     }
 
     static INT_PTR CALLBACK proc(HWND h, UINT message, WPARAM w, LPARAM l) {
@@ -66,7 +49,7 @@ struct ChangePwdFrm {
             auto *self = reinterpret_cast<ChangePwdFrm *>(l);
             self->hwnd = h;
             for (int id : {ids::kOldPassword, ids::kNewPassword, ids::kConfirmPassword}) {
-                SendMessageW(self->edit(id), EM_LIMITTEXT, ids::kMaxPassword, 0);
+                SendMessageW(self->edit(id), EM_LIMITTEXT, platform::kMaxPasswordChars, 0);
                 SendMessageW(self->edit(id), EM_SETPASSWORDCHAR, '*', 0);
             }
             loadLanguage(h, "ChangePwdFrm",

@@ -23,6 +23,4 @@ constexpr int kConfirmPassword = 213; // meConfirmPwd
 constexpr int kOk = 1;                // btnOk (IDOK)
 constexpr int kChangeCancel = 2;      // btnCancel (IDCANCEL)
 
-constexpr int kMaxPassword = 20;
-
 } // namespace sarvik::ids

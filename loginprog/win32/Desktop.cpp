@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "ControlIds.h"
+#include "platform/Locale.h"
 #include "platform/Windows.h"
 
 namespace sarvik {
@@ -31,14 +31,14 @@ void showMessage(HWND owner, const std::wstring &text) {
 }
 
 std::string readPassword(HWND edit) {
-    wchar_t buffer[ids::kMaxPassword + 1] = {};
+    wchar_t buffer[platform::kMaxPasswordChars + 1] = {};
     // A program may have put more into the edit than a user can type.
-    const int n = GetWindowTextW(edit, buffer, ids::kMaxPassword + 1);
+    const int n = GetWindowTextW(edit, buffer, int(platform::kMaxPasswordChars + 1));
     std::string out;
     if (n > 0) {
-        const int m = WideCharToMultiByte(CP_ACP, 0, buffer, n, nullptr, 0, nullptr, nullptr);
+        const int m = WideCharToMultiByte(CP_UTF8, 0, buffer, n, nullptr, 0, nullptr, nullptr);
         out.assign(size_t(m > 0 ? m : 0), '\0');
-        if (m > 0) WideCharToMultiByte(CP_ACP, 0, buffer, n, out.data(), m, nullptr, nullptr);
+        if (m > 0) WideCharToMultiByte(CP_UTF8, 0, buffer, n, out.data(), m, nullptr, nullptr);
     }
     SecureZeroMemory(buffer, sizeof buffer);
     return out;

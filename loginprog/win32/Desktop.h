@@ -21,9 +21,9 @@ bool exploreDrive(const std::string &driveText);
 // The standard message box with an OK button, titled after its owner.
 void showMessage(HWND owner, const std::wstring &text);
 
-// The text of a password edit in the system's ANSI code page (the bytes a
-// password typed at the command prompt would have), at most ids::kMaxPassword
-// characters. The edit keeps its text; wipePassword removes it.
+// The text of a password edit as UTF-8, at most platform::kMaxPasswordChars
+// characters (the login sequence makes the library's bytes of it). The edit
+// keeps its text; wipePassword removes it.
 std::string readPassword(HWND edit);
 // Overwrites the edit's text where it lies, then empties it and its undo buffer.
 void wipePassword(HWND edit);

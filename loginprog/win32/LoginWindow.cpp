@@ -1,33 +1,15 @@
 #include "LoginWindow.h"
 
-#include <array>
-
 #include "ChangePwdDialog.h"
 #include "ControlIds.h"
 #include "Desktop.h"
 #include "DeviceParameters.h"
 #include "DialogTemplate.h"
 #include "Language.h"
-#include "StartParameter.h"
-#include "platform/DynamicLibrary.h"
 #include "platform/Locale.h"
 
 namespace sarvik {
 namespace {
-
-// Texts the program shows without a key of the language file.
-const wchar_t kInitError[] = L"Initialize error,please repush your FlashDisk.";
-const wchar_t kManualOpen[] = L"Please open your FlashDisk from 'My Computer'.";
-
-// The pause between the login and exploring the drive: the system needs a
-// moment to show the secure area in place of the login volume.
-constexpr DWORD kLoginWaitMs = 1000;
-
-using E = TDiskControl::Export;
-// Every export the program calls: a library lacking one of them would be called
-// through a null pointer, so it counts as missing altogether.
-constexpr std::array kCalledExports = {E::InitFlashDisk, E::InitVariable, E::LoadDiskLib,    E::GetConfigTable,
-                                       E::UpdateParam,   E::LoginState,   E::VerifyPassword, E::ChangePassword};
 
 // The program's own directory with a trailing backslash.
 std::string programDirectory() {
@@ -39,8 +21,6 @@ std::string programDirectory() {
 }
 
 } // namespace
-
-LoginWindow::~LoginWindow() { delete DiskControl; }
 
 HWND LoginWindow::create(HINSTANCE instance) {
     instance_ = instance;
@@ -63,7 +43,7 @@ INT_PTR CALLBACK LoginWindow::dialogProc(HWND h, UINT message, WPARAM w, LPARAM 
         SetWindowLongPtrW(h, DWLP_USER, l);
         self->hwnd_ = h;
         HWND edit = GetDlgItem(h, ids::kPassword);
-        SendMessageW(edit, EM_LIMITTEXT, ids::kMaxPassword, 0);
+        SendMessageW(edit, EM_LIMITTEXT, platform::kMaxPasswordChars, 0);
         SendMessageW(edit, EM_SETPASSWORDCHAR, '*', 0);
         self->setControls(false, false, false);
         self->FormCreate();
@@ -106,8 +86,33 @@ void LoginWindow::setControls(bool password, bool login, bool change) {
     enable(ids::kChangePassword, change);
 }
 
-void LoginWindow::ShowMsgStr(const char *key, const wchar_t *defaultText, HWND owner) {
-    showMessage(owner ? owner : hwnd_, loadMsgStr(LanguageFile, "MSGSTRING", key, defaultText));
+void LoginWindow::setButtons(bool enabled) {
+    enable(ids::kLogin, enabled);
+    enable(ids::kCancel, enabled);
+    enable(ids::kChangePassword, enabled);
+}
+
+void LoginWindow::passwordRefused() {
+    HWND edit = GetDlgItem(hwnd_, ids::kPassword);
+    wipePassword(edit);
+    SetFocus(edit);
+}
+
+void LoginWindow::ShowMsgStr(const char *key, const char *defaultText, HWND owner) {
+    const std::wstring text = widen(defaultText);
+    showMessage(owner ? owner : hwnd_, key ? loadMsgStr(LanguageFile, "MSGSTRING", key, text.c_str()) : text);
+}
+
+void LoginWindow::showMsg(const char *key, const char *defaultText) { ShowMsgStr(key, defaultText); }
+
+void LoginWindow::closeForm() { close(); }
+
+void LoginWindow::pause(int ms) { Sleep(DWORD(ms)); }
+
+int LoginWindow::closeWindowsShowing(const std::string &text) { return sarvik::closeWindowsShowing(text); }
+
+ExploreResult LoginWindow::exploreDrive(const std::string &driveText) {
+    return sarvik::exploreDrive(driveText) ? ExploreResult::Opened : ExploreResult::NoOpener;
 }
 
 void LoginWindow::FormCreate() {
@@ -122,83 +127,15 @@ void LoginWindow::FormCreate() {
                   {"lbMessage", GetDlgItem(hwnd_, ids::kMessage), true, true, false}},
                  LanguageFile);
     SettingsFile = dir + kSettingsFileName;
-
-    DiskControl = new TDiskControl;
-    const bool bound = DiskControl->BindLibrary();
-    if (DiskControl->Module)
-        GetOsVersion =
-            reinterpret_cast<decltype(GetOsVersion)>(platform::bindSymbol(DiskControl->Module, "GetOsVersion"));
-    Usable = bound;
-    for (E e : kCalledExports)
-        if (!DiskControl->Address(e)) Usable = false;
-    if (!Usable) {
-        showMessage(hwnd_, kInitError);
-        return;
-    }
-
-    FileLoginOnly = false;
-    fillParameterBlock(SettingsFile, &ParamBlock);
-    TriesLeft = 3;
-    DiskControl->LoadDiskLib();
-
-    const int32_t r = DiskControl->InitFlashDisk(&ParamBlock);
-    if (r == 2) {
-        FileLoginOnly = true;
-        setControls(true, true, false);
-    } else if (r < 0) {
-        return;
-    }
-
-    uint8_t table[512] = {};
-    if (DiskControl->GetConfigTable(table) > 0) {
-        DiskControl->UpdateParam();
-        if (DiskControl->LoginState() == 0) setControls(true, true, true);
-    }
+    openDisk(SettingsFile);
 }
 
 void LoginWindow::BtnLoginClick() {
-    enable(ids::kLogin, false);
-    enable(ids::kCancel, false);
-    enable(ids::kChangePassword, false);
     HWND edit = GetDlgItem(hwnd_, ids::kPassword);
     std::string password = readPassword(edit);
     wipePassword(edit);
-
-    DriveTexts drive;
-    if (!FileLoginOnly) {
-        if (!DiskControl->VerifyPassword(password.c_str(), 0)) {
-            wipe(password);
-            SetFocus(edit);
-            if (--TriesLeft <= 0) {
-                close();
-                return;
-            }
-            ShowMsgStr("PWDERR", L"Password Error.");
-            enable(ids::kLogin, true);
-            enable(ids::kCancel, true);
-            enable(ids::kChangePassword, true);
-            return;
-        }
-        drive = driveTextsOf(StartParameter);
-        if (drive.letter) {
-            // Explorer windows showing the login volume would hold it while the
-            // device swaps in the secure area under the same letter.
-            closeWindowsShowing(drive.driveText);
-            closeWindowsShowing(drive.bracketed);
-        }
-    }
-
-    const bool loggedIn = DiskControl->VerifyPassword(password.c_str(), 1);
+    login(password);
     wipe(password);
-    if (loggedIn) {
-        Sleep(kLoginWaitMs);
-        // A drive the shell cannot explore leaves the user the same way to it
-        // as having no drive at all.
-        if (drive.driveText.empty() || !exploreDrive(drive.driveText)) showMessage(hwnd_, kManualOpen);
-    } else {
-        ShowMsgStr("LOGINERR", L"Login Failed.");
-    }
-    close();
 }
 
 void LoginWindow::BtnChangePasswordClick() { showChangePasswordDialog(instance_, *this); }

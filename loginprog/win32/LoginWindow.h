@@ -1,21 +1,20 @@
-// The login form "LoginFrm" as a Win32 dialog: it opens the flash disk the
-// launcher was started from, checks the owner's password, closes the explorer
-// windows that show the drive, logs the secure area in and explores the drive;
-// from it the owner can also change the password.
+// The login form "LoginFrm" as a Win32 dialog. What it does (open the flash
+// disk the launcher was started from, check the owner's password, close the
+// explorer windows that show the drive, log the secure area in, explore the
+// drive; change the password) is the LoginSequence it derives from, shared
+// with the Qt form; this class only draws.
 #pragma once
 
 #include <string>
 #include <windows.h>
 
-#include "DiskControl.h"
-#include "Quendal.h"
+#include "LoginSequence.h"
 
 namespace sarvik {
 
-class LoginWindow {
+class LoginWindow : public LoginSequence {
 public:
     LoginWindow() = default;
-    ~LoginWindow();
     LoginWindow(const LoginWindow &) = delete;
     LoginWindow &operator=(const LoginWindow &) = delete;
 
@@ -24,21 +23,23 @@ public:
     HWND create(HINSTANCE instance);
     HWND hwnd() const { return hwnd_; }
 
-    int TriesLeft = 3;
-    // The device refused raw access (InitFlashDisk answered 2): the library logs
-    // in by writing the login file and compares nothing beforehand.
-    bool FileLoginOnly = false;
-    TDiskControl *DiskControl = nullptr;
-    // Bound by name like the others, never called.
-    decltype(&::GetOsVersion) GetOsVersion = nullptr;
-    bool Usable = false;
-    InitDiskParams ParamBlock{};
     std::string LanguageFile;
     std::string SettingsFile;
 
-    // Text of key in section MSGSTRING of the language file, in a message box
-    // over owner (this form when null).
-    void ShowMsgStr(const char *key, const wchar_t *defaultText, HWND owner = nullptr);
+    // Text of key in section MSGSTRING of the language file (defaultText when
+    // the file has none; a null key shows defaultText), in a message box over
+    // owner (this form when null).
+    void ShowMsgStr(const char *key, const char *defaultText, HWND owner = nullptr);
+
+protected:
+    void setControls(bool password, bool login, bool change) override;
+    void setButtons(bool enabled) override;
+    void passwordRefused() override;
+    void showMsg(const char *key, const char *defaultText) override;
+    void closeForm() override;
+    void pause(int ms) override;
+    int closeWindowsShowing(const std::string &text) override;
+    ExploreResult exploreDrive(const std::string &driveText) override;
 
 private:
     static INT_PTR CALLBACK dialogProc(HWND, UINT, WPARAM, LPARAM);
@@ -46,7 +47,6 @@ private:
     void BtnLoginClick();
     void BtnChangePasswordClick();
     void close();
-    void setControls(bool password, bool login, bool change);
     void enable(int id, bool on);
 
     HWND hwnd_ = nullptr;

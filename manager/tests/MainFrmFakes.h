@@ -19,6 +19,7 @@ namespace fakes {
 struct Answers {
     std::atomic<int32_t> init{0}, table{1}, capacity{2048000}, login{0};
     std::atomic<uint8_t> haveTable{1}, formatOk{1}, loadDiskLib{1};
+    std::atomic<uint8_t> present{1}; // the bound disk answers GetFlashDiskInfo
     std::atomic<int> removes{0}, frees{0}, haveTableCalls{0}, formats{0};
     std::atomic<bool> holdFormat{false}; // FormatDisk waits while true
     std::atomic<bool> holdInit{false};   // InitFlashDisk waits while true
@@ -31,7 +32,7 @@ inline Answers &answers() {
 inline void reset() {
     Answers &a = answers();
     a.init = 0, a.table = 1, a.capacity = 2048000, a.login = 0;
-    a.haveTable = 1, a.formatOk = 1, a.loadDiskLib = 1;
+    a.haveTable = 1, a.formatOk = 1, a.loadDiskLib = 1, a.present = 1;
     a.removes = 0, a.frees = 0, a.haveTableCalls = 0, a.formats = 0;
     a.holdFormat = false;
     a.holdInit = false;
@@ -56,6 +57,7 @@ inline int32_t DiskRemove() {
     if (answers().holdInit) answers().removes += 100;
     return ++answers().removes;
 }
+inline uint8_t GetFlashDiskInfo(uint8_t *) { return answers().present; }
 inline int32_t FreeDiskLib() { return ++answers().frees; }
 inline uint8_t LoadDiskLib() { return answers().loadDiskLib; }
 inline uint8_t HaveCfgTbl() {
@@ -86,6 +88,7 @@ inline TDiskControl *control() {
     c->LoadDiskLib = LoadDiskLib;
     c->HaveCfgTbl = HaveCfgTbl;
     c->FormatDisk = FormatDisk;
+    c->GetFlashDiskInfo = GetFlashDiskInfo;
     return c;
 }
 
@@ -95,6 +98,10 @@ inline bool waitFor(const std::function<bool()> &done, int ms = 5000) {
     t.start();
     while (!done()) {
         if (t.elapsed() > ms) return false;
+        // Called from inside a posted event (a zero-time single shot), the
+        // event loop does not deliver events posted meanwhile until that one
+        // returns; they are sent here by hand.
+        QCoreApplication::sendPostedEvents();
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(2);
     }

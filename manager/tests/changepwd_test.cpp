@@ -195,6 +195,31 @@ TEST(ChangePassword, EmptyNewPasswordAndARefusal) {
     ASSERT_TRUE(m.startOnDisk());
     const auto [result, tries] = changeThroughWindow(m, {{"", "new", "new"}});
     EXPECT_EQ(result, 2);
-    EXPECT_EQ(m.messages, QStringList{"Change Password failed!"});
+    // Said as the disk, read again, holds it: the failed erase changed nothing.
+    EXPECT_EQ(m.messages, QStringList{"Change Password failed! The old password still opens your Flash Disk."});
     EXPECT_TRUE(m.frm.isVisible()); // the main window does not react
+}
+
+// One copy of the table left (the backup's table sector erased behind the
+// manager's back) and no saved table on this computer that says where the
+// other lived: the change is refused before anything is written.
+TEST(ChangePassword, RefusedWhenTheLastCopyCannotBeGuarded) {
+    dialogs::SecureDisk disk("pw");
+    std::array<uint8_t, 512> erased;
+    erased.fill(0xFF);
+    ASSERT_TRUE(flashemu::writeInfoSector(disk.str(), 40, 0, erased.data()));
+    const std::filesystem::path home = disk.dir.string() + "-home";
+    setenv("XDG_DATA_HOME", home.c_str(), 1);
+    {
+        dialogs::Main m;
+        ASSERT_TRUE(m.startOnDisk());
+        const auto [result, tries] = changeThroughWindow(m, {{"pw", "new", "new"}});
+        EXPECT_EQ(result, 2);
+        EXPECT_EQ(m.messages, QStringList{"Only one copy of your FlashDisk's table is left and where the other was "
+                                          "is unknown. Nothing was changed. See recovery.md."});
+        EXPECT_TRUE(verify(m, "pw"));
+    }
+    unsetenv("XDG_DATA_HOME");
+    std::error_code ec;
+    std::filesystem::remove_all(home, ec);
 }

@@ -172,6 +172,9 @@ TEST(FormatRun, RefusedAfterTheDialog) {
         ASSERT_TRUE(m.startOnDisk());
         flashemu::setLogging(disk.str(), true);
         dialogs::whenModal<TFormatSetFrm>([&](TFormatSetFrm *d) {
+            flashemu::Faults gone;
+            gone.absent = true;
+            flashemu::setFaults(disk.str(), gone);
             platform::DevBroadcastHeader volume{12, platform::kDevTypeVolume, 0};
             m.frm.WMDeviceChange(platform::kDeviceRemoveComplete, &volume);
             dialogs::click(d->btnOk);

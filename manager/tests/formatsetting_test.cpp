@@ -305,14 +305,32 @@ TEST(FormatSetFrm, PasswordsOfASecureDisk) {
         dialogs::type(f.dlg->meConfirm, wide);
         EXPECT_LE(f.dlg->meConfirm->text().toUtf8().size(), 60);
         EXPECT_GT(f.dlg->meConfirm->text().size(), 0);
-        const QString cjk = QString::fromUtf8("密").repeated(20); // 3 bytes each: exactly 60
+        // Twenty characters of a double-byte code page: 40 bytes, the text in
+        // the code page of the user's language (Big5 for Traditional Chinese).
+        const QString cjk = QString::fromUtf8("密").repeated(20);
         f.dlg->mePassword->setText(QString());
         f.dlg->meConfirm->setText(QString());
         dialogs::type(f.dlg->mePassword, cjk);
         dialogs::type(f.dlg->meConfirm, cjk);
-        ASSERT_TRUE(f.start());
-        EXPECT_EQ(f.password(), cjk.toStdString());
-        EXPECT_EQ(f.main.frm.Settings.password[60], '\0');
+        setenv("LC_ALL", "zh_TW.UTF-8", 1);
+        const bool started = f.start();
+        setenv("LC_ALL", "fr_FR.UTF-8", 1);
+        ASSERT_TRUE(started);
+        std::string big5;
+        for (int i = 0; i < 20; ++i) big5 += "\xB1\x4B";
+        EXPECT_EQ(f.password(), big5);
+        EXPECT_EQ(f.main.frm.Settings.password[40], '\0');
+    }
+    { // A character the user's code page lacks: no program could take the
+        // password, so Start is refused and Settings stay as they were.
+        Fixture f(1000000);
+        fillSettings(f.main.frm.Settings);
+        f.click(f.dlg->rbSecureDisk);
+        dialogs::type(f.dlg->mePassword, QString::fromUtf8("密碼"));
+        dialogs::type(f.dlg->meConfirm, QString::fromUtf8("密碼"));
+        EXPECT_FALSE(f.start());
+        EXPECT_EQ(f.main.messages, QStringList{"The password contains a character that cannot be used."});
+        EXPECT_EQ(f.password(), "before");
     }
 }
 
@@ -382,7 +400,8 @@ TEST(FormatSetFrm, ShippedLanguageFilesCarryTheNewMessages) {
     for (const char *lang : {"1028", "1033", "1042", "2052"}) {
         const QString file = dir + "/" + lang + ".ini";
         ASSERT_TRUE(QFile::exists(file)) << lang;
-        for (const char *key : {"SMALLSECURE", "NOTMOUNTED"}) {
+        for (const char *key : {"SMALLSECURE", "NOTMOUNTED", "PWDCHAR", "LASTCOPY", "TABLECHANGED", "TABLENOTSAVED",
+                                "CHANGEKOOLD", "CHANGEKONEW", "CHANGEKOUNKNOWN"}) {
             const QString text = TMultLanguage::LoadMsgStr(file, "MSGSTRING", key, "missing");
             EXPECT_NE(text, "missing") << lang << " " << key;
             EXPECT_FALSE(text.contains(QChar(0xFFFD))) << lang << " " << key;

@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QWidget>
 
 #include <filesystem>
@@ -233,6 +234,21 @@ TEST(MessageBox, ShowTextKindsButtonsAndResults) {
         EXPECT_EQ(dlg.ShowText("Message", "x", MsgOkCancel), 1);
     }
     TMessageFrm::Responder = nullptr;
+}
+
+TEST(MessageBox, ThreeLinesShowWithoutAScrollBar) {
+    // The longest messages take three lines of the box.
+    int hidden = -1;
+    TMessageFrm::Responder = [&](TMessageFrm *d) {
+        hidden = d->mmMsg->verticalScrollBar()->maximum();
+        d->BtnOk->click();
+    };
+    {
+        TMessageFrm dlg;
+        dlg.ShowText("Message", "Format Failed!\nPlease replug your\nFlash Disk before use.", MsgOk);
+    }
+    TMessageFrm::Responder = nullptr;
+    EXPECT_EQ(hidden, 0);
 }
 
 TEST(MessageBox, ShowMsgStrShowsTheTranslatedOrDefaultText) {

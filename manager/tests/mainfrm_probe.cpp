@@ -24,9 +24,9 @@ int main(int argc, char **argv) {
         MainFrm = &frm;
         frm.FormCreate();
         fakes::waitFor([&] { return !frm.BMInitThread->Running(); });
-        std::printf("available %d, capacity %s, buttons %d%d%d\n", frm.Available() ? 1 : 0,
+        std::printf("available %d, capacity %s, buttons %d%d%d, gauge %d\n", frm.Available() ? 1 : 0,
                     qPrintable(frm.lbDiskCapacity->text()), frm.BtnFormat->isEnabled(), frm.BtnLogin->isEnabled(),
-                    frm.BtnChangePsw->isEnabled());
+                    frm.BtnChangePsw->isEnabled(), frm.progBar->value());
         frm.close();
         std::printf("closed\n");
     }

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFontMetrics>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QTimer>
@@ -79,6 +80,11 @@ struct Disk {
     static inline int counter = 0;
 };
 
+// The caption inside the button's border and padding, in the button's font.
+bool captionFits(const QPushButton *b) {
+    return QFontMetrics(b->font()).horizontalAdvance(QString(b->text()).remove('&')) <= b->width() - 10;
+}
+
 } // namespace
 
 TEST(MainFrm, StartingStateAndLayout) {
@@ -127,7 +133,19 @@ TEST(MainFrm, ShippedLanguageFilesNameTheWindowsTexts) {
         for (const char *key : {"NODISK", "UNKNOWDISK", "RERUN", "FORMATMSG", "FORMATOK", "FORMATKO", "MUSTLOGOUT"})
             EXPECT_NE(w.frm.MsgText(key, "missing"), "missing") << lang << " " << key;
         EXPECT_FALSE(w.frm.MsgText("NODISK", "").contains(QChar(0xFFFD))) << lang;
+        w.frm.FitCaptions();
+        for (QPushButton *b : {w.frm.BtnLogin, w.frm.BtnChangePsw, w.frm.BtnFormat})
+            EXPECT_TRUE(captionFits(b)) << lang << " " << b->objectName().toStdString();
     }
+}
+
+TEST(MainFrm, ACaptionWiderThanItsButtonIsDrawnSmallerNotClipped) {
+    Window w;
+    w.frm.BtnChangePsw->setText(QStringLiteral("&Change Password"));
+    ASSERT_FALSE(captionFits(w.frm.BtnChangePsw));
+    w.frm.FitCaptions();
+    EXPECT_TRUE(captionFits(w.frm.BtnChangePsw));
+    EXPECT_TRUE(captionFits(w.frm.BtnLogin));
 }
 
 TEST(Detection, EmulatedDiskReadyNoDiskAndUnknownDisk) {
@@ -186,6 +204,35 @@ TEST(Detection, EmulatedDiskReadyNoDiskAndUnknownDisk) {
     }
 }
 
+TEST(Detection, ShowsTheDiskItIsBoundToAndThatThereAreMore) {
+    flashemu::DiskOptions o;
+    o.sectors = 2048000;
+    Disk disk(o);
+    setenv("LC_ALL", "en_US.UTF-8", 1);
+    // Two flash disks plugged in, as the pass-through would find them.
+    const auto survey = SurveyDisks;
+    SurveyDisks = [](TDiskControl &) {
+        return BoundDisk{QStringLiteral("/dev/sg2"), QStringLiteral("MORVAN FLASH DISK 2.00"), 2};
+    };
+    Window w;
+    w.frm.FormCreate();
+    setenv("LC_ALL", "fr_FR.UTF-8", 1);
+    ASSERT_TRUE(fakes::waitFor([&] { return !w.frm.BMInitThread->Running(); }));
+    SurveyDisks = survey;
+    EXPECT_EQ(w.frm.lbDisk->text(), "Disk: /dev/sg2, 1000MByte (first of 2 disks)");
+    EXPECT_TRUE(w.frm.lbDisk->toolTip().endsWith("MORVAN FLASH DISK 2.00")) << w.frm.lbDisk->toolTip().toStdString();
+    // The window as docs/real-disks.md shows it.
+    const QString artifacts = QStringLiteral(ARTIFACT_DIR);
+    QDir().mkpath(artifacts);
+    EXPECT_TRUE(w.frm.grab().save(artifacts + "/mainfrm-bound.png"));
+    // The bound disk's removal leaves no disk named.
+    flashemu::Faults gone;
+    gone.absent = true;
+    flashemu::setFaults(disk.dir.string(), gone);
+    w.frm.WMDeviceChange(platform::kDeviceRemoveComplete, nullptr);
+    EXPECT_EQ(w.frm.lbDisk->text(), "");
+}
+
 TEST(Detection, AnswersOfTheLibrary) {
     const struct {
         int32_t init, table, capacity, login;
@@ -197,6 +244,7 @@ TEST(Detection, AnswersOfTheLibrary) {
         {1, 1, 4096, 0, 5, "No Flash Disk.", "---"},
         {2, 1, 4096, 0, 5, "No Flash Disk.", "---"},
         {-1, 1, 4096, 0, 4, "No Flash Disk.", "---"},
+        {3, 1, 4096, 0, 5, "Flash Disk in use by another program.", "---"},
         {0, 0, 4096, 0, 5, "Unknow Flash Disk.", "---"},
         {0, -3, 4096, 0, 5, "Unknow Flash Disk.", "---"},
         {0, 1, 4096, -1, 5, "2MByte", "F--"},  // login state unknown
@@ -244,7 +292,15 @@ TEST(DeviceChange, ArrivalRemovalAndFormatting) {
     EXPECT_EQ(w.buttons(), "FLC");
     w.frm.Formatting = false;
 
-    // A removal of any device while idle: No disk.
+    // The removal of another device (a loop device, another disk's
+    // partition) while the bound disk still answers: nothing changes.
+    w.frm.WMDeviceChange(platform::kDeviceRemoveComplete, &volume);
+    EXPECT_EQ(fakes::answers().removes, 0);
+    EXPECT_EQ(w.frm.lbDiskCapacity->text(), "Please re-run this tool after replug Flash Disk.");
+    EXPECT_EQ(w.buttons(), "FLC");
+
+    // The bound disk's own removal while idle: No disk.
+    fakes::answers().present = 0;
     w.frm.WMDeviceChange(platform::kDeviceRemoveComplete, &port);
     EXPECT_EQ(fakes::answers().removes, 1);
     EXPECT_EQ(w.frm.lbDiskCapacity->text(), "No Flash Disk.");
@@ -273,6 +329,7 @@ TEST(DeviceChange, RemovalDuringDetectionWaitsForItAndWins) {
         fakes::answers().holdInit = false;
     });
     platform::DevBroadcastHeader volume{12, platform::kDevTypeVolume, 0};
+    fakes::answers().present = 0;
     w.frm.WMDeviceChange(platform::kDeviceRemoveComplete, &volume);
     release.join();
     QCoreApplication::processEvents();
@@ -296,16 +353,28 @@ TEST(FormatRun, ChecksBeforeTheFormat) {
         int32_t login;
         int tableChecks;
         const char *message;
+        bool busyVolume = false;
     } cases[] = {
         {2, 1, 0, 0, nullptr}, // cancelled: no check, no message
         {1, 0, 0, 1, "None Flash Disk detect."},
         {1, 1, 1, 1, "Your FlashDisk is in Login state!\nPlease replug your Flash Disk before use."},
+        {1, 1, 0, 1,
+         "Cannot unmount:\n/dev/sdb1 (/media/u/PUBLIC): target is busy; held by bash (pid 77)\nNothing was "
+         "written. Close what uses it and try again.",
+         true},
     };
+    const auto unmount = UnmountBoundDisk;
     for (const auto &c : cases) {
         Window w;
         w.detect();
         const int dialog = c.dialog;
         TMainFrm::FormatSettingDialog = [dialog](TMainFrm *) { return dialog; };
+        static bool busy;
+        busy = c.busyVolume;
+        UnmountBoundDisk = [] {
+            return busy ? QStringLiteral("/dev/sdb1 (/media/u/PUBLIC): target is busy; held by bash (pid 77)")
+                        : QString();
+        };
         fakes::answers().haveTable = c.haveTable;
         fakes::answers().login = c.login;
         w.frm.BtnFormat->click();
@@ -315,6 +384,7 @@ TEST(FormatRun, ChecksBeforeTheFormat) {
         EXPECT_FALSE(w.frm.Formatting);
         EXPECT_EQ(w.frm.lbMsg->text(), "");
     }
+    UnmountBoundDisk = unmount;
 }
 
 TEST(FormatRun, FormattingStateProgressResultAndClose) {

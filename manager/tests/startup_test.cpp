@@ -49,8 +49,9 @@ struct Folder {
     }
 };
 
-const std::string kNoLibrary =
-    "message Message: Can't load Quendal.dll\navailable 0, capacity lbDiskCapacity, buttons 000\nclosed\n";
+// The window says what the message said, not "Detecting..." over a half-full gauge.
+const std::string kNoLibrary = "message Message: Can't load Quendal.dll\n"
+                               "available 0, capacity Can't load Quendal.dll, buttons 000, gauge 0\nclosed\n";
 
 } // namespace
 
@@ -86,7 +87,7 @@ TEST(StartUp, TransportLackingAnOperationAndTheRealPair) {
         f.put(QUENDAL_PATH, "Quendal.dll");
         f.put(TRANSPORT_WITHOUT_READSCSI, "SCSI.dll");
         EXPECT_EQ(f.run(), "message Message: Can't load SCSI.dll\n"
-                           "available 0, capacity lbDiskCapacity, buttons 000\nclosed\n");
+                           "available 0, capacity Can't load SCSI.dll, buttons 000, gauge 0\nclosed\n");
     }
 #endif
     Folder f;
@@ -97,5 +98,5 @@ TEST(StartUp, TransportLackingAnOperationAndTheRealPair) {
     o.sectors = 4096 * 100;
     std::string error;
     ASSERT_TRUE(flashemu::createDisk(disk.string(), o, &error)) << error;
-    EXPECT_EQ(f.run(disk), "available 1, capacity 200MByte, buttons 100\nclosed\n");
+    EXPECT_EQ(f.run(disk), "available 1, capacity 200MByte, buttons 100, gauge 0\nclosed\n");
 }

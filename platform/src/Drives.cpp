@@ -27,7 +27,7 @@
 #include <filesystem>
 #endif
 
-#include "byteorder.h"
+#include "fat_layout.h"
 #include "file_io.h"
 #include "text_io.h"
 
@@ -481,27 +481,6 @@ uint32_t logicalDriveMask() {
     return mask;
 }
 
-std::optional<uint64_t> fatTotalBytes(const uint8_t *bs) {
-    if (bs[510] != 0x55 || bs[511] != 0xAA) return std::nullopt;
-    uint32_t bps = bo::getLE16(bs + 11);
-    if (bps != 512 && bps != 1024 && bps != 2048 && bps != 4096) return std::nullopt;
-    uint32_t spc = bs[13];
-    if (spc == 0 || (spc & (spc - 1)) != 0) return std::nullopt;
-    uint32_t reserved = bo::getLE16(bs + 14);
-    uint32_t fats = bs[16];
-    uint32_t rootEntries = bo::getLE16(bs + 17);
-    uint32_t total = bo::getLE16(bs + 19);
-    if (total == 0) total = bo::getLE32(bs + 32);
-    uint32_t fatSize = bo::getLE16(bs + 22);
-    if (fatSize == 0) fatSize = bo::getLE32(bs + 36);
-    if (reserved == 0 || fats == 0 || fatSize == 0) return std::nullopt;
-    uint64_t overhead = uint64_t(reserved) + uint64_t(fats) * fatSize + (uint64_t(rootEntries) * 32 + bps - 1) / bps;
-    if (total <= overhead) return std::nullopt;
-    uint64_t clusters = (total - overhead) / spc;
-    if (clusters == 0) return std::nullopt;
-    return clusters * spc * bps;
-}
-
 std::optional<uint64_t> volumeTotalBytes(const char *drive) {
     char letter = driveLetter(drive);
     if (!letter) return std::nullopt;
@@ -510,7 +489,9 @@ std::optional<uint64_t> volumeTotalBytes(const char *drive) {
     if (!e->mount.empty()) return mountedTotalBytes(e->mount);
     uint8_t bs[kSector];
     if (!readSector(*e, 0, bs)) return std::nullopt;
-    return fatTotalBytes(bs);
+    const auto geometry = fat::readGeometry(bs);
+    if (!geometry) return std::nullopt;
+    return geometry->dataBytes();
 }
 
 bool readVolumeSector(uint32_t driveIndex, uint32_t sector, uint8_t *out512) {
@@ -518,8 +499,6 @@ bool readVolumeSector(uint32_t driveIndex, uint32_t sector, uint8_t *out512) {
     std::optional<DriveEntry> e = findDrive(char('A' + driveIndex));
     return e && readSector(*e, sector, out512);
 }
-
-bool readVolumeSectorLegacy(uint32_t, uint32_t, uint8_t *) { return false; }
 
 bool createDriveFile(const std::string &drivePath, const uint8_t *data, size_t size, uint8_t attributes) {
     if (drivePath.size() < 3 || drivePath[1] != ':' || (size > 0 && data == nullptr)) return false;

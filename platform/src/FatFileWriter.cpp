@@ -10,195 +10,66 @@
 // chain is recorded in every FAT copy, the directory entry is switched to it,
 // and only then are the old file's clusters given back.
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <set>
 #include <vector>
 
+#include "VolumeStore.h"
 #include "byteorder.h"
+#include "fat_layout.h"
 #include "file_io.h"
 #include "platform/Drives.h"
+#include "platform/FileNames.h"
 
 namespace platform {
 namespace {
 
-// Cluster-count limits that every FAT reader uses to tell the kinds apart.
-constexpr uint32_t kMaxClustersFat12 = 4084;
-constexpr uint32_t kMaxClustersFat16 = 65524;
-constexpr uint32_t kDirEntrySize = 32;
-constexpr uint8_t kAttrLongName = 0x0F;
-constexpr uint8_t kAttrVolumeId = 0x08;
-constexpr uint8_t kAttrDirectory = 0x10;
-constexpr uint8_t kDeletedMark = 0xE5;
-
-// Boot sector / BPB offsets (all little-endian).
-constexpr size_t kBpbBytesPerSector = 11;
-constexpr size_t kBpbSectorsPerCluster = 13;
-constexpr size_t kBpbReservedSectors = 14;
-constexpr size_t kBpbFatCount = 16;
-constexpr size_t kBpbRootEntries = 17;
-constexpr size_t kBpbTotalSectors16 = 19;
-constexpr size_t kBpbFatSize16 = 22;
-constexpr size_t kBpbTotalSectors32 = 32;
-constexpr size_t kBpb32FatSize = 36;
-constexpr size_t kBpb32ExtFlags = 40;
-constexpr size_t kBpb32RootCluster = 44;
-constexpr size_t kBpb32FsInfoSector = 48;
-
-// FSInfo sector of FAT32.
-constexpr size_t kFsInfoLeadSig = 0;
-constexpr size_t kFsInfoStructSig = 484;
-constexpr size_t kFsInfoFreeCount = 488;
-constexpr size_t kFsInfoNextFree = 492;
-constexpr size_t kFsInfoTrailSig = 508;
-constexpr uint32_t kFsInfoLeadValue = 0x41615252;
-constexpr uint32_t kFsInfoStructValue = 0x61417272;
-constexpr uint32_t kFsInfoTrailValue = 0xAA550000;
-
-// Directory entry offsets.
-constexpr size_t kDirName = 0;
-constexpr size_t kDirAttr = 11;
-constexpr size_t kDirNtCase = 12;
-constexpr size_t kDirCreateTenths = 13;
-constexpr size_t kDirCreateTime = 14;
-constexpr size_t kDirCreateDate = 16;
-constexpr size_t kDirAccessDate = 18;
-constexpr size_t kDirClusterHigh = 20;
-constexpr size_t kDirWriteTime = 22;
-constexpr size_t kDirWriteDate = 24;
-constexpr size_t kDirClusterLow = 26;
-constexpr size_t kDirFileSize = 28;
-
-enum class FatKind { Fat12, Fat16, Fat32 };
+using fat::Kind;
+namespace dirent = fat::dirent;
 
 class FatVolume {
 public:
-    FatVolume(fileio::File &file, uint64_t base) : file_(file), base_(base) {}
+    FatVolume(VolumeStore &file, uint64_t base) : file_(file), base_(base) {}
 
     // Reads and checks the boot sector; limit is the byte length the volume may use.
     bool open(uint64_t limit) {
         uint8_t bs[512];
         if (!file_.readAt(base_, bs, sizeof bs)) return false;
-        if (bs[510] != 0x55 || bs[511] != 0xAA) return false;
-        bps_ = bo::getLE16(bs + kBpbBytesPerSector);
-        if (bps_ != 512 && bps_ != 1024 && bps_ != 2048 && bps_ != 4096) return false;
-        spc_ = bs[kBpbSectorsPerCluster];
-        if (spc_ == 0 || (spc_ & (spc_ - 1)) != 0) return false;
-        reserved_ = bo::getLE16(bs + kBpbReservedSectors);
-        fatCount_ = bs[kBpbFatCount];
-        rootEntries_ = bo::getLE16(bs + kBpbRootEntries);
-        uint32_t total = bo::getLE16(bs + kBpbTotalSectors16);
-        if (total == 0) total = bo::getLE32(bs + kBpbTotalSectors32);
-        fatSize_ = bo::getLE16(bs + kBpbFatSize16);
-        bool fat32Layout = fatSize_ == 0;
-        if (fat32Layout) fatSize_ = bo::getLE32(bs + kBpb32FatSize);
-        if (reserved_ == 0 || fatCount_ == 0 || fatSize_ == 0 || total == 0) return false;
-
-        uint64_t rootSectors = (uint64_t(rootEntries_) * kDirEntrySize + bps_ - 1) / bps_;
-        uint64_t overhead = reserved_ + uint64_t(fatCount_) * fatSize_ + rootSectors;
-        if (total <= overhead) return false;
-        clusters_ = uint32_t((total - overhead) / spc_);
-        if (clusters_ == 0) return false;
-        dataStart_ = overhead;
-        rootStart_ = reserved_ + uint64_t(fatCount_) * fatSize_;
-        rootSectors_ = uint32_t(rootSectors);
-
-        if (clusters_ <= kMaxClustersFat12)
-            kind_ = FatKind::Fat12;
-        else if (clusters_ <= kMaxClustersFat16)
-            kind_ = FatKind::Fat16;
-        else
-            kind_ = FatKind::Fat32;
-        if ((kind_ == FatKind::Fat32) != fat32Layout) return false;
-        if (kind_ != FatKind::Fat32 && rootEntries_ == 0) return false;
-        if (kind_ == FatKind::Fat32 && rootEntries_ != 0) return false;
-
-        // The FAT must have an entry for every cluster, or writing the chain
-        // would spill into the next FAT copy or the directory.
-        uint64_t entriesBytes = kind_ == FatKind::Fat12   ? (uint64_t(clusters_ + 2) * 3 + 1) / 2
-                                : kind_ == FatKind::Fat16 ? uint64_t(clusters_ + 2) * 2
-                                                          : uint64_t(clusters_ + 2) * 4;
-        if (entriesBytes > uint64_t(fatSize_) * bps_) return false;
-
+        const auto g = fat::readGeometry(bs);
+        // Only a volume every reader agrees on is written to; the FAT must have
+        // an entry for every cluster, or writing the chain would spill into the
+        // next FAT copy or the directory.
+        if (!g || !g->sound()) return false;
+        g_ = *g;
         // Everything that is written must stay inside the volume's space.
-        volumeBytes_ = uint64_t(total) * bps_;
+        volumeBytes_ = uint64_t(g_.totalSectors) * g_.bytesPerSector;
         if (limit != 0 && volumeBytes_ > limit) return false;
 
         activeFat_ = 0;
         mirrored_ = true;
-        if (kind_ == FatKind::Fat32) {
-            uint16_t flags = bo::getLE16(bs + kBpb32ExtFlags);
-            if (flags & 0x80) { // mirroring off: only the active FAT is in use
-                mirrored_ = false;
-                activeFat_ = flags & 0x0F;
-                if (activeFat_ >= fatCount_) return false;
-            }
-            rootCluster_ = bo::getLE32(bs + kBpb32RootCluster);
-            if (!validCluster(rootCluster_)) return false;
-            fsInfoSector_ = bo::getLE16(bs + kBpb32FsInfoSector);
+        if (g_.kind == Kind::Fat32 && (g_.extFlags & fat::bpb32::kNoMirroring)) {
+            // Mirroring off: only the active FAT is in use.
+            mirrored_ = false;
+            activeFat_ = g_.extFlags & fat::bpb32::kActiveFatMask;
         }
-        fat_.resize(size_t(fatSize_) * bps_);
-        return readBytes(uint64_t(reserved_ + uint64_t(activeFat_) * fatSize_) * bps_, fat_.data(), fat_.size());
+        fat_.resize(size_t(g_.fatSectors) * g_.bytesPerSector);
+        return readBytes(g_.fatSector(activeFat_) * g_.bytesPerSector, fat_.data(), fat_.size());
     }
 
-    FatKind kind() const { return kind_; }
-    uint32_t clusterBytes() const { return uint32_t(spc_) * bps_; }
-    bool validCluster(uint32_t c) const { return c >= 2 && c < clusters_ + 2; }
-
-    uint32_t entry(uint32_t c) const {
-        switch (kind_) {
-        case FatKind::Fat12: {
-            size_t off = c + c / 2;
-            uint16_t v = bo::getLE16(&fat_[off]);
-            return (c & 1) ? v >> 4 : v & 0x0FFF;
-        }
-        case FatKind::Fat16: return bo::getLE16(&fat_[size_t(c) * 2]);
-        case FatKind::Fat32: return bo::getLE32(&fat_[size_t(c) * 4]) & 0x0FFFFFFF;
-        }
-        return 0;
-    }
+    Kind kind() const { return g_.kind; }
+    uint32_t clusterBytes() const { return g_.clusterBytes(); }
+    bool validCluster(uint32_t c) const { return g_.validCluster(c); }
+    uint32_t entry(uint32_t c) const { return fat::getEntry(g_.kind, fat_, c); }
+    uint32_t endOfChain() const { return fat::endOfChain(g_.kind); }
 
     void setEntry(uint32_t c, uint32_t v) {
-        size_t first = 0, last = 0;
-        switch (kind_) {
-        case FatKind::Fat12: {
-            size_t off = c + c / 2;
-            if (c & 1) {
-                fat_[off] = uint8_t((fat_[off] & 0x0F) | ((v << 4) & 0xF0));
-                fat_[off + 1] = uint8_t(v >> 4);
-            } else {
-                fat_[off] = uint8_t(v);
-                fat_[off + 1] = uint8_t((fat_[off + 1] & 0xF0) | ((v >> 8) & 0x0F));
-            }
-            first = off;
-            last = off + 1;
-            break;
-        }
-        case FatKind::Fat16:
-            bo::putLE16(&fat_[size_t(c) * 2], uint16_t(v));
-            first = size_t(c) * 2;
-            last = first + 1;
-            break;
-        case FatKind::Fat32: {
-            // The top four bits are reserved and kept as found.
-            uint8_t *p = &fat_[size_t(c) * 4];
-            bo::putLE32(p, (bo::getLE32(p) & 0xF0000000) | (v & 0x0FFFFFFF));
-            first = size_t(c) * 4;
-            last = first + 3;
-            break;
-        }
-        }
-        dirtyFirst_ = std::min(dirtyFirst_, first / bps_);
-        dirtyLast_ = std::max(dirtyLast_, last / bps_);
+        fat::setEntry(g_.kind, fat_, c, v);
+        const fat::EntryPlace at = fat::entryPlace(g_.kind, c);
+        dirtyFirst_ = std::min<size_t>(dirtyFirst_, at.offset / g_.bytesPerSector);
+        dirtyLast_ = std::max<size_t>(dirtyLast_, (at.offset + at.bytes - 1) / g_.bytesPerSector);
         dirty_ = true;
-    }
-
-    uint32_t endOfChain() const {
-        return kind_ == FatKind::Fat12 ? 0xFFF : kind_ == FatKind::Fat16 ? 0xFFFF : 0x0FFFFFFF;
-    }
-    bool isEnd(uint32_t v) const {
-        return kind_ == FatKind::Fat12 ? v >= 0xFF8 : kind_ == FatKind::Fat16 ? v >= 0xFFF8 : v >= 0x0FFFFFF8;
     }
 
     // The clusters of a chain, stopping at its end, at a bad link or at a loop.
@@ -209,7 +80,7 @@ public:
         while (validCluster(c) && seen.insert(c).second) {
             out.push_back(c);
             uint32_t next = entry(c);
-            if (isEnd(next)) break;
+            if (fat::isEndOfChain(g_.kind, next)) break;
             c = next;
         }
         return out;
@@ -218,15 +89,15 @@ public:
     // Takes count free clusters (not yet marked), searching from the FSInfo hint.
     bool findFree(uint32_t count, std::vector<uint32_t> *out, const std::set<uint32_t> &taken) {
         uint32_t start = 2;
-        if (kind_ == FatKind::Fat32 && validCluster(nextFreeHint_)) start = nextFreeHint_;
-        for (uint32_t i = 0; i < clusters_ && out->size() < count; ++i) {
-            uint32_t c = 2 + (start - 2 + i) % clusters_;
+        if (g_.kind == Kind::Fat32 && validCluster(nextFreeHint_)) start = nextFreeHint_;
+        for (uint32_t i = 0; i < g_.clusters && out->size() < count; ++i) {
+            uint32_t c = 2 + (start - 2 + i) % g_.clusters;
             if (entry(c) == 0 && !taken.count(c)) out->push_back(c);
         }
         return out->size() == count;
     }
 
-    uint64_t clusterOffset(uint32_t c) const { return (dataStart_ + uint64_t(c - 2) * spc_) * bps_; }
+    uint64_t clusterOffset(uint32_t c) const { return g_.clusterSector(c) * g_.bytesPerSector; }
 
     bool readBytes(uint64_t volOffset, uint8_t *buffer, size_t length) const {
         if (volOffset + length > volumeBytes_) return false;
@@ -240,11 +111,11 @@ public:
     // Writes the changed FAT sectors into every copy in use.
     bool flushFat() {
         if (!dirty_) return true;
-        size_t from = dirtyFirst_ * bps_;
-        size_t length = (dirtyLast_ - dirtyFirst_ + 1) * bps_;
-        for (uint32_t copy = 0; copy < fatCount_; ++copy) {
+        size_t from = dirtyFirst_ * g_.bytesPerSector;
+        size_t length = (dirtyLast_ - dirtyFirst_ + 1) * g_.bytesPerSector;
+        for (uint32_t copy = 0; copy < g_.fatCount; ++copy) {
             if (!mirrored_ && copy != activeFat_) continue;
-            uint64_t at = (reserved_ + uint64_t(copy) * fatSize_) * bps_ + from;
+            uint64_t at = g_.fatSector(copy) * g_.bytesPerSector + from;
             if (!writeBytes(at, fat_.data() + from, length)) return false;
         }
         dirty_ = false;
@@ -263,13 +134,14 @@ public:
     };
 
     bool readRoot(Directory *dir) const {
-        if (kind_ != FatKind::Fat32) {
-            dir->segmentBytes = rootSectors_ * bps_;
-            dir->segmentOffsets = {rootStart_ * bps_};
+        if (g_.kind != Kind::Fat32) {
+            const uint64_t at = g_.rootDirSector() * g_.bytesPerSector;
+            dir->segmentBytes = g_.rootDirSectors * g_.bytesPerSector;
+            dir->segmentOffsets = {at};
             dir->bytes.resize(dir->segmentBytes);
-            return readBytes(rootStart_ * bps_, dir->bytes.data(), dir->bytes.size());
+            return readBytes(at, dir->bytes.data(), dir->bytes.size());
         }
-        dir->clusters = chain(rootCluster_);
+        dir->clusters = chain(g_.rootCluster);
         dir->segmentBytes = clusterBytes();
         dir->bytes.resize(size_t(dir->clusters.size()) * dir->segmentBytes);
         for (size_t i = 0; i < dir->clusters.size(); ++i) {
@@ -289,21 +161,21 @@ public:
 
     uint32_t freeCount() const {
         uint32_t n = 0;
-        for (uint32_t c = 2; c < clusters_ + 2; ++c)
+        for (uint32_t c = 2; c < g_.clusterLimit(); ++c)
             if (entry(c) == 0) ++n;
         return n;
     }
 
     bool loadFsInfo() {
-        if (kind_ != FatKind::Fat32 || fsInfoSector_ == 0 || fsInfoSector_ == 0xFFFF || fsInfoSector_ >= reserved_)
-            return true;
+        const uint16_t at = g_.fsInfoSector;
+        if (g_.kind != Kind::Fat32 || at == 0 || at == 0xFFFF || at >= g_.reservedSectors) return true;
         uint8_t s[512];
-        if (!readBytes(uint64_t(fsInfoSector_) * bps_, s, sizeof s)) return false;
-        if (bo::getLE32(s + kFsInfoLeadSig) == kFsInfoLeadValue &&
-            bo::getLE32(s + kFsInfoStructSig) == kFsInfoStructValue &&
-            bo::getLE32(s + kFsInfoTrailSig) == kFsInfoTrailValue) {
+        if (!readBytes(uint64_t(at) * g_.bytesPerSector, s, sizeof s)) return false;
+        if (bo::getLE32(s + fat::fsinfo::kLeadSig) == fat::fsinfo::kLeadValue &&
+            bo::getLE32(s + fat::fsinfo::kStructSig) == fat::fsinfo::kStructValue &&
+            bo::getLE32(s + fat::fsinfo::kTrailSig) == fat::fsinfo::kTrailValue) {
             fsInfoValid_ = true;
-            nextFreeHint_ = bo::getLE32(s + kFsInfoNextFree);
+            nextFreeHint_ = bo::getLE32(s + fat::fsinfo::kNextFree);
         }
         return true;
     }
@@ -313,34 +185,20 @@ public:
     bool storeFsInfo(uint32_t nextFree) {
         if (!fsInfoValid_) return true;
         uint8_t s[512];
-        uint64_t at = uint64_t(fsInfoSector_) * bps_;
+        uint64_t at = uint64_t(g_.fsInfoSector) * g_.bytesPerSector;
         if (!readBytes(at, s, sizeof s)) return false;
-        bo::putLE32(s + kFsInfoFreeCount, freeCount());
-        bo::putLE32(s + kFsInfoNextFree, nextFree);
+        bo::putLE32(s + fat::fsinfo::kFreeCount, freeCount());
+        bo::putLE32(s + fat::fsinfo::kNextFree, nextFree);
         return writeBytes(at, s, sizeof s);
     }
 
-    uint32_t rootCluster() const { return rootCluster_; }
-
 private:
-    fileio::File &file_;
+    VolumeStore &file_;
     uint64_t base_;
-    uint16_t bps_ = 0;
-    uint8_t spc_ = 0;
-    uint16_t reserved_ = 0;
-    uint8_t fatCount_ = 0;
-    uint16_t rootEntries_ = 0;
-    uint32_t fatSize_ = 0;
-    uint32_t clusters_ = 0;
-    uint64_t dataStart_ = 0;
-    uint64_t rootStart_ = 0;
-    uint32_t rootSectors_ = 0;
+    fat::Geometry g_;
     uint64_t volumeBytes_ = 0;
-    FatKind kind_ = FatKind::Fat12;
     uint32_t activeFat_ = 0;
     bool mirrored_ = true;
-    uint32_t rootCluster_ = 0;
-    uint16_t fsInfoSector_ = 0;
     bool fsInfoValid_ = false;
     uint32_t nextFreeHint_ = 0;
     std::vector<uint8_t> fat_;
@@ -349,95 +207,45 @@ private:
     size_t dirtyLast_ = 0;
 };
 
-// Short names are stored in upper case, but some writers leave lower-case
-// letters in them; readers match them without regard to case, and so do we,
-// or a second entry of the same name would appear beside the old one.
-bool sameShortName(const uint8_t *entry, const char *name83) {
-    for (int i = 0; i < 11; ++i)
-        if (std::toupper(entry[i]) != std::toupper(static_cast<unsigned char>(name83[i]))) return false;
-    return true;
-}
-
-uint8_t shortNameChecksum(const uint8_t *name) {
-    uint8_t sum = 0;
-    for (int i = 0; i < 11; ++i) sum = uint8_t(((sum & 1) << 7) + (sum >> 1) + name[i]);
-    return sum;
-}
-
-void fatTimeStamp(int64_t when, uint16_t *date, uint16_t *time) {
-    std::time_t t = std::time_t(when);
-    std::tm tm{};
-    // FAT dates run from 1980 to 2107; outside that the earliest date stands in.
-#ifdef _WIN32
-    bool known = localtime_s(&tm, &t) == 0;
-#else
-    bool known = localtime_r(&t, &tm) != nullptr;
-#endif
-    if (!known || tm.tm_year + 1900 < 1980 || tm.tm_year + 1900 > 2107) {
-        *date = uint16_t((1 << 5) | 1);
-        *time = 0;
-        return;
-    }
-    *date = uint16_t(((tm.tm_year + 1900 - 1980) << 9) | ((tm.tm_mon + 1) << 5) | tm.tm_mday);
-    *time = uint16_t((tm.tm_hour << 11) | (tm.tm_min << 5) | (std::min(tm.tm_sec, 59) / 2));
-}
-
 } // namespace
 
 bool toShortName(const std::string &name, char out[11]) {
-    size_t dot = name.find('.');
-    std::string base = name.substr(0, dot);
-    std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
-    if (base.empty() || base.size() > 8 || ext.size() > 3) return false;
-    if (ext.find('.') != std::string::npos) return false;
-    // Characters a short name may hold (letters are stored in upper case).
-    static const char kSpecial[] = "$%'-_@~`!(){}^#&";
-    auto valid = [](char ch) {
-        unsigned char u = static_cast<unsigned char>(ch);
-        return std::isalnum(u) || std::strchr(kSpecial, ch) != nullptr || u >= 0x80;
-    };
-    std::memset(out, ' ', 11);
-    for (size_t i = 0; i < base.size(); ++i) {
-        if (!valid(base[i])) return false;
-        out[i] = char(std::toupper(static_cast<unsigned char>(base[i])));
-    }
-    for (size_t i = 0; i < ext.size(); ++i) {
-        if (!valid(ext[i])) return false;
-        out[8 + i] = char(std::toupper(static_cast<unsigned char>(ext[i])));
-    }
-    // 0xE5 in the first byte marks a deleted entry; such names cannot be stored.
-    return static_cast<unsigned char>(out[0]) != kDeletedMark;
+    const uint32_t codePage = fileNameCodePage();
+    const auto form = fat::shortName(upperAnsi(name, codePage), codePage);
+    if (!form || !form->exact) return false;
+    std::memcpy(out, form->name.data(), 11);
+    return true;
 }
 
 bool writeFatRootFile(const std::string &source, uint64_t volumeOffset, uint64_t volumeLength, const char name83[11],
                       const uint8_t *data, size_t size, uint8_t attributes, int64_t modified) {
     if (size > 0xFFFFFFFFu || (size > 0 && data == nullptr) || name83 == nullptr) return false;
-    fileio::File file(source, fileio::File::Mode::ReadWrite);
-    if (!file.isOpen()) return false;
+    std::unique_ptr<VolumeStore> file = openVolumeStore(source);
+    if (!file) return false;
 
-    FatVolume vol(file, volumeOffset);
+    FatVolume vol(*file, volumeOffset);
     if (!vol.open(volumeLength) || !vol.loadFsInfo()) return false;
 
     FatVolume::Directory root;
     if (!vol.readRoot(&root)) return false;
 
     // Find the file of that name and the first free slot.
-    const size_t entries = root.bytes.size() / kDirEntrySize;
+    const size_t entries = root.bytes.size() / dirent::kSize;
     long existing = -1, freeSlot = -1;
     for (size_t i = 0; i < entries; ++i) {
-        const uint8_t *e = &root.bytes[i * kDirEntrySize];
-        if (e[0] == 0x00) {
+        const uint8_t *e = &root.bytes[i * dirent::kSize];
+        if (e[0] == dirent::kEnd) {
             if (freeSlot < 0) freeSlot = long(i);
             break; // end of directory: nothing follows
         }
-        if (e[0] == kDeletedMark) {
+        if (e[0] == dirent::kDeleted) {
             if (freeSlot < 0) freeSlot = long(i);
             continue;
         }
-        uint8_t attr = e[kDirAttr];
-        if (attr == kAttrLongName || (attr & kAttrVolumeId)) continue;
-        if (sameShortName(e + kDirName, name83)) {
-            if (attr & kAttrDirectory) return false; // never replace a directory
+        uint8_t attr = e[dirent::kAttributes];
+        if (attr == dirent::kAttrLongName || (attr & dirent::kAttrVolumeId)) continue;
+        if (fat::sameShortName(e + dirent::kName, reinterpret_cast<const uint8_t *>(name83))) {
+            if (attr & dirent::kAttrDirectory) return false; // never replace a directory
             existing = long(i);
             break;
         }
@@ -445,16 +253,14 @@ bool writeFatRootFile(const std::string &source, uint64_t volumeOffset, uint64_t
 
     std::vector<uint32_t> oldChain;
     if (existing >= 0) {
-        const uint8_t *e = &root.bytes[size_t(existing) * kDirEntrySize];
-        uint32_t first = bo::getLE16(e + kDirClusterLow);
-        if (vol.kind() == FatKind::Fat32) first |= uint32_t(bo::getLE16(e + kDirClusterHigh)) << 16;
-        oldChain = vol.chain(first);
+        const uint8_t *e = &root.bytes[size_t(existing) * dirent::kSize];
+        oldChain = vol.chain(dirent::firstCluster(vol.kind(), e));
     }
 
     const uint32_t clusterBytes = vol.clusterBytes();
     const uint32_t needed = uint32_t((size + clusterBytes - 1) / clusterBytes);
     const bool growRoot = existing < 0 && freeSlot < 0;
-    if (growRoot && vol.kind() != FatKind::Fat32) return false; // fixed root directory is full
+    if (growRoot && vol.kind() != Kind::Fat32) return false; // fixed root directory is full
 
     std::set<uint32_t> oldSet(oldChain.begin(), oldChain.end());
     std::vector<uint32_t> fresh;
@@ -491,31 +297,29 @@ bool writeFatRootFile(const std::string &source, uint64_t volumeOffset, uint64_t
     if (!vol.flushFat()) return false;
 
     // 4. The directory entry, and the long-name entries of a replaced file dropped.
-    uint8_t *e = &root.bytes[slot * kDirEntrySize];
+    uint8_t *e = &root.bytes[slot * dirent::kSize];
     if (existing >= 0) {
-        uint8_t sum = shortNameChecksum(e);
+        uint8_t sum = fat::longNameChecksum(e);
         for (size_t i = slot; i-- > 0;) {
-            uint8_t *l = &root.bytes[i * kDirEntrySize];
-            if (l[kDirAttr] != kAttrLongName || l[0] == kDeletedMark || l[13] != sum) break;
-            l[0] = kDeletedMark;
+            uint8_t *l = &root.bytes[i * dirent::kSize];
+            if (l[dirent::kAttributes] != dirent::kAttrLongName || l[0] == dirent::kDeleted ||
+                l[dirent::kLongNameChecksum] != sum)
+                break;
+            l[0] = dirent::kDeleted;
         }
     }
-    uint16_t date = 0, time = 0;
-    fatTimeStamp(modified, &date, &time);
-    std::memset(e, 0, kDirEntrySize);
-    std::memcpy(e + kDirName, name83, 11);
-    e[kDirAttr] = uint8_t(attributes & 0x27); // read-only, hidden, system, archive
-    e[kDirNtCase] = 0;
-    e[kDirCreateTenths] = 0;
-    bo::putLE16(e + kDirCreateTime, time);
-    bo::putLE16(e + kDirCreateDate, date);
-    bo::putLE16(e + kDirAccessDate, date);
-    uint32_t first = needed ? fileClusters[0] : 0;
-    if (vol.kind() == FatKind::Fat32) bo::putLE16(e + kDirClusterHigh, uint16_t(first >> 16));
-    bo::putLE16(e + kDirWriteTime, time);
-    bo::putLE16(e + kDirWriteDate, date);
-    bo::putLE16(e + kDirClusterLow, uint16_t(first));
-    bo::putLE32(e + kDirFileSize, uint32_t(size));
+    // A moment the system cannot tell stands as the earliest FAT can hold.
+    const fat::Stamp when = fat::stamp(fat::localDateTime(modified).value_or(fat::DateTime{}));
+    std::memset(e, 0, dirent::kSize);
+    std::memcpy(e + dirent::kName, name83, 11);
+    e[dirent::kAttributes] = uint8_t(attributes & 0x27); // read-only, hidden, system, archive
+    bo::putLE16(e + dirent::kCreateTime, when.time);
+    bo::putLE16(e + dirent::kCreateDate, when.date);
+    bo::putLE16(e + dirent::kAccessDate, when.date);
+    dirent::setFirstCluster(vol.kind(), e, needed ? fileClusters[0] : 0);
+    bo::putLE16(e + dirent::kWriteTime, when.time);
+    bo::putLE16(e + dirent::kWriteDate, when.date);
+    bo::putLE32(e + dirent::kFileSize, uint32_t(size));
     if (!vol.writeRoot(root)) return false;
 
     // 5. The replaced file's clusters given back.
@@ -525,7 +329,7 @@ bool writeFatRootFile(const std::string &source, uint64_t volumeOffset, uint64_t
     uint32_t nextFree = fresh.empty() ? 0xFFFFFFFF : fresh.back() + 1;
     if (!vol.validCluster(nextFree)) nextFree = 0xFFFFFFFF;
     if (!vol.storeFsInfo(nextFree)) return false;
-    return file.sync() && file.close();
+    return file->finish();
 }
 
 } // namespace platform

@@ -278,46 +278,6 @@ TEST(MachineDrives, WithoutADriveMapTheRootIsDriveC) {
 
 #endif
 
-TEST(FatSize, DataClustersTimesClusterSizeAndNothingForGarbage) {
-    // The secure disk's login area: 2500 sectors, 1 reserved, two FATs of 8
-    // sectors, 512 root entries -> 2451 clusters of 512 bytes.
-    uint8_t bs[512] = {};
-    bo::putLE16(bs + 11, 512);
-    bs[13] = 1;
-    bo::putLE16(bs + 14, 1);
-    bs[16] = 2;
-    bo::putLE16(bs + 17, 512);
-    bo::putLE16(bs + 19, 2500);
-    bo::putLE16(bs + 22, 8);
-    bs[510] = 0x55;
-    bs[511] = 0xAA;
-    EXPECT_EQ(fatTotalBytes(bs).value_or(0), 1'254'912u);
-
-    uint8_t big[512];
-    std::copy(bs, bs + 512, big);
-    bo::putLE16(big + 19, 0);
-    bo::putLE32(big + 32, 3'000'000);
-    bo::putLE16(big + 22, 0);
-    bo::putLE32(big + 36, 2900);
-    big[13] = 8;
-    bo::putLE16(big + 17, 0);
-    EXPECT_EQ(fatTotalBytes(big).value_or(0), uint64_t((3'000'000 - 1 - 5800) / 8) * 4096);
-
-    uint8_t bad[512];
-    std::copy(bs, bs + 512, bad);
-    bad[511] = 0;
-    EXPECT_FALSE(fatTotalBytes(bad));
-    std::copy(bs, bs + 512, bad);
-    bad[13] = 3; // not a power of two
-    EXPECT_FALSE(fatTotalBytes(bad));
-    std::copy(bs, bs + 512, bad);
-    bo::putLE16(bad + 19, 40); // smaller than its own FATs and root directory
-    EXPECT_FALSE(fatTotalBytes(bad));
-    std::copy(bs, bs + 512, bad);
-    bo::putLE16(bad + 11, 0);
-    EXPECT_FALSE(fatTotalBytes(bad));
-}
-
 #ifndef _WIN32
 TEST_F(DriveMapTest, MaskSizesAndSectorReadsFollowTheMap) {
     Volume e = makeVolume(dir, "e", "-F 12 -S 512 -s 1", 1024);
@@ -341,7 +301,6 @@ TEST_F(DriveMapTest, MaskSizesAndSectorReadsFollowTheMap) {
     EXPECT_FALSE(readVolumeSector(5, last + 1, s));
     EXPECT_FALSE(readVolumeSector(6, 0, s));
     EXPECT_FALSE(readVolumeSector(7, 0, s));
-    EXPECT_FALSE(readVolumeSectorLegacy(4, 0, s));
 }
 
 TEST_F(DriveMapTest, ReadsStayInsideTheMappedLength) {

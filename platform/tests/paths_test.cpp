@@ -103,11 +103,34 @@ TEST(Paths, CurrentDirectoryChangesOnlyToExistingFolders) {
 }
 
 #ifndef _WIN32
-TEST(Paths, TemporaryDirectoryPrefersTheRuntimeDirectory) {
-    EnvOverride runtime("XDG_RUNTIME_DIR", "/run/user/4242");
-    EXPECT_EQ(platform::temporaryDirectory(), "/run/user/4242/");
-    EnvOverride runtimeSlash("XDG_RUNTIME_DIR", "/run/user/4242/");
-    EXPECT_EQ(platform::temporaryDirectory(), "/run/user/4242/");
+TEST(Paths, TemporaryDirectoryIsTheRuntimeDirectoryOnlyWhenItIsPrivate) {
+    ScratchDir base;
+    const fs::path run = base.path / "run";
+    fs::create_directory(run);
+    ASSERT_EQ(chmod(run.c_str(), 0700), 0);
+    EnvOverride tmpdir("TMPDIR", base.path.c_str());
+    const std::string fallback = (base.path / ("quendal-" + std::to_string(geteuid()))).string() + "/";
+    EnvOverride runtime("XDG_RUNTIME_DIR", run.c_str());
+    EXPECT_EQ(platform::temporaryDirectory(), run.string() + "/");
+    EnvOverride runtimeSlash("XDG_RUNTIME_DIR", (run.string() + "/").c_str());
+    EXPECT_EQ(platform::temporaryDirectory(), run.string() + "/");
+
+    // Open to others, a link to a private folder, missing, or (for root, who
+    // alone can make one here) somebody else's: the private fallback instead.
+    ASSERT_EQ(chmod(run.c_str(), 0711), 0);
+    EXPECT_EQ(platform::temporaryDirectory(), fallback);
+    ASSERT_EQ(chmod(run.c_str(), 0700), 0);
+    const fs::path link = base.path / "link";
+    fs::create_directory_symlink(run, link);
+    EnvOverride linked("XDG_RUNTIME_DIR", link.c_str());
+    EXPECT_EQ(platform::temporaryDirectory(), fallback);
+    EnvOverride missing("XDG_RUNTIME_DIR", (base.path / "missing").c_str());
+    EXPECT_EQ(platform::temporaryDirectory(), fallback);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(run.c_str(), 4242, 4242), 0);
+        EnvOverride foreign("XDG_RUNTIME_DIR", run.c_str());
+        EXPECT_EQ(platform::temporaryDirectory(), fallback);
+    }
 }
 
 TEST(Paths, TemporaryDirectoryIsCreatedPrivateUnderTmpdir) {

@@ -4,6 +4,7 @@
 #include <unicode/uloc.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -95,6 +96,35 @@ std::string encodeCodePage(const std::string &utf8, uint32_t codePage) {
     if (U_FAILURE(status)) return utf8;
     out.resize(size_t(m));
     return out;
+}
+
+bool encodeCodePageStrictly(const std::string &utf8, uint32_t codePage, std::string *out) {
+    out->clear();
+    if (utf8.empty()) return true;
+    UErrorCode status = U_ZERO_ERROR;
+    Converter to = openConverter(codePage);
+    Converter from(ucnv_open("UTF-8", &status));
+    if (!to || U_FAILURE(status)) return false;
+    // Stop at the first thing that does not convert, instead of putting in a
+    // substitute or, by ICU's fallbacks, a look-alike.
+    ucnv_setToUCallBack(from.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+    ucnv_setFromUCallBack(to.get(), UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+    ucnv_setFallback(to.get(), false);
+    std::vector<UChar> u16(utf8.size() + 4);
+    std::string bytes(utf8.size() * 2 + 4, '\0');
+    int32_t n = 0, m = 0;
+    if (U_SUCCESS(status))
+        n = ucnv_toUChars(from.get(), u16.data(), int32_t(u16.size()), utf8.data(), int32_t(utf8.size()), &status);
+    if (U_SUCCESS(status)) m = ucnv_fromUChars(to.get(), bytes.data(), int32_t(bytes.size()), u16.data(), n, &status);
+    // The text may be a password: no copy of it is left behind.
+    explicit_bzero(u16.data(), u16.size() * sizeof(UChar));
+    if (U_FAILURE(status)) {
+        explicit_bzero(bytes.data(), bytes.size());
+        return false;
+    }
+    out->assign(bytes.data(), size_t(m));
+    explicit_bzero(bytes.data(), bytes.size());
+    return true;
 }
 
 } // namespace platform

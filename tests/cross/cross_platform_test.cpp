@@ -110,7 +110,7 @@ RunResult windowsLogin(const fs::path &disk, const std::vector<std::string> &pas
 TEST(CrossPlatform, ASecureDiskFormattedOnLinuxIsLoggedInOnWindows) {
     const fs::path disk = scratch() / "from-linux";
     ASSERT_EQ(fattools::run(quote(QUENDAL_TOOL) + " emulate " + quote(disk.string()) + " --sectors 300000").status, 0);
-    RunResult f = runWithInput(linuxQuendal(disk) + " format --mode secure --first 40 --password-stdin",
+    RunResult f = runWithInput(linuxQuendal(disk) + " format --mode secure --first 40 --password-stdin --yes",
                                kPassword + "\n" + kPassword + "\n");
     ASSERT_EQ(f.status, 0) << f.output;
 
@@ -156,7 +156,7 @@ TEST(CrossPlatform, ASecureDiskFormattedOnWindowsIsLoggedInOnLinux) {
     RunResult made = fattools::run("wine " + quote(windowsBin() + "/quendal.exe") + " emulate " + quote(winPath(disk)) +
                                    " --sectors 300000");
     ASSERT_EQ(made.status, 0) << made.output;
-    RunResult f = runWithInput(windowsQuendal(disk) + " format --mode secure --first 40 --password-stdin",
+    RunResult f = runWithInput(windowsQuendal(disk) + " format --mode secure --first 40 --password-stdin --yes",
                                kPassword + "\n" + kPassword + "\n");
     ASSERT_EQ(f.status, 0) << f.output;
 
@@ -200,7 +200,7 @@ TEST(CrossPlatform, TheWindowsLauncherFromALinuxFormattedLoginVolumeLogsIn) {
         GTEST_SKIP() << "this build's PWD carries no Windows launcher (configure with QUENDAL_PEER_LAUNCHER)";
     const fs::path disk = scratch() / "launcher";
     ASSERT_EQ(fattools::run(quote(QUENDAL_TOOL) + " emulate " + quote(disk.string()) + " --sectors 300000").status, 0);
-    RunResult f = runWithInput(linuxQuendal(disk) + " format --mode secure --first 40 --password-stdin",
+    RunResult f = runWithInput(linuxQuendal(disk) + " format --mode secure --first 40 --password-stdin --yes",
                                kPassword + "\n" + kPassword + "\n");
     ASSERT_EQ(f.status, 0) << f.output;
     ASSERT_TRUE(flashemu::replug(disk.string()));

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -131,6 +132,50 @@ inline std::string managerShows(const std::string &disk, const Truth &t, const s
     (void)scratch;
     return "";
 #endif
+}
+
+// Runs one program with the disk failing as f says, then clears the fault and
+// replugs the disk, as a user does after a failed operation.
+template <typename Run> RunResult cutOff(const std::string &disk, const flashemu::Faults &f, Run run) {
+    EXPECT_TRUE(flashemu::setFaults(disk, f));
+    const RunResult r = run();
+    EXPECT_FALSE(r.signaled) << r.output;
+    EXPECT_TRUE(flashemu::setFaults(disk, flashemu::Faults{}));
+    EXPECT_TRUE(flashemu::replug(disk));
+    return r;
+}
+
+// Every rewrite saves the disk's table first, into the user's store. Each case
+// keeps a store of its own (the disks of all cases are copies of one disk, and
+// what one case saved must tell nothing to another).
+inline void useStore(const std::string &folder) { setenv("XDG_DATA_HOME", folder.c_str(), 1); }
+
+// The table the case saved first, before its first cut: the names of one disk's
+// files sort by the time they were saved.
+inline std::string firstSavedTable(const std::string &store) {
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator(std::filesystem::path(store) / "quendal" / "tables", ec))
+        if (e.path().extension() == ".table") files.push_back(e.path().string());
+    std::sort(files.begin(), files.end());
+    return files.empty() ? std::string() : files.front();
+}
+
+// Writes the first saved table back, as a user would after two cuts, and
+// replugs. True when the disk is back as it was before the first cut: both
+// copies sound, with that table's layout, capacity and password.
+inline bool restoresFirstSaved(const std::string &disk, const std::string &store, const Truth &before,
+                               const std::string &scratch, const std::string &what) {
+    SCOPED_TRACE(what + ": restore");
+    const std::string saved = firstSavedTable(store);
+    EXPECT_FALSE(saved.empty()) << "no table was saved before the first cut";
+    const RunResult r = quendal(disk, {"table", "restore", saved, "--yes"}, "", scratch);
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_TRUE(flashemu::replug(disk));
+    const Truth after = deviceTruth(disk);
+    expectInfoTells(quendal(disk, {"info"}, "", scratch), after, what + ", restored");
+    return r.exitCode == 0 && after.soundCopies == 2 && after.table && after.layoutKind == before.layoutKind &&
+           after.capacity == before.capacity && after.password == before.password;
 }
 
 // The fault report keeps one generated table per test between markers; a test

@@ -1,7 +1,9 @@
 // A password change cut off at each of its writes (every erase, table sector
 // and information sector of both copies): afterwards, from a new start, either
 // the old or the new password opens the secure area, never neither; quendal
-// says truthfully what the device holds; and a further change succeeds.
+// says truthfully what the device holds and which password works; the same
+// cut once more leaves a copy of the table; the table saved before the first
+// cut brings the disk back; and a further change succeeds.
 #include "FaultRig.h"
 
 namespace faults {
@@ -21,7 +23,8 @@ protected:
         o.sectors = kSectors;
         ASSERT_TRUE(flashemu::createDisk(base, o));
         const std::string pw = std::string(kOld) + "\n";
-        const RunResult r = quendal(base, {"format", "--mode", "secure", "--password-stdin"}, pw + pw, scratch->str());
+        const RunResult r =
+            quendal(base, {"format", "--yes", "--mode", "secure", "--password-stdin"}, pw + pw, scratch->str());
         ASSERT_EQ(r.exitCode, 0) << r.output;
         ASSERT_TRUE(flashemu::replug(base));
     }
@@ -70,20 +73,20 @@ TEST_F(PasswordFaults, EveryWriteCutLeavesOnePasswordWorkingAndTheNextChangeSucc
     }
     ASSERT_GE(writes.size(), 20u) << "two copies of a table and eight information sectors each";
 
+    const Truth original = deviceTruth(base);
     std::string table = "| write cut in the change | quendal passwd | copies after replug | old opens | new opens | "
-                        "further change | copies after it |\n|---|---|---|---|---|---|---|\n";
+                        "copies after the same cut again | restored from the saved table | further change | "
+                        "copies after it |\n|---|---|---|---|---|---|---|---|---|\n";
     for (uint32_t n = 1; n <= writes.size(); ++n) {
         const std::string what = "write " + std::to_string(n) + " (" + writes[n - 1] + ")";
         SCOPED_TRACE(what);
         const std::string disk = copyOfBase("case" + std::to_string(n));
+        const std::string store = scratch->str("case" + std::to_string(n) + "-store");
+        useStore(store);
         flashemu::Faults f;
         f.failKind = "any";
         f.failNth = n;
-        ASSERT_TRUE(flashemu::setFaults(disk, f));
-        const RunResult r = change(disk, kOld, kNew);
-        ASSERT_FALSE(r.signaled) << r.output;
-        ASSERT_TRUE(flashemu::setFaults(disk, flashemu::Faults{}));
-        ASSERT_TRUE(flashemu::replug(disk));
+        const RunResult r = cutOff(disk, f, [&] { return change(disk, kOld, kNew); });
 
         const Truth t = deviceTruth(disk);
         expectInfoTells(quendal(disk, {"info"}, "", scratch->str()), t, what);
@@ -97,28 +100,45 @@ TEST_F(PasswordFaults, EveryWriteCutLeavesOnePasswordWorkingAndTheNextChangeSucc
             EXPECT_TRUE(newOpens);
         } else {
             EXPECT_EQ(r.exitCode, 1) << r.output;
+            // It read the disk again to say which password works.
+            EXPECT_NE(r.output.find(oldOpens ? "still takes the old password" : "takes the new password now"),
+                      std::string::npos)
+                << r.output;
         }
 
-        const RunResult further = change(disk, newOpens ? kNew : kOld, kThird);
+        // The same cut again, in a change from the password that works now: the
+        // copy the first cut erased is written first, so one copy stays.
+        const RunResult again = cutOff(disk, f, [&] { return change(disk, newOpens ? kNew : kOld, kNew); });
+        const Truth t2 = deviceTruth(disk);
+        EXPECT_GE(t2.soundCopies, 1) << again.output;
+        EXPECT_TRUE(opens(disk, kOld) || opens(disk, kNew)) << "neither password opens the disk after two cuts";
+        const bool back = restoresFirstSaved(disk, store, original, scratch->str(), what);
+        EXPECT_TRUE(back);
+        EXPECT_TRUE(opens(disk, kOld)) << "the saved table's password";
+
+        const RunResult further = change(disk, kOld, kThird);
         EXPECT_EQ(further.exitCode, 0) << further.output;
         ASSERT_TRUE(flashemu::replug(disk));
         const Truth after = deviceTruth(disk);
         EXPECT_TRUE(opens(disk, kThird));
-        EXPECT_GE(after.soundCopies, 1);
+        EXPECT_EQ(after.soundCopies, 2);
 
-        table +=
-            "| " + what + " | " + (r.exitCode == 0 ? "success" : "failure (exit " + std::to_string(r.exitCode) + ")") +
-            " | " + copiesText(t.soundCopies) + " | " + (oldOpens ? "yes" : "no") + " | " + (newOpens ? "yes" : "no") +
-            " | " + (further.exitCode == 0 ? "succeeds" : "FAILS") + " | " + copiesText(after.soundCopies) + " |\n";
+        table += "| " + what + " | " +
+                 (r.exitCode == 0 ? "success" : "failure (exit " + std::to_string(r.exitCode) + ")") + " | " +
+                 copiesText(t.soundCopies) + " | " + (oldOpens ? "yes" : "no") + " | " + (newOpens ? "yes" : "no") +
+                 " | " + copiesText(t2.soundCopies) + " | " + (back ? "back, both copies" : "NOT BACK") + " | " +
+                 (further.exitCode == 0 ? "succeeds" : "FAILS") + " | " + copiesText(after.soundCopies) + " |\n";
     }
     checkReportSection("password", table);
 }
 
 // Two cuts, each after the erase of the copy being rewritten, with a replug
 // between: the first leaves one copy and nothing on the device says where the
-// other lived, so the second erases the last one. Recorded, not endorsed: what
-// is checked is that every program still says truthfully what is left.
+// other lived. The table saved before the first change says it, so the second
+// change writes that copy first and its cut takes only that copy again: the
+// old password still opens the disk, and every program says what is left.
 TEST_F(PasswordFaults, TwoCutsAfterAnEraseAreReportedTruthfully) {
+    useStore(scratch->str("twice-store"));
     std::string table = "| cuts | copies after replug | old opens | new opens | quendal info | manager shows | "
                         "quendal format |\n|---|---|---|---|---|---|---|\n";
     const std::string disk = copyOfBase("twice");
@@ -126,11 +146,7 @@ TEST_F(PasswordFaults, TwoCutsAfterAnEraseAreReportedTruthfully) {
         flashemu::Faults f;
         f.failKind = "info-table";
         f.failNth = 1;
-        ASSERT_TRUE(flashemu::setFaults(disk, f));
-        const RunResult r = change(disk, kOld, kNew);
-        ASSERT_FALSE(r.signaled) << r.output;
-        ASSERT_TRUE(flashemu::setFaults(disk, flashemu::Faults{}));
-        ASSERT_TRUE(flashemu::replug(disk));
+        const RunResult r = cutOff(disk, f, [&] { return change(disk, kOld, kNew); });
         const Truth t = deviceTruth(disk);
         const RunResult info = quendal(disk, {"info"}, "", scratch->str());
         expectInfoTells(info, t, "cut " + std::to_string(cut));
@@ -139,7 +155,7 @@ TEST_F(PasswordFaults, TwoCutsAfterAnEraseAreReportedTruthfully) {
         // Formatting needs a table; without one the disk is refused as unknown.
         std::string formatted = "-";
         if (cut == 2) {
-            const RunResult format = quendal(disk, {"format", "--mode", "normal"}, "", scratch->str());
+            const RunResult format = quendal(disk, {"format", "--yes", "--mode", "normal"}, "", scratch->str());
             ASSERT_FALSE(format.signaled) << format.output;
             if (!t.table) {
                 EXPECT_EQ(format.exitCode, 4) << format.output;

@@ -123,22 +123,25 @@ private:
 };
 
 // Points the platform layer's "user's temporary folder" at path for the life of
-// a scope: XDG_RUNTIME_DIR on Linux, TMP and TEMP on Windows.
+// a scope: XDG_RUNTIME_DIR on Linux, TMP and TEMP on Windows. On Linux the
+// folder is made private first, since only a private one is taken.
 class ScopedUserTemp {
 public:
-    explicit ScopedUserTemp(const std::string &path)
 #ifdef _WIN32
-        : tmp_("TMP", path), temp_("TEMP", path){}
+    explicit ScopedUserTemp(const std::string &path) : tmp_("TMP", path), temp_("TEMP", path) {}
 #else
-        : runtime_("XDG_RUNTIME_DIR", path) {
-    }
+    explicit ScopedUserTemp(const std::string &path) : runtime_("XDG_RUNTIME_DIR", privateFolder(path)) {}
 #endif
 
-          private :
+private:
 #ifdef _WIN32
-        ScopedEnv tmp_,
-        temp_;
+    ScopedEnv tmp_, temp_;
 #else
+    static const std::string &privateFolder(const std::string &path) {
+        std::error_code ec;
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all, ec);
+        return path;
+    }
     ScopedEnv runtime_;
 #endif
 };

@@ -80,6 +80,36 @@ DiskLock::DiskLock(const std::string &dir, bool makingDisk) {
 
 DiskLock::~DiskLock() = default;
 
+namespace {
+std::string writerLockPath(const std::string &dir) { return joinPath(dir, ".writer"); }
+std::string writerPidPath(const std::string &dir) { return joinPath(dir, "writer.pid"); }
+} // namespace
+
+WriterLock::WriterLock(const std::string &dir) {
+    lock_ = std::make_unique<fileio::ExclusiveLock>(writerLockPath(dir), false);
+    // The lock itself cannot be read while it is held (Windows locks bytes),
+    // so who holds it is told in a file beside it.
+    if (lock_->locked()) writeFileAtomic(writerPidPath(dir), std::to_string(fileio::currentProcessId()) + "\n");
+}
+
+WriterLock::~WriterLock() = default;
+
+bool WriterLock::held() const { return lock_ && lock_->locked(); }
+
+std::string writerOf(const std::string &dir) {
+    {
+        fileio::ExclusiveLock probe(writerLockPath(dir), false);
+        if (probe.locked()) return {};
+    }
+    std::string pid;
+    if (!readWholeFile(writerPidPath(dir), &pid)) return "another program";
+    pid = withoutLineEnd(pid.substr(0, pid.find('\n')));
+    std::string name;
+    if (fileio::readWholeFile("/proc/" + pid + "/comm", &name) && !name.empty())
+        return withoutLineEnd(name.substr(0, name.find('\n'))) + " (pid " + pid + ")";
+    return "the program with pid " + pid;
+}
+
 std::string joinPath(const std::string &dir, const std::string &name) {
     // Forward slashes are accepted by both systems, so one disk directory serves
     // the Linux and the Windows builds alike.
@@ -151,6 +181,7 @@ bool saveState(const std::string &dir, const DiskState &s) {
     o << "writes_of_kind=" << s.writesOfKind << "\n";
     o << "reads_of_kind=" << s.readsOfKind << "\n";
     o << "logged_in=" << int(s.loggedIn) << "\n";
+    o << "login_pending=" << int(s.loginPending) << "\n";
     o << "whole_disk=" << int(s.wholeDisk) << "\n";
     o << "dismounted=" << int(s.dismounted) << "\n";
     o << "commits=" << s.commits << "\n";
@@ -211,6 +242,8 @@ bool loadState(const std::string &dir, DiskState *out) {
             s.readsOfKind = n;
         } else if (key == "logged_in" && num) {
             s.loggedIn = n != 0;
+        } else if (key == "login_pending" && num) {
+            s.loginPending = n != 0;
         } else if (key == "whole_disk" && num) {
             s.wholeDisk = n != 0;
         } else if (key == "dismounted" && num) {

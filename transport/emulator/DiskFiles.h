@@ -38,6 +38,7 @@ struct DiskState {
     uint32_t readsOfKind = 0;
     // What the controller holds until the next reset or replug.
     bool loggedIn = false;
+    bool loginPending = false; // a login file was written; it counts at the host's next other command
     bool wholeDisk = false;
     bool dismounted = false;
     bool haveTable = false;
@@ -84,6 +85,22 @@ public:
     ~DiskLock();
     DiskLock(const DiskLock &) = delete;
     DiskLock &operator=(const DiskLock &) = delete;
+
+private:
+    std::unique_ptr<fileio::ExclusiveLock> lock_;
+};
+
+// Holds the disk for one program from InitDisk to DiskFree, as an exclusive
+// open holds a real disk: a second program that opens it finds it busy, and
+// learns who holds it from writerOf (FlashEmulator.h).
+class WriterLock {
+public:
+    // Tries once; held() tells whether this program has the disk now.
+    explicit WriterLock(const std::string &dir);
+    ~WriterLock();
+    WriterLock(const WriterLock &) = delete;
+    WriterLock &operator=(const WriterLock &) = delete;
+    bool held() const;
 
 private:
     std::unique_ptr<fileio::ExclusiveLock> lock_;

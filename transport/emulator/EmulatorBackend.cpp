@@ -3,6 +3,7 @@
 // the directory is the device and any process can look at it between commands.
 #include "EmulatorBackend.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -136,9 +137,12 @@ bool allErased(const uint8_t *p) {
     return true;
 }
 
-class EmulatorDevice final : public scsi::Backend {
+class EmulatorDevice final : public EmulatedDisk {
 public:
-    explicit EmulatorDevice(std::string dir) : dir_(std::move(dir)) {}
+    // holdForHost: opened by a host program through SCSI.dll, which holds the
+    // disk from InitDisk to DiskFree as an exclusive open holds a real one. The
+    // device's own face (the gadget, the platform's writes) holds nothing.
+    EmulatorDevice(std::string dir, bool holdForHost) : dir_(std::move(dir)), holdForHost_(holdForHost) {}
 
     int32_t open(const void *params) override {
         DiskLock hold(dir_);
@@ -148,18 +152,24 @@ public:
         DiskState s;
         int32_t r = SCSI_INIT_NO_DEVICE;
         opened_ = false;
+        writer_.reset();
         if (loadState(dir_, &s)) {
             if (s.faults.absent || !identityMatches(params, s)) {
                 r = SCSI_INIT_NO_DEVICE;
+            } else if (holdForHost_ && !s.faults.refuseRawAccess &&
+                       !(writer_ = std::make_unique<WriterLock>(dir_))->held()) {
+                // Another program has it open. A process refused raw access
+                // never gets as far as holding the disk.
+                r = SCSI_INIT_BUSY;
             } else {
                 // A host opening the device does not touch the controller's
                 // state: a login holds until a reset or a replug. Only a device
                 // that dropped off the bus (dismounted after a format, or still
                 // on the whole-disk table) comes back afresh, as it re-enumerates.
                 if (s.dismounted || s.wholeDisk) restartController(dir_, &s);
+                takePendingLogin(&s);
                 if (s.faults.refuseRawAccess) {
                     r = SCSI_INIT_RAW_REFUSED;
-                    tryLoginFile(&s);
                 } else {
                     r = SCSI_INIT_OK;
                     opened_ = true;
@@ -170,6 +180,7 @@ public:
             e.result = r;
             if (s.logging) appendLog(dir_, e);
         }
+        if (r != SCSI_INIT_OK) writer_.reset();
         return r;
     }
 
@@ -182,6 +193,7 @@ public:
             appendLog(dir_, e);
         }
         opened_ = false;
+        writer_.reset();
         return 1;
     }
 
@@ -194,8 +206,8 @@ public:
         LogEntry e = entry("WriteDisk", address, count, uint32_t(count <= 0xFFFFFFFFu / kSector ? count * kSector : 0));
         if (address >= ad::kFirstVendor && data && count == 1)
             e.data.assign(static_cast<const uint8_t *>(data), static_cast<const uint8_t *>(data) + kSector);
-        return run(e,
-                   [&](DiskState &s) { return writeCommand(s, address, count, static_cast<const uint8_t *>(data)); });
+        auto body = [&](DiskState &s) { return writeCommand(s, address, count, static_cast<const uint8_t *>(data)); };
+        return run(e, body, address < ad::kFirstVendor);
     }
 
     int32_t readScsi(const uint8_t *cdb, void *buffer, uint32_t length) override {
@@ -227,7 +239,7 @@ public:
         bool cdbOk = parseCdb(cdb, kOpWrite10, length, &e, &address, &blocks);
         const uint8_t *in = static_cast<const uint8_t *>(data);
         if (cdbOk && in && address >= ad::kFirstVendor) e.data.assign(in, in + length);
-        return run(e, [&](DiskState &s) {
+        auto body = [&](DiskState &s) {
             if (!cdbOk || !in) return false;
             if (address == ad::kCommit && blocks == kCommitBlocks) {
                 if (!ready(s) || failWrite(s, "commit")) return false;
@@ -239,7 +251,8 @@ public:
             }
             if (address >= ad::kFirstVendor && blocks != 1) return false;
             return writeCommand(s, address, blocks, in);
-        });
+        };
+        return run(e, body, cdbOk && address < ad::kFirstVendor);
     }
 
     int32_t getDiskVolume(uint32_t value) override {
@@ -247,10 +260,6 @@ public:
         DiskLock hold(dir_);
         DiskState s;
         if (!loadState(dir_, &s)) return 0;
-        if (!s.faults.absent && s.faults.refuseRawAccess && tryLoginFile(&s)) {
-            saveState(dir_, s);
-            publishDrives(dir_, s);
-        }
         // The drive letters the device shows now, bit 4 for E:.
         int32_t mask = 0;
         if (!s.faults.absent) {
@@ -261,6 +270,46 @@ public:
         e.result = mask;
         if (s.logging) appendLog(dir_, e);
         return mask;
+    }
+
+    void hostCommand() override {
+        DiskLock hold(dir_);
+        DiskState s;
+        if (loadState(dir_, &s) && takePendingLogin(&s) && saveState(dir_, s)) publishDrives(dir_, s);
+    }
+
+    bool identity(Identity *out) override {
+        DiskState s;
+        if (!out || !loadState(dir_, &s)) return false;
+        *out = {s.vendor, s.product, s.revision};
+        return true;
+    }
+
+    std::array<UnitView, 2> units() override {
+        DiskLock hold(dir_);
+        DiskState s;
+        std::array<UnitView, 2> out{};
+        if (!loadState(dir_, &s)) return out;
+        for (unsigned u = 0; u < out.size(); ++u) {
+            if (auto v = unitVolume(s, u))
+                out[u] = {true, v->start, v->length, v->readOnly || s.faults.writeProtected, v->cdrom};
+        }
+        return out;
+    }
+
+    UnitResult readUnit(unsigned unit, uint64_t first, uint32_t count, uint8_t *out) override {
+        LogEntry e = entry(unit ? "ReadUnit1" : "ReadUnit0", uint32_t(first), count, count * kSector);
+        UnitResult r = UnitResult::Failed;
+        run(e, [&](DiskState &s) { return (r = unitRead(s, unit, first, count, out)) == UnitResult::Ok; });
+        return r;
+    }
+
+    UnitResult writeUnit(unsigned unit, uint64_t first, uint32_t count, const uint8_t *in) override {
+        LogEntry e = entry(unit ? "WriteUnit1" : "WriteUnit0", uint32_t(first), count, count * kSector);
+        UnitResult r = UnitResult::Failed;
+        auto body = [&](DiskState &s) { return (r = unitWrite(s, unit, first, count, in)) == UnitResult::Ok; };
+        run(e, body, unit == 0);
+        return r;
     }
 
     int32_t disMountDisk() override {
@@ -276,12 +325,15 @@ public:
 
 private:
     // Runs one command against freshly loaded state; saves, republishes and logs.
-    template <typename F> int32_t run(LogEntry &e, F &&body) {
+    // Any command but a data write into the first volume lets a login noticed
+    // from a file take effect first.
+    template <typename F> int32_t run(LogEntry &e, F &&body, bool writesFirstVolume = false) {
         DiskLock hold(dir_);
         DiskState s;
         if (!loadState(dir_, &s)) return 0;
         dirty_ = false;
         republish_ = false;
+        if (!writesFirstVolume && takePendingLogin(&s)) dirty_ = republish_ = true;
         bool ok = body(s);
         if (dirty_) ok = saveState(dir_, s) && ok;
         if (republish_) publishDrives(dir_, s);
@@ -359,9 +411,7 @@ private:
             View v = currentView(s);
             if (!v.first || v.first->readOnly || s.faults.writeProtected || uint64_t(address) + count > v.first->length)
                 return false;
-            if (failWrite(s, "data")) return false;
-            republish_ = true; // a new partition table moves the mounted volume
-            return writeSectors(dir_, v.first->start + address, count, in);
+            return writeData(s, v.first->start + address, count, in);
         }
         if (failWrite(s, writeKind(d.cmd))) return false;
         switch (d.cmd) {
@@ -405,12 +455,30 @@ private:
         return writeInfo(dir_, page, slot, in);
     }
 
+    // A prepare readies the information block that starts at the named page for
+    // programming. Hosts name one block (count 1) even where a table with its
+    // information sectors runs into the next erase block, and real controllers
+    // take that: they erase every block the information block occupies.
     bool prepare(const DiskState &s, const uint8_t *rec) {
         uint32_t block = bo::getLE32(rec + 4), count = bo::getLE32(rec + 8);
         if (rec[0] != 0 || rec[1] != 1 || count == 0 || s.blockUnit == 0) return false;
-        uint64_t pages = uint64_t(count) * s.blockUnit;
+        const uint64_t blocks = std::max<uint64_t>(count, blocksOfInformationBlock(s));
+        const uint64_t pages = blocks * s.blockUnit;
         if (block >= kInfoPages || pages > kInfoPages - block) return false;
         return eraseInfoPages(dir_, block, uint32_t(pages));
+    }
+
+    // Erase blocks one information block takes: its table page and the pages of
+    // the information sectors that the controller's own table names, or of the
+    // largest table it takes (16 sectors) while it holds none.
+    static uint32_t blocksOfInformationBlock(const DiskState &s) {
+        constexpr uint32_t kLargestInfoSectors = 16;
+        uint32_t sectors = kLargestInfoSectors;
+        if (s.haveTable && tableKind(s.table.data()) == Kind::Version) sectors = s.table[cfgtbl::kInfoSectors];
+        if (s.haveTable && tableKind(s.table.data()) == Kind::Maker) sectors = s.table[cfgtbl::kMakerInfoSectors];
+        const uint32_t perPage = std::max<uint32_t>(1, pageSectors(s.pageSectorsRaw, s.pageFlagBit0));
+        const uint32_t pages = 1 + (sectors + perPage - 1) / perPage;
+        return (pages + s.blockUnit - 1) / s.blockUnit;
     }
 
     bool login(DiskState &s, const uint8_t *digest) {
@@ -427,22 +495,57 @@ private:
         return true;
     }
 
-    // A reset or replug: logged out, the table read again from the information
-    // area, the whole-disk layout and the dismount gone.
-    bool tryLoginFile(DiskState *s) { return loginByFile(dir_, s); }
+    // Sectors of a presented volume, checked by the caller, written as the host
+    // wrote them.
+    bool writeData(DiskState &s, uint64_t first, uint32_t count, const uint8_t *in) {
+        if (failWrite(s, "data")) return false;
+        republish_ = true; // a new partition table moves the mounted volume
+        if (!writeSectors(dir_, first, count, in)) return false;
+        if (noticeLoginFile(dir_, &s, first, count)) dirty_ = true;
+        return true;
+    }
+
+    static std::optional<Volume> unitVolume(const DiskState &s, unsigned unit) {
+        View v = currentView(s);
+        return unit == 0 ? v.first : unit == 1 ? v.second : std::nullopt;
+    }
+
+    UnitResult unitRead(DiskState &s, unsigned unit, uint64_t first, uint32_t count, uint8_t *out) {
+        auto v = unitVolume(s, unit);
+        if (!v) return UnitResult::NoMedium;
+        if (!out || count == 0 || count > kMaxUnitSectors) return UnitResult::Failed;
+        if (first > v->length || count > v->length - first) return UnitResult::OutOfRange;
+        if (failRead(s, "data")) return UnitResult::Failed;
+        return readSectors(dir_, v->start + first, count, out) ? UnitResult::Ok : UnitResult::Failed;
+    }
+
+    UnitResult unitWrite(DiskState &s, unsigned unit, uint64_t first, uint32_t count, const uint8_t *in) {
+        auto v = unitVolume(s, unit);
+        if (!v) return UnitResult::NoMedium;
+        if (!in || count == 0 || count > kMaxUnitSectors) return UnitResult::Failed;
+        if (v->readOnly || s.faults.writeProtected) return UnitResult::WriteProtected;
+        if (first > v->length || count > v->length - first) return UnitResult::OutOfRange;
+        return writeData(s, v->start + first, count, in) ? UnitResult::Ok : UnitResult::Failed;
+    }
 
     std::array<uint8_t, 512> deviceInfo(const DiskState &s) const { return buildDeviceInfo(s); }
 
     std::string dir_;
+    bool holdForHost_ = true;
     bool opened_ = false;
+    std::unique_ptr<WriterLock> writer_; // from open to close, as a real disk is held
     bool dirty_ = false;
     bool republish_ = false;
 };
 
 } // namespace
 
+std::unique_ptr<EmulatedDisk> makeEmulatedDisk(const std::string &dir) {
+    return std::make_unique<EmulatorDevice>(dir, false);
+}
+
 std::unique_ptr<scsi::Backend> makeEmulatorBackend(const std::string &dir) {
-    return std::make_unique<EmulatorDevice>(dir);
+    return std::make_unique<EmulatorDevice>(dir, true);
 }
 
 } // namespace flashemu

@@ -2,9 +2,11 @@
 // looking at it the way a test bench looks at a device, without sending commands.
 #include "FlashEmulator.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "DiskFiles.h"
+#include "EmulatorBackend.h"
 #include "Tables.h"
 #include "Volumes.h"
 #include "file_io.h"
@@ -47,6 +49,13 @@ bool makeSizedFile(const std::string &path, uint64_t length) {
 std::string dataImagePath(const std::string &dir) { return joinPath(dir, kDataImageName); }
 
 std::string drivesPath(const std::string &dir) { return joinPath(dir, "drives"); }
+
+std::string diskOfImage(const std::string &image) {
+    size_t cut = image.find_last_of("/\\");
+    if (cut == std::string::npos || image.substr(cut + 1) != kDataImageName) return {};
+    std::string folder = image.substr(0, cut);
+    return isDisk(folder) ? folder : std::string();
+}
 
 bool createDisk(const std::string &dir, const DiskOptions &o, std::string *error) {
     if (o.sectors == 0) return setError(error, "capacity of 0 sectors");
@@ -152,10 +161,8 @@ bool readDeviceInfo(const std::string &dir, std::array<uint8_t, 512> *out) {
 }
 
 bool loggedIn(const std::string &dir) {
-    // A refuse-raw-access device notices a login file whenever it is asked.
     DiskState s;
-    if (!loadState(dir, &s)) return false;
-    return s.faults.refuseRawAccess ? pollLoginFile(dir) : s.loggedIn;
+    return loadState(dir, &s) && s.loggedIn;
 }
 
 bool replug(const std::string &dir) {
@@ -168,21 +175,30 @@ bool replug(const std::string &dir) {
     return true;
 }
 
-bool pollLoginFile(const std::string &dir) {
-    DiskLock hold(dir);
-    DiskState s;
-    if (!loadState(dir, &s) || s.faults.absent || !s.faults.refuseRawAccess) return false;
-    if (loginByFile(dir, &s)) {
-        if (!saveState(dir, s)) return false;
-        publishDrives(dir, s);
+bool writeHostSectors(const std::string &dir, uint64_t first, uint32_t count, const uint8_t *in) {
+    if (!in || count == 0) return false;
+    auto disk = makeEmulatedDisk(dir);
+    auto units = disk->units();
+    for (unsigned u = 0; u < units.size(); ++u) {
+        const UnitView &v = units[u];
+        if (!v.present || first < v.start || first - v.start > v.length || count > v.length - (first - v.start))
+            continue;
+        for (uint32_t done = 0; done < count;) {
+            uint32_t n = std::min(count - done, kMaxUnitSectors);
+            if (disk->writeUnit(u, first - v.start + done, n, in + size_t(done) * kSector) != UnitResult::Ok)
+                return false;
+            done += n;
+        }
+        return true;
     }
-    return s.loggedIn;
+    return false;
 }
+
+void flushHostWrites(const std::string &dir) { makeEmulatedDisk(dir)->hostCommand(); }
 
 bool getStatus(const std::string &dir, DiskStatus *status) {
     DiskState s;
     if (!status || !loadState(dir, &s)) return false;
-    if (s.faults.refuseRawAccess && pollLoginFile(dir) && !loadState(dir, &s)) return false;
     DiskStatus r;
     r.sectors = s.sectors;
     r.loggedIn = s.loggedIn;

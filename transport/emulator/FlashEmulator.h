@@ -61,7 +61,9 @@ struct Faults {
 // One command as the transport received it.
 struct LogEntry {
     std::string op;       // InitDisk, DiskFree, ReadDisk, WriteDisk, ReadScsi,
-                          // WriteScsi, GetDiskVolume, DisMountDisk
+                          // WriteScsi, GetDiskVolume, DisMountDisk; ReadUnit0/1 and
+                          // WriteUnit0/1 for a host's sector reads and writes of a
+                          // logical unit (address: first sector within the unit)
     uint32_t address = 0; // ReadDisk/WriteDisk address, or the CDB's block address
     uint32_t count = 0;   // sector count (ReadDisk/WriteDisk) or CDB transfer length
     uint32_t length = 0;  // byte length of ReadScsi/WriteScsi
@@ -93,17 +95,28 @@ bool readInfoSector(const std::string &dir, uint32_t page, uint32_t slot, uint8_
 bool writeInfoSector(const std::string &dir, uint32_t page, uint32_t slot, const uint8_t *in512);
 // The device information block as the device would answer it now.
 bool readDeviceInfo(const std::string &dir, std::array<uint8_t, 512> *out);
-// In refuse-raw-access mode, asking also lets the device notice a login file.
 bool loggedIn(const std::string &dir);
 // Unplugs and plugs the disk in again: the controller starts afresh (logged out,
 // the stored layout in force) and the drive map is published anew. Opening the
 // device from a host does not do this.
 bool replug(const std::string &dir);
+// Who holds the disk open now (a host between InitDisk and DiskFree), as
+// "quendal (pid 4242)"; empty when no program does.
+std::string writerOf(const std::string &dir);
 
-// Refuse-raw-access hosts log in by writing LOG.LOG (512 bytes: A5 A5 A5 A5, the
-// digest at 16) into the root of the login volume. The platform layer calls this
-// after it writes a file on a drive; true when the device is logged in afterwards.
-bool pollLoginFile(const std::string &dir);
+// The disk folder whose data image image names, or empty.
+std::string diskOfImage(const std::string &image);
+// The host's block layer writing disk sectors [first, first + count) of a volume
+// the disk presents (the drive map gives its place): they reach the device as
+// the host's writes of the logical unit showing them, at most kMaxUnitSectors a
+// command, so the controller sees them as it sees any host's (a login file among
+// them logs it in). False when no presented, writable volume holds them all or
+// the device refused one.
+bool writeHostSectors(const std::string &dir, uint64_t first, uint32_t count, const uint8_t *in);
+// The host's block layer flushing what it wrote (a file written through and
+// closed): a command other than a write, so a login the device noticed from a
+// login file among the writes takes effect.
+void flushHostWrites(const std::string &dir);
 
 // The controller's live state, as a test rig reads it off the device.
 struct DiskStatus {

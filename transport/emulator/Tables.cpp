@@ -177,6 +177,7 @@ std::optional<std::array<uint8_t, 512>> scanActiveTable(const std::string &dir, 
 
 void restartController(const std::string &dir, DiskState *s) {
     s->loggedIn = false;
+    s->loginPending = false;
     s->wholeDisk = false;
     s->dismounted = false;
     auto t = scanActiveTable(dir, pageSectors(s->pageSectorsRaw, s->pageFlagBit0));

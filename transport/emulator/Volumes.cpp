@@ -5,6 +5,7 @@
 
 #include "Tables.h"
 #include "byteorder.h"
+#include "fat_layout.h"
 #include "table_layout.h"
 #include "text_io.h"
 
@@ -35,61 +36,38 @@ Volume mountedPart(const std::string &dir, const Volume &area) {
     return v;
 }
 
-struct FatGeometry {
-    uint64_t firstSector = 0; // the volume's boot sector, disk sectors
-    uint32_t bytesPerSector = 0;
-    uint32_t sectorsPerCluster = 0;
-    uint32_t reserved = 0;
-    uint32_t fats = 0;
-    uint32_t rootEntries = 0;
-    uint32_t fatSize = 0;
-    uint32_t totalSectors = 0;
-    uint32_t rootCluster = 0;
-    bool fat32 = false;
-    uint64_t rootDirSector() const { return firstSector + reserved + uint64_t(fats) * fatSize; }
-    uint64_t dataSector() const {
-        return rootDirSector() + (uint64_t(rootEntries) * 32 + bytesPerSector - 1) / bytesPerSector;
-    }
-    uint64_t clusterSector(uint32_t c) const { return dataSector() + uint64_t(c - 2) * sectorsPerCluster; }
+// The volume's geometry as its boot sector gives it, in disk sectors from
+// firstSector; only the 512-byte sectors this device has.
+struct FatVolume {
+    uint64_t firstSector = 0;
+    fat::Geometry g;
+    uint64_t sector(uint64_t volumeSector) const { return firstSector + volumeSector; }
 };
 
-bool readGeometry(const std::string &dir, const Volume &vol, FatGeometry *g) {
+bool readGeometry(const std::string &dir, const Volume &vol, FatVolume *v) {
     uint8_t b[kSector];
-    if (!readSectors(dir, vol.start, 1, b) || b[510] != 0x55 || b[511] != 0xAA) return false;
-    g->firstSector = vol.start;
-    g->bytesPerSector = bo::getLE16(b + 11);
-    g->sectorsPerCluster = b[13];
-    g->reserved = bo::getLE16(b + 14);
-    g->fats = b[16];
-    g->rootEntries = bo::getLE16(b + 17);
-    g->totalSectors = bo::getLE16(b + 19) ? bo::getLE16(b + 19) : bo::getLE32(b + 32);
-    g->fatSize = bo::getLE16(b + 22);
-    if (g->fatSize == 0) {
-        g->fatSize = bo::getLE32(b + 36);
-        g->rootCluster = bo::getLE32(b + 44);
-        g->fat32 = true;
-    }
-    // Only the 512-byte sectors this device has; anything else is not a volume we can read.
-    return g->bytesPerSector == kSector && g->sectorsPerCluster != 0 && g->fats != 0 && g->fatSize != 0 &&
-           g->totalSectors <= vol.length && g->dataSector() < vol.start + vol.length;
+    if (!readSectors(dir, vol.start, 1, b)) return false;
+    const auto g = fat::readGeometry(b);
+    if (!g || !g->sound() || g->bytesPerSector != kSector) return false;
+    v->firstSector = vol.start;
+    v->g = *g;
+    return g->totalSectors <= vol.length && g->firstDataSector() < vol.length;
 }
 
-uint32_t nextCluster32(const std::string &dir, const FatGeometry &g, uint32_t c) {
+uint32_t nextCluster32(const std::string &dir, const FatVolume &v, uint32_t c) {
     uint8_t b[kSector];
-    uint64_t byte = uint64_t(c) * 4;
-    if (!readSectors(dir, g.firstSector + g.reserved + byte / kSector, 1, b)) return 0x0FFFFFFF;
-    return bo::getLE32(b + byte % kSector) & 0x0FFFFFFF;
+    const fat::EntryPlace at = fat::entryPlace(fat::Kind::Fat32, c);
+    if (!readSectors(dir, v.sector(v.g.fatSector(0) + at.offset / kSector), 1, b)) return 0x0FFFFFFF;
+    return fat::decodeEntry(fat::Kind::Fat32, c, bo::getLE32(b + at.offset % kSector));
 }
 
 bool matchEntry(const uint8_t *e) {
     static const char kName[] = "LOG     LOG";
-    if (e[0] == 0 || e[0] == 0xE5 || e[11] == 0x0F || (e[11] & 0x18)) return false;
-    for (int i = 0; i < 11; ++i) {
-        char c = char(e[i]);
-        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
-        if (c != kName[i]) return false;
-    }
-    return true;
+    const uint8_t attributes = e[fat::dirent::kAttributes];
+    if (e[0] == fat::dirent::kEnd || e[0] == fat::dirent::kDeleted || attributes == fat::dirent::kAttrLongName ||
+        (attributes & (fat::dirent::kAttrVolumeId | fat::dirent::kAttrDirectory)))
+        return false;
+    return fat::sameShortName(e + fat::dirent::kName, reinterpret_cast<const uint8_t *>(kName));
 }
 
 } // namespace
@@ -143,17 +121,20 @@ bool publishDrives(const std::string &dir, const DiskState &s) {
     return writeFileAtomic(path, o.str());
 }
 
-bool findLoginFile(const std::string &dir, const Volume &area, uint8_t *out512) {
-    FatGeometry g;
-    if (!readGeometry(dir, mountedPart(dir, area), &g)) return false;
+bool findLoginFile(const std::string &dir, const Volume &area, uint8_t *out512, LoginFilePlace *place) {
+    FatVolume v;
+    if (!readGeometry(dir, mountedPart(dir, area), &v)) return false;
+    const fat::Geometry &g = v.g;
     uint8_t b[kSector];
+    uint64_t entrySector = 0;
     auto scanSector = [&](uint64_t sector, bool *end) -> const uint8_t * {
+        entrySector = sector;
         if (!readSectors(dir, sector, 1, b)) {
             *end = true;
             return nullptr;
         }
-        for (uint32_t off = 0; off < kSector; off += 32) {
-            if (b[off] == 0) {
+        for (uint32_t off = 0; off < kSector; off += fat::dirent::kSize) {
+            if (b[off] == fat::dirent::kEnd) {
                 *end = true;
                 return nullptr;
             }
@@ -163,42 +144,50 @@ bool findLoginFile(const std::string &dir, const Volume &area, uint8_t *out512) 
     };
     const uint8_t *entry = nullptr;
     bool end = false;
-    if (!g.fat32) {
-        uint32_t rootSectors = (g.rootEntries * 32 + kSector - 1) / kSector;
-        for (uint32_t i = 0; i < rootSectors && !entry && !end; ++i) entry = scanSector(g.rootDirSector() + i, &end);
+    if (g.kind != fat::Kind::Fat32) {
+        for (uint32_t i = 0; i < g.rootDirSectors && !entry && !end; ++i)
+            entry = scanSector(v.sector(g.rootDirSector() + i), &end);
     } else {
         uint32_t c = g.rootCluster;
         // A damaged chain must not loop for ever: a root directory of more than
         // 4096 clusters is not one this system writes.
-        for (int hops = 0; hops < 4096 && c >= 2 && c < 0x0FFFFFF7 && !entry && !end; ++hops) {
+        for (int hops = 0; hops < 4096 && g.validCluster(c) && !entry && !end; ++hops) {
             for (uint32_t i = 0; i < g.sectorsPerCluster && !entry && !end; ++i)
-                entry = scanSector(g.clusterSector(c) + i, &end);
-            if (!entry && !end) c = nextCluster32(dir, g, c);
+                entry = scanSector(v.sector(g.clusterSector(c) + i), &end);
+            if (!entry && !end) c = nextCluster32(dir, v, c);
         }
     }
     if (!entry) return false;
-    uint32_t size = bo::getLE32(entry + 28);
-    uint32_t cluster = bo::getLE16(entry + 26) | (g.fat32 ? uint32_t(bo::getLE16(entry + 20)) << 16 : 0);
-    if (size != kSector || cluster < 2) return false;
-    uint64_t sector = g.clusterSector(cluster);
-    if (sector >= g.firstSector + g.totalSectors) return false;
+    uint32_t size = bo::getLE32(entry + fat::dirent::kFileSize);
+    uint32_t cluster = fat::dirent::firstCluster(g.kind, entry);
+    if (size != kSector || !g.validCluster(cluster)) return false;
+    const uint64_t sector = v.sector(g.clusterSector(cluster));
+    if (place) *place = {entrySector, sector};
     return readSectors(dir, sector, 1, out512);
 }
 
-} // namespace flashemu
-
-namespace flashemu {
-
-bool loginByFile(const std::string &dir, DiskState *s) {
-    if (s->loggedIn) return false;
+bool noticeLoginFile(const std::string &dir, DiskState *s, uint64_t first, uint64_t count) {
+    if (s->loggedIn || count == 0) return false;
     auto area = loginArea(*s);
+    if (!area || first >= area->start + area->length || first + count <= area->start) return false;
     uint8_t rec[kSector];
-    if (!area || !findLoginFile(dir, *area, rec)) return false;
+    LoginFilePlace at;
+    if (!findLoginFile(dir, *area, rec, &at)) return false;
+    auto written = [&](uint64_t sector) { return sector >= first && sector - first < count; };
+    if (!written(at.entrySector) && !written(at.dataSector)) return false;
     if (bo::getLE32(rec) != 0xA5A5A5A5u) return false;
     Layout l = readLayout(s->table.data());
     static const std::array<uint8_t, 16> kNone{};
     if (l.digest == kNone || std::memcmp(l.digest.data(), rec + 16, 16) != 0) return false;
-    s->loggedIn = true;
+    s->loginPending = true;
+    return true;
+}
+
+bool takePendingLogin(DiskState *s) {
+    if (!s->loginPending) return false;
+    s->loginPending = false;
+    // Only a device still showing its login volume can log in from it.
+    s->loggedIn = s->loggedIn || loginArea(*s).has_value();
     return true;
 }
 

@@ -1,13 +1,10 @@
-// Finding the flash disk among the machine's SCSI disks: the disks as sysfs
-// lists them, their identification, and the rules by which the host's
-// parameter block or the list of known controllers chooses one.
+// Telling the flash disk by its identification: the texts of the host's
+// parameter block, the list of known controllers, and how INQUIRY data is read.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include "SystemOps.h"
 
 namespace passthrough {
 
@@ -16,19 +13,6 @@ struct Identity {
     std::string vendor;   // 8 characters on the wire
     std::string product;  // 16
     std::string revision; // 4
-};
-
-struct ScsiDisk {
-    std::string hctl;        // "6:0:0:0"
-    Identity identity;       // as the kernel read it at attach time
-    std::string blockName;   // "sdb", or empty
-    std::string genericName; // "sg2", or empty
-    std::string dev;         // "8:16", major:minor of the whole disk
-    bool removable = false;
-    bool usb = false;
-
-    // The node commands go to: the generic node when there is one.
-    std::string node() const;
 };
 
 // The texts of the 40-byte parameter block: vendor at 0 (12 bytes), product at
@@ -54,15 +38,5 @@ Identity identityFromInquiry(const uint8_t *data, uint32_t length);
 
 bool matchesWanted(const Identity &id, const Wanted &wanted);
 bool isKnown(const Identity &id, const std::vector<KnownController> &known);
-
-// The SCSI disks (peripheral type 0) under sysRoot/bus/scsi/devices, in
-// host:channel:target:lun order.
-std::vector<ScsiDisk> enumerateDisks(SystemOps &os, const std::string &sysRoot);
-
-// The candidates for a parameter block, in order: disks whose identification
-// matches its non-empty texts; for an all-empty block, removable USB disks of a
-// known controller.
-std::vector<ScsiDisk> candidates(const std::vector<ScsiDisk> &disks, const Wanted &wanted,
-                                 const std::vector<KnownController> &known);
 
 } // namespace passthrough

@@ -1,11 +1,13 @@
-// SystemOps over Linux: SG_IO on the generic or disk node, sysfs reads, and the
-// unmount helpers started without a shell.
+// SystemOps over Linux: SG_IO on the generic or disk node, sysfs and procfs
+// reads, and the unmount helpers started without a shell, their words kept.
 #include "SystemOps.h"
 
 #include <fcntl.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,8 +28,19 @@ public:
     int openDevice(const std::string &path) override {
         // O_NONBLOCK keeps open() from waiting on a device that is busy or has
         // no medium; SG_IO itself still blocks until the command completes.
-        int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        return fd >= 0 ? fd : -errno;
+        // The generic node takes O_EXCL as "no other opener at all"; a disk
+        // node would take it as "not mounted", which is for the core to see
+        // to, so there the lock below alone keeps a second writer out.
+        struct stat st;
+        const bool generic = ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+        int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | (generic ? O_EXCL : 0));
+        if (fd < 0) return -errno;
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            int e = errno == EWOULDBLOCK ? EBUSY : errno;
+            ::close(fd);
+            return -e;
+        }
+        return fd;
     }
 
     void closeDevice(int fd) override {
@@ -90,23 +103,48 @@ public:
         return ::stat(path.c_str(), &st) == 0;
     }
 
-    int runProgram(const std::vector<std::string> &argv) override {
+    std::optional<std::string> deviceOf(const std::string &path) override {
+        struct stat st;
+        if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+        return std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+    }
+
+    int runProgram(const std::vector<std::string> &argv, std::string *output) override {
+        output->clear();
         if (argv.empty()) return -1;
         std::vector<char *> args;
         for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
         args.push_back(nullptr);
+        int pipeFds[2];
+        if (::pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
         pid_t pid = ::fork();
-        if (pid < 0) return -1;
+        if (pid < 0) {
+            ::close(pipeFds[0]);
+            ::close(pipeFds[1]);
+            return -1;
+        }
         if (pid == 0) {
-            int devnull = ::open("/dev/null", O_RDWR);
-            if (devnull >= 0) {
-                ::dup2(devnull, STDIN_FILENO);
-                ::dup2(devnull, STDOUT_FILENO);
-                ::dup2(devnull, STDERR_FILENO);
-            }
+            int devnull = ::open("/dev/null", O_RDONLY);
+            if (devnull >= 0) ::dup2(devnull, STDIN_FILENO);
+            ::dup2(pipeFds[1], STDOUT_FILENO);
+            ::dup2(pipeFds[1], STDERR_FILENO);
             ::execvp(args[0], args.data());
+            const char msg[] = "cannot start the program\n";
+            (void)!::write(STDERR_FILENO, msg, sizeof msg - 1);
             ::_exit(127);
         }
+        ::close(pipeFds[1]);
+        char buf[512];
+        for (;;) {
+            ssize_t n = ::read(pipeFds[0], buf, sizeof buf);
+            if (n > 0) {
+                output->append(buf, size_t(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            break;
+        }
+        ::close(pipeFds[0]);
         int status = 0;
         while (::waitpid(pid, &status, 0) < 0) {
             if (errno != EINTR) return -1;

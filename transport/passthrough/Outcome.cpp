@@ -88,7 +88,7 @@ const char *outcomeName(Outcome o) {
     return "?";
 }
 
-std::string describe(const std::string &node, const SgExchange &x, const Result &r) {
+std::string describe(const std::string &node, const SgExchange &x, const Result &r, const std::string &osErrorText) {
     std::string line = node + " cdb=";
     char buf[96];
     for (uint8_t i = 0; i < x.cdbLength; ++i) {
@@ -108,10 +108,10 @@ std::string describe(const std::string &node, const SgExchange &x, const Result 
                       r.sense.ascq);
         line += buf;
     }
-    if (r.osError) {
-        line += " errno=";
-        line += std::strerror(r.osError);
-    }
+    if (!osErrorText.empty())
+        line += " " + osErrorText;
+    else if (r.osError)
+        line += std::string(" errno=") + std::strerror(r.osError);
     return line;
 }
 

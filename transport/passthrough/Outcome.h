@@ -39,7 +39,9 @@ bool succeeded(const Result &r);
 
 const char *outcomeName(Outcome o);
 // One line for the command log: bytes of the command block, direction, length,
-// the outcome with status bytes and sense.
-std::string describe(const std::string &node, const SgExchange &x, const Result &r);
+// the outcome with status bytes and sense, and the system's error: osErrorText
+// when given, otherwise the errno text of r.osError.
+std::string describe(const std::string &node, const SgExchange &x, const Result &r,
+                     const std::string &osErrorText = {});
 
 } // namespace passthrough

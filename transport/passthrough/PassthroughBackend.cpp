@@ -1,19 +1,14 @@
 #include "PassthroughBackend.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "ScsiTransport.h"
 #include "byteorder.h"
-#include "platform/Drives.h"
+#include "file_io.h"
+#include "table_layout.h"
 
 namespace passthrough {
 namespace {
@@ -26,61 +21,48 @@ constexpr uint32_t kFirstVendorAddress = 0x10000000u;
 constexpr uint8_t kAscResetOccurred = 0x29;
 constexpr uint8_t kAscMediumChanged = 0x28;
 
-std::string libraryDirectory() {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void *>(&scsi::makePassthroughBackend), &info) && info.dli_fname)
-        return std::filesystem::path(info.dli_fname).parent_path().string();
-    return {};
+std::string identityText(const Identity &id) { return id.vendor + "/" + id.product + "/" + id.revision; }
+
+bool namesDevice(const DiskEntry &d, const std::string &node) {
+    return std::find(d.names.begin(), d.names.end(), node) != d.names.end();
 }
 
-std::string readWholeFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    if (in) s << in.rdbuf();
-    return s.str();
+std::string joined(const std::vector<std::string> &list) {
+    std::string s;
+    for (const auto &item : list) s += (s.empty() ? "" : ", ") + item;
+    return s;
 }
 
-bool isOctal(char c) { return c >= '0' && c <= '7'; }
-
-// mountinfo escapes blanks and a few other characters as \ooo.
-std::string unescapeMountField(const std::string &s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '\\' && i + 3 < s.size() && isOctal(s[i + 1]) && isOctal(s[i + 2]) && isOctal(s[i + 3])) {
-            out += char((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
-            i += 3;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
+std::string getenvText(const char *name) {
+    const char *v = std::getenv(name);
+    return v ? v : "";
 }
 
 } // namespace
 
-Options optionsFromEnvironment() {
+Options optionsFromEnvironment(const std::string &libraryDirectory) {
     Options o;
-    const char *known = std::getenv(kKnownEnv);
-    std::string path = known && *known ? known : libraryDirectory() + "/" + kKnownFile;
-    o.known = parseKnownControllers(readWholeFile(path));
-    const char *logTarget = std::getenv(kLogEnv);
-    if (logTarget && *logTarget) {
-        std::string target = logTarget;
-        if (target == "stderr" || target == "1") {
-            o.log = [](const std::string &line) { std::fprintf(stderr, "SCSI.dll: %s\n", line.c_str()); };
-        } else {
-            o.log = [target](const std::string &line) {
-                if (FILE *f = std::fopen(target.c_str(), "a")) {
-                    std::fprintf(f, "%s\n", line.c_str());
-                    std::fclose(f);
-                }
-            };
-        }
+    std::string path = getenvText(kKnownEnv);
+    if (path.empty()) path = libraryDirectory + "/" + kKnownFile;
+    std::string text;
+    if (fileio::readWholeFile(path, &text)) o.known = parseKnownControllers(text);
+    o.device = getenvText(kDeviceEnv);
+    const std::string target = getenvText(kLogEnv);
+    if (target == "stderr" || target == "1") {
+        o.log = [](const std::string &line) { std::fprintf(stderr, "SCSI.dll: %s\n", line.c_str()); };
+    } else if (!target.empty()) {
+        o.log = [target](const std::string &line) {
+            if (FILE *f = std::fopen(target.c_str(), "ab")) {
+                std::fprintf(f, "%s\n", line.c_str());
+                std::fclose(f);
+            }
+        };
     }
     return o;
 }
 
-PassthroughBackend::PassthroughBackend(SystemOps &os, Options options) : os_(os), options_(std::move(options)) {}
+PassthroughBackend::PassthroughBackend(DiskSystem &system, Options options)
+    : sys_(system), options_(std::move(options)) {}
 
 PassthroughBackend::~PassthroughBackend() { close(); }
 
@@ -88,80 +70,135 @@ void PassthroughBackend::log(const std::string &line) const {
     if (options_.log) options_.log(line);
 }
 
-bool PassthroughBackend::inquiry(int fd, const std::string &node, Identity *id) {
-    uint8_t cdb[6] = {kInquiry, 0, 0, 0, 36, 0};
-    uint8_t data[36] = {};
-    SgExchange x;
-    x.cdb = cdb;
-    x.cdbLength = sizeof cdb;
-    x.direction = SgExchange::Direction::FromDevice;
-    x.data = data;
-    x.length = sizeof data;
-    x.timeoutMs = options_.dataTimeoutMs;
-    Result r = classify(os_.exchange(fd, x), x);
-    log(describe(node, x, r));
-    if (!succeeded(r) || x.residual > 0) return false;
-    *id = identityFromInquiry(data, sizeof data);
-    return true;
+std::vector<DiskEntry> PassthroughBackend::eligible(const Wanted &wanted, std::string *why) {
+    const std::string named = options_.device.empty() ? std::string() : sys_.canonicalNode(options_.device);
+    std::vector<DiskEntry> out;
+    std::string reason;
+    size_t seen = 0;
+    for (DiskEntry &d : sys_.listDisks()) {
+        if (!named.empty() && !namesDevice(d, named)) continue;
+        ++seen;
+        // Only USB disks of a controller we know are ever opened: a fixed disk
+        // of the machine may wear the flash disk's identity (or the identity
+        // the parameter block asks for), and one vendor write would ruin it.
+        if (!d.usb)
+            reason = d.node + " is not a USB disk";
+        else if (!isKnown(d.identity, options_.known))
+            reason = d.node + " (" + identityText(d.identity) + ") is not a flash disk of a known controller";
+        else if (!matchesWanted(d.identity, wanted))
+            reason = d.node + " (" + identityText(d.identity) + ") is not the identity asked for (" +
+                     identityText({wanted.vendor, wanted.product, wanted.revision}) + ")";
+        else
+            out.push_back(std::move(d));
+    }
+    if (!named.empty() && out.empty()) {
+        if (seen == 0) reason = options_.device + " is not a disk of this machine";
+        log(std::string(kDeviceEnv) + "=" + options_.device + ": " + reason);
+        if (why) *why = reason;
+    }
+    return out;
+}
+
+Candidate PassthroughBackend::probe(const DiskEntry &d, const Wanted &wanted, bool keep) {
+    Candidate c{d, Candidate::State::Silent, {}};
+    drop();
+    std::string why;
+    switch (sys_.open(d, &handle_, &why)) {
+    case OpenStatus::Opened: break;
+    case OpenStatus::Refused:
+        // Present, but this process may not send it raw commands: the library
+        // then logs in by file instead.
+        c.state = Candidate::State::Refused;
+        c.detail = why;
+        log(d.node + ": raw access refused (" + why + ")");
+        return c;
+    case OpenStatus::Busy:
+        c.state = Candidate::State::Busy;
+        c.detail = joined(sys_.holders(d.node));
+        log(d.node + ": in use by another program" + (c.detail.empty() ? "" : " (" + c.detail + ")"));
+        return c;
+    case OpenStatus::Failed: log(d.node + ": cannot open (" + why + ")"); return c;
+    }
+    disk_ = d;
+    // The system's identification is what it read at arrival; ask the device
+    // itself, and ask it as only our controller answers.
+    Identity id;
+    std::array<uint8_t, kSector> info{};
+    bool ours = false;
+    if (!inquiry(&id))
+        log(d.node + ": does not answer INQUIRY");
+    else if (!isKnown(id, options_.known) || !matchesWanted(id, wanted))
+        log(d.node + ": identification changed to " + identityText(id));
+    else if (!sectorCommand(kRead10, cfgtbl::addr::kDeviceInfo, info.data()))
+        log(d.node + ": does not answer the device-information read");
+    else
+        ours = true;
+    if (!ours) {
+        drop();
+        return c;
+    }
+    c.state = Candidate::State::Ready;
+    c.disk.identity = id;
+    disk_.identity = id;
+    if (!keep) drop();
+    return c;
+}
+
+std::vector<Candidate> PassthroughBackend::survey(const Wanted &wanted) {
+    close();
+    std::vector<Candidate> out;
+    for (const DiskEntry &d : eligible(wanted)) {
+        Candidate c = probe(d, wanted, false);
+        if (c.state != Candidate::State::Silent) out.push_back(c);
+    }
+    return out;
 }
 
 int32_t PassthroughBackend::open(const void *params) {
     close();
-    Wanted wanted = parseParams(params);
-    auto disks = enumerateDisks(os_, options_.sysRoot);
-    bool refused = false;
-    auto chosen = candidates(disks, wanted, options_.known);
-    if (chosen.empty())
-        log("no disk matches " +
-            (wanted.empty() ? std::string("the known controllers")
-                            : wanted.vendor + "/" + wanted.product + "/" + wanted.revision) +
-            " among " + std::to_string(disks.size()) + " SCSI disks");
-    for (const ScsiDisk &d : chosen) {
-        std::string node = d.node();
-        int fd = os_.openDevice(node);
-        if (fd == -EACCES || fd == -EPERM) {
-            // Present, but this process may not send it raw commands: the
-            // library then logs in by file instead.
-            log(node + ": raw access refused (" + std::strerror(-fd) + ")");
-            refused = true;
-            continue;
+    const Wanted wanted = parseParams(params);
+    bool refused = false, busy = false;
+    const auto disks = eligible(wanted);
+    if (disks.empty() && options_.device.empty())
+        log("no USB disk of a known controller matches " +
+            (wanted.empty() ? std::string("an empty parameter block")
+                            : identityText({wanted.vendor, wanted.product, wanted.revision})));
+    for (const DiskEntry &d : disks) {
+        Candidate c = probe(d, wanted, true);
+        if (c.state == Candidate::State::Ready) {
+            log(d.node + ": opened " + identityText(c.disk.identity));
+            return SCSI_INIT_OK;
         }
-        if (fd < 0) {
-            log(node + ": cannot open (" + std::strerror(-fd) + ")");
-            continue;
-        }
-        // sysfs holds what the kernel read at attach time; ask the device itself.
-        Identity id;
-        if (!inquiry(fd, node, &id)) {
-            os_.closeDevice(fd);
-            continue;
-        }
-        bool ok = wanted.empty() ? isKnown(id, options_.known) : matchesWanted(id, wanted);
-        if (!ok) {
-            log(node + ": identification changed to " + id.vendor + "/" + id.product + "/" + id.revision);
-            os_.closeDevice(fd);
-            continue;
-        }
-        fd_ = fd;
-        disk_ = d;
-        disk_.identity = id;
-        log(node + ": opened " + id.vendor + "/" + id.product + "/" + id.revision);
-        return SCSI_INIT_OK;
+        refused = refused || c.state == Candidate::State::Refused;
+        busy = busy || c.state == Candidate::State::Busy;
     }
-    return refused ? SCSI_INIT_RAW_REFUSED : SCSI_INIT_NO_DEVICE;
+    return refused ? SCSI_INIT_RAW_REFUSED : busy ? SCSI_INIT_BUSY : SCSI_INIT_NO_DEVICE;
+}
+
+void PassthroughBackend::drop() {
+    if (handle_ != kNoHandle) sys_.close(handle_);
+    handle_ = kNoHandle;
 }
 
 int32_t PassthroughBackend::close() {
-    if (fd_ >= 0) {
-        os_.closeDevice(fd_);
-        fd_ = -1;
-    }
+    drop();
+    sys_.releaseVolumes();
+    volumesDown_ = false;
     return 1;
+}
+
+bool PassthroughBackend::inquiry(Identity *id) {
+    uint8_t cdb[6] = {kInquiry, 0, 0, 0, 36, 0};
+    uint8_t data[36] = {};
+    if (!send(cdb, sizeof cdb, SgExchange::Direction::FromDevice, data, sizeof data, options_.dataTimeoutMs))
+        return false;
+    *id = identityFromInquiry(data, sizeof data);
+    return true;
 }
 
 bool PassthroughBackend::send(const uint8_t *cdb, uint8_t cdbLength, SgExchange::Direction dir, void *data,
                               uint32_t length, uint32_t timeoutMs) {
-    if (fd_ < 0) return false;
+    if (handle_ == kNoHandle) return false;
     for (int attempt = 0; attempt < 2; ++attempt) {
         SgExchange x;
         x.cdb = cdb;
@@ -170,9 +207,13 @@ bool PassthroughBackend::send(const uint8_t *cdb, uint8_t cdbLength, SgExchange:
         x.data = data;
         x.length = length;
         x.timeoutMs = timeoutMs;
-        last_ = classify(os_.exchange(fd_, x), x);
-        log(describe(disk_.node(), x, last_));
-        if (succeeded(last_)) return !(dir == SgExchange::Direction::FromDevice && x.residual > 0);
+        std::string note;
+        last_ = sys_.exchange(handle_, x, &note);
+        log(describe(disk_.node, x, last_, note));
+        // A command that ends well with fewer bytes than asked for moved part
+        // of a sector: the rest of a read buffer is stale, the rest of a write
+        // never reached the disk.
+        if (succeeded(last_)) return x.residual == 0;
         // A device that was reset (as the reset command does) or had its medium
         // changed reports it once on the next command; that command is sent again.
         bool afterReset = last_.outcome == Outcome::UnitAttention &&
@@ -191,111 +232,94 @@ bool PassthroughBackend::sectorCommand(uint8_t opcode, uint32_t address, void *d
     return send(cdb, sizeof cdb, dir, data, kSector, timeout);
 }
 
-int32_t PassthroughBackend::readDisk(uint32_t address, uint32_t count, void *buffer) {
-    if (fd_ < 0 || !buffer || count == 0) return 0;
-    uint8_t *out = static_cast<uint8_t *>(buffer);
-    for (uint32_t i = 0; i < count; ++i) {
-        if (!sectorCommand(kRead10, address + i, out + size_t(i) * kSector)) return 0;
+bool PassthroughBackend::takeVolumesDown() {
+    unmountFailures_ = unmountVolumes(sys_, disk_, options_.log);
+    return unmountFailures_.empty();
+}
+
+bool PassthroughBackend::readyToWrite(uint32_t address) {
+    // A mounted file system keeps its own idea of the disk and writes its cached
+    // data back whenever it likes; after the whole-disk table or over new
+    // sectors, that would land on the new layout.
+    const bool wholeDisk = address == cfgtbl::addr::kWholeDiskTable;
+    if (!wholeDisk && (address >= kFirstVendorAddress || volumesDown_)) return true;
+    if (!takeVolumesDown()) {
+        char at[16];
+        std::snprintf(at, sizeof at, "0x%08X", address);
+        log(std::string("write at ") + at + " refused: a volume of the disk stays mounted");
+        return false;
     }
+    // The whole-disk table makes the device show one new volume, which the
+    // desktop may mount at once: look again before the first sector goes out.
+    volumesDown_ = !wholeDisk;
+    return true;
+}
+
+int32_t PassthroughBackend::readDisk(uint32_t address, uint32_t count, void *buffer) {
+    if (handle_ == kNoHandle || !buffer || count == 0) return 0;
+    uint8_t *out = static_cast<uint8_t *>(buffer);
+    for (uint32_t i = 0; i < count; ++i)
+        if (!sectorCommand(kRead10, address + i, out + size_t(i) * kSector)) return 0;
     return 1;
 }
 
 int32_t PassthroughBackend::writeDisk(uint32_t address, uint32_t count, const void *data) {
-    if (fd_ < 0 || !data || count == 0) return 0;
+    if (handle_ == kNoHandle || !data || count == 0) return 0;
+    if (!readyToWrite(address)) return 0;
     const uint8_t *in = static_cast<const uint8_t *>(data);
-    for (uint32_t i = 0; i < count; ++i) {
+    for (uint32_t i = 0; i < count; ++i)
         if (!sectorCommand(kWrite10, address + i, const_cast<uint8_t *>(in + size_t(i) * kSector))) return 0;
-    }
     return 1;
 }
 
 int32_t PassthroughBackend::readScsi(const uint8_t *cdb12, void *buffer, uint32_t length) {
-    if (fd_ < 0 || !cdb12 || (length && !buffer)) return 0;
+    if (handle_ == kNoHandle || !cdb12 || (length && !buffer)) return 0;
     uint32_t timeout =
         bo::getBE32(cdb12 + 2) >= kFirstVendorAddress ? options_.vendorTimeoutMs : options_.dataTimeoutMs;
     return send(cdb12, 12, SgExchange::Direction::FromDevice, buffer, length, timeout) ? 1 : 0;
 }
 
 int32_t PassthroughBackend::writeScsi(const uint8_t *cdb12, const void *data, uint32_t length) {
-    if (fd_ < 0 || !cdb12 || (length && !data)) return 0;
-    uint32_t timeout =
-        bo::getBE32(cdb12 + 2) >= kFirstVendorAddress ? options_.vendorTimeoutMs : options_.dataTimeoutMs;
+    if (handle_ == kNoHandle || !cdb12 || (length && !data)) return 0;
+    const uint32_t address = bo::getBE32(cdb12 + 2);
+    if (!readyToWrite(address)) return 0;
+    uint32_t timeout = address >= kFirstVendorAddress ? options_.vendorTimeoutMs : options_.dataTimeoutMs;
     return send(cdb12, 12, SgExchange::Direction::ToDevice, const_cast<void *>(data), length, timeout) ? 1 : 0;
 }
 
-// major:minor of the disk and of each of its partitions.
-std::vector<std::string> PassthroughBackend::deviceNumbers() const {
-    std::vector<std::string> numbers;
-    if (disk_.blockName.empty()) return numbers;
-    if (!disk_.dev.empty()) numbers.push_back(disk_.dev);
-    const std::string blockDir = options_.sysRoot + "/block/" + disk_.blockName;
-    for (const std::string &name : os_.listDirectory(blockDir)) {
-        if (name.rfind(disk_.blockName, 0) != 0) continue;
-        auto dev = os_.readText(blockDir + "/" + name + "/dev");
-        if (dev) {
-            std::string s = *dev;
-            while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-            numbers.push_back(s);
-        }
-    }
-    return numbers;
-}
-
 int32_t PassthroughBackend::getDiskVolume(uint32_t /*value*/) {
-    if (fd_ < 0 || disk_.blockName.empty()) return 0;
-    const std::string prefix = "/dev/" + disk_.blockName;
-    int32_t mask = 0;
-    for (const platform::DriveEntry &d : platform::driveTable()) {
-        std::string source = os_.realPath(d.source).value_or(d.source);
-        if (source.rfind(prefix, 0) == 0 && d.letter >= 'A' && d.letter <= 'Z') mask |= int32_t(1u << (d.letter - 'A'));
-    }
-    return mask;
+    if (handle_ == kNoHandle) return 0;
+    return int32_t(sys_.driveMask(disk_));
 }
 
 int32_t PassthroughBackend::disMountDisk() {
     unmountFailures_.clear();
-    if (fd_ < 0) return 0;
-    auto numbers = deviceNumbers();
-    auto text = os_.readText(options_.procMountInfo);
-    if (!text) return 0;
-    struct Mount {
-        std::string point, source;
-    };
-    std::vector<Mount> mounts;
-    std::istringstream in(*text);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream f(line);
-        std::string id, parent, dev, root, point;
-        if (!(f >> id >> parent >> dev >> root >> point)) continue;
-        if (std::find(numbers.begin(), numbers.end(), dev) == numbers.end()) continue;
-        std::string word, source;
-        while (f >> word && word != "-") {}
-        std::string fstype;
-        f >> fstype >> source;
-        mounts.push_back({unescapeMountField(point), unescapeMountField(source)});
-    }
-    bool udisks = os_.udisksRunning();
-    // Innermost mounts first, so a mount on top of another goes before it.
-    for (auto it = mounts.rbegin(); it != mounts.rend(); ++it) {
-        int rc = udisks
-                     ? os_.runProgram({"udisksctl", "unmount", "--no-user-interaction", "--block-device", it->source})
-                     : os_.runProgram({"umount", it->point});
-        if (rc != 0) {
-            unmountFailures_.push_back(it->point);
-            log("cannot unmount " + it->source + " from " + it->point);
-        } else {
-            log("unmounted " + it->source + " from " + it->point);
+    if (handle_ == kNoHandle) return 0;
+    return takeVolumesDown() ? 1 : 0;
+}
+
+std::vector<std::string> unmountVolumes(DiskSystem &system, const DiskEntry &disk,
+                                        const std::function<void(const std::string &)> &log) {
+    std::vector<std::string> failures;
+    for (const MountedVolume &v : system.mountedVolumes(disk)) {
+        std::string message;
+        const std::string name = v.device + (v.mountPoint.empty() ? "" : " (" + v.mountPoint + ")");
+        if (system.unmount(v, &message)) {
+            if (log) log("unmounted " + name);
+            continue;
         }
+        std::string held = joined(system.holders(v.mountPoint.empty() ? v.device : v.mountPoint));
+        failures.push_back(name + ": " + (message.empty() ? "cannot be unmounted" : message) +
+                           (held.empty() ? "" : "; held by " + held));
+        if (log) log("cannot unmount " + failures.back());
     }
-    return unmountFailures_.empty() ? 1 : 0;
+    return failures;
+}
+
+std::vector<std::string> unmountBeforeFormat(DiskSystem &system, const DiskEntry &disk) {
+    auto stays = unmountVolumes(system, disk);
+    system.releaseVolumes();
+    return stays;
 }
 
 } // namespace passthrough
-
-namespace scsi {
-std::unique_ptr<Backend> makePassthroughBackend() {
-    return std::make_unique<passthrough::PassthroughBackend>(passthrough::linuxSystem(),
-                                                             passthrough::optionsFromEnvironment());
-}
-} // namespace scsi

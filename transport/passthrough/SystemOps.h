@@ -1,6 +1,6 @@
-// The seam between the pass-through and the operating system: device nodes,
-// the SG_IO exchange, sysfs and the unmount helpers. The real implementation
-// talks to Linux; tests put a fake device behind the same calls.
+// The seam between the Linux pass-through and the operating system: device
+// nodes, the SG_IO exchange, sysfs and procfs, and the unmount helpers. The real
+// implementation talks to Linux; tests put a fake machine behind the same calls.
 #pragma once
 
 #include <cstdint>
@@ -34,7 +34,8 @@ class SystemOps {
 public:
     virtual ~SystemOps() = default;
 
-    // Opens a device node for the exchange; a descriptor, or -errno.
+    // Opens a device node for the exchange, for this process alone (another
+    // holder makes it fail with -EBUSY); a descriptor, or -errno.
     virtual int openDevice(const std::string &path) = 0;
     virtual void closeDevice(int fd) = 0;
     // Carries out one exchange; 0, or -errno when the ioctl itself failed.
@@ -46,9 +47,13 @@ public:
     virtual std::vector<std::string> listDirectory(const std::string &path) = 0;
     virtual std::optional<std::string> realPath(const std::string &path) = 0;
     virtual bool exists(const std::string &path) = 0;
+    // "major:minor" of the file system that holds path (of what a /proc link
+    // points to, for a link there).
+    virtual std::optional<std::string> deviceOf(const std::string &path) = 0;
 
-    // Runs a helper program (umount, udisksctl); its exit status, or -1.
-    virtual int runProgram(const std::vector<std::string> &argv) = 0;
+    // Runs a helper program (umount, udisksctl); its exit status, or -1, and
+    // in *output what it wrote to its standard output and error.
+    virtual int runProgram(const std::vector<std::string> &argv, std::string *output) = 0;
     // Whether the udisks daemon is there to ask for unmounts.
     virtual bool udisksRunning() = 0;
 };

@@ -56,6 +56,28 @@ void placeImage(const std::string &dir, const std::string &image, uint64_t offse
     ASSERT_TRUE(data.close());
 }
 
+std::string readImage(const std::string &image) {
+    std::string bytes;
+    if (!fileio::readWholeFile(image, &bytes)) throw std::runtime_error("cannot read " + image);
+    return bytes;
+}
+
+// Sends the sectors that differ between two states of a volume to the device
+// the way the host's block layer would after its file system changed them, and
+// flushes them; the number of sectors sent.
+size_t writeChangedSectors(const std::string &dir, uint64_t volFirst, const std::string &before,
+                           const std::string &after) {
+    size_t sent = 0;
+    for (size_t off = 0; off + 512 <= after.size(); off += 512) {
+        if (before.compare(off, 512, after, off, 512) == 0) continue;
+        if (!flashemu::writeHostSectors(dir, volFirst + off / 512, 1, reinterpret_cast<const uint8_t *>(&after[off])))
+            throw std::runtime_error("the device refused a host write");
+        ++sent;
+    }
+    flashemu::flushHostWrites(dir);
+    return sent;
+}
+
 } // namespace
 
 TEST(EmulatorMd5, MatchesTheRfc1321Suite) {
@@ -219,7 +241,8 @@ TEST(EmulatorHost, AbsentDeviceShowsNoDrives) {
     EXPECT_EQ(d.lib.GetDiskVolume(0), 1 << 4) << "E: only";
 }
 
-// Login by file: a secure disk whose login volume is area 0, refused raw access.
+// Login by file: a secure disk whose login volume is area 0; the controller takes
+// the login from the host's writes of the file.
 class LoginFile : public ::testing::TestWithParam<int> {};
 
 TEST_P(LoginFile, LogFileWithTheDigestLogsTheDeviceIn) {
@@ -266,46 +289,45 @@ TEST_P(LoginFile, LogFileWithTheDigestLogsTheDeviceIn) {
     }
     // Other files first so the entry is not the first in the root directory.
     ASSERT_EQ(sh("MTOOLS_SKIP_CHECK=1 mcopy -i " + img + " " + other + " ::OTHER.TXT"), 0);
-    ASSERT_EQ(sh("MTOOLS_SKIP_CHECK=1 mcopy -i " + img + " " + rec + " ::LOG.LOG"), 0);
+    std::string empty = readImage(img);
     placeImage(d.dir.path, img, uint64_t(volStart) * 512);
+    const uint64_t volFirst = volStart;
 
-    d.setFaults([](flashemu::Faults &f) { f.refuseRawAccess = true; });
-    EXPECT_EQ(d.open(), 2);
-    EXPECT_FALSE(flashemu::pollLoginFile(d.dir.path)) << "the wrong digest";
-    EXPECT_FALSE(flashemu::loggedIn(d.dir.path));
+    // The host's file system writes the file: a wrong digest does nothing.
+    ASSERT_EQ(sh("MTOOLS_SKIP_CHECK=1 mcopy -i " + img + " " + rec + " ::LOG.LOG"), 0);
+    std::string withWrong = readImage(img);
+    ASSERT_GT(writeChangedSectors(d.dir.path, volFirst, empty, withWrong), 1u) << "entry, FAT and data";
+    EXPECT_FALSE(flashemu::loggedIn(d.dir.path)) << "the wrong digest";
 
+    // Rewritten with the right digest: the writes that complete it log in.
     std::ofstream(rec, std::ios::binary).write(reinterpret_cast<const char *>(file.data()), 512);
     ASSERT_EQ(sh("MTOOLS_SKIP_CHECK=1 mcopy -o -i " + img + " " + rec + " ::LOG.LOG"), 0);
-    placeImage(d.dir.path, img, uint64_t(volStart) * 512);
-    EXPECT_TRUE(flashemu::pollLoginFile(d.dir.path));
+    std::string withRight = readImage(img);
+    EXPECT_GT(writeChangedSectors(d.dir.path, volFirst, withWrong, withRight), 0u);
     EXPECT_TRUE(flashemu::loggedIn(d.dir.path));
     EXPECT_EQ(d.driveLines()[0],
               "E: " + std::to_string(uint64_t(area0) * 512) + " " + std::to_string(20000 * 512) + " rw")
         << "E: now shows the secure area";
 
-    // A replug logs out; the file still on the login volume logs in again at open.
+    // A replug logs out. The file left on the login volume does nothing: not
+    // when a host opens the device, not on a write elsewhere in the volume.
     ASSERT_TRUE(flashemu::replug(d.dir.path));
+    d.setFaults([](flashemu::Faults &f) { f.refuseRawAccess = true; });
     EXPECT_EQ(d.open(), 2);
-    EXPECT_TRUE(flashemu::loggedIn(d.dir.path));
-    // And through GetDiskVolume after a reset by the rig's hand.
-    d.setFaults([](flashemu::Faults &f) { f.refuseRawAccess = false; });
-    ASSERT_TRUE(flashemu::replug(d.dir.path));
-    ASSERT_EQ(d.open(), 0);
-    EXPECT_FALSE(flashemu::loggedIn(d.dir.path));
-    EXPECT_FALSE(flashemu::pollLoginFile(d.dir.path)) << "only refuse-raw-access hosts log in by file";
-    d.setFaults([](flashemu::Faults &f) { f.refuseRawAccess = true; });
-    std::array<uint8_t, 512> devInfo{};
-    ASSERT_TRUE(flashemu::readDeviceInfo(d.dir.path, &devInfo));
-    EXPECT_EQ(devInfo[cfgtbl::kDevLoginStatus], 0);
     EXPECT_EQ(d.lib.GetDiskVolume(0), 1 << 4);
-    ASSERT_TRUE(flashemu::readDeviceInfo(d.dir.path, &devInfo));
-    EXPECT_EQ(devInfo[cfgtbl::kDevLoginStatus], 1);
-    // A rig asking the device notices the file just as well.
+    Sector boot{};
+    ASSERT_TRUE(flashemu::readPhysicalSectors(d.dir.path, volFirst, 1, boot.data()));
+    ASSERT_TRUE(flashemu::writeHostSectors(d.dir.path, volFirst, 1, boot.data()));
+    flashemu::flushHostWrites(d.dir.path);
+    EXPECT_FALSE(flashemu::loggedIn(d.dir.path));
+    // Written again (its data sector alone, as a rewrite in place sends), it
+    // logs in whether or not the host has raw access.
     d.setFaults([](flashemu::Faults &f) { f.refuseRawAccess = false; });
-    ASSERT_TRUE(flashemu::replug(d.dir.path));
-    d.setFaults([](flashemu::Faults &f) { f.refuseRawAccess = true; });
-    ASSERT_TRUE(flashemu::readDeviceInfo(d.dir.path, &devInfo));
-    EXPECT_EQ(devInfo[cfgtbl::kDevLoginStatus], 0);
+    std::string touched = withRight;
+    size_t at = withRight.find(std::string(reinterpret_cast<const char *>(file.data()), 512));
+    ASSERT_NE(at, std::string::npos);
+    touched[at + 100] ^= 1;
+    EXPECT_EQ(writeChangedSectors(d.dir.path, volFirst, touched, withRight), 1u);
     EXPECT_TRUE(flashemu::loggedIn(d.dir.path));
 }
 

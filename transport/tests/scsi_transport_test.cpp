@@ -116,23 +116,36 @@ TEST(ScsiData, SectorsRoundTripAndPersistAcrossReplugAndProcesses) {
     ASSERT_TRUE(flashemu::readPhysicalSectors(d.dir.path, 39999, 1, raw));
     EXPECT_EQ(0, std::memcmp(raw, b.data(), 512));
 
-    // Another process opening the same directory sees the same device.
-    testsupport::ProcessOptions o;
-    o.env = {{flashemu::kDiskEnv, d.dir.path}, {kSecondProcessEnv, "1"}};
-    auto run =
-        testsupport::runProcess(testsupport::programDirectory() + "/transport_scsi_test" + testsupport::kExeSuffix,
-                                {"--gtest_filter=ScsiSecondProcess.*"}, o);
-    ASSERT_TRUE(run.started) << run.output;
-    EXPECT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
+    // Another process opening the same directory finds it held by this one, as
+    // a real disk held open is; once let go, it sees the same device.
+    auto second = [&](const char *expect) {
+        testsupport::ProcessOptions o;
+        o.env = {{flashemu::kDiskEnv, d.dir.path}, {kSecondProcessEnv, expect}};
+        auto run =
+            testsupport::runProcess(testsupport::programDirectory() + "/transport_scsi_test" + testsupport::kExeSuffix,
+                                    {"--gtest_filter=ScsiSecondProcess.*"}, o);
+        ASSERT_TRUE(run.started) << run.output;
+        EXPECT_EQ(run.exitCode, 0) << run.output;
+        EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
+    };
+    second("busy");
+    EXPECT_EQ(d.lib.DiskFree(), 1);
+    second("free");
+    ASSERT_EQ(d.open(), 0);
     EXPECT_EQ(d.readSector(7), b);
 }
 
 // The other half of the case above, in a process of its own: started by it, it
-// finds the sectors the first process wrote and writes one of its own.
+// finds the disk busy while the first holds it, or else finds the sectors the
+// first process wrote and writes one of its own.
 TEST(ScsiSecondProcess, SeesTheSameDevice) {
-    if (testsupport::getEnv(kSecondProcessEnv).empty()) GTEST_SKIP() << "runs only as the second process of ScsiData";
+    const std::string expect = testsupport::getEnv(kSecondProcessEnv);
+    if (expect.empty()) GTEST_SKIP() << "runs only as the second process of ScsiData";
     ScsiLib &lib = scsi();
+    if (expect == "busy") {
+        EXPECT_EQ(lib.InitDisk(nullptr), SCSI_INIT_BUSY);
+        return;
+    }
     Sector got{};
     ASSERT_EQ(lib.InitDisk(nullptr), 0);
     ASSERT_NE(lib.ReadDisk(0, 1, got.data()), 0);
@@ -193,6 +206,22 @@ TEST(ScsiVendor, DeviceInformationAndCommit) {
     EXPECT_EQ(st.lastCommit, buf);
     EXPECT_EQ(d.lib.WriteScsi(c.data(), buf.data(), 4095), 0) << "length must match the blocks";
     EXPECT_EQ(d.status().commits, 1u);
+}
+
+// Sixteen information sectors of four a page after the table page take five
+// pages: the one block a host names is not enough, and the controller erases
+// the second block the information block runs into (8..15), nothing beyond.
+TEST(ScsiInfoArea, PrepareOfOneBlockErasesTheWholeInformationBlock) {
+    flashemu::DiskOptions o = Device::small();
+    o.infoSectors = 16;
+    Device d(o);
+    ASSERT_EQ(d.open(), 0);
+    ASSERT_TRUE(flashemu::writeInfoSector(d.dir.path, 16, 0, pattern(3).data()));
+    ASSERT_TRUE(d.prepare(8, 1));
+    Sector erased;
+    erased.fill(0xFF);
+    for (uint32_t page = 8; page < 16; ++page) EXPECT_EQ(d.readSector(ad::infoPage(false, 0, page)), erased) << page;
+    EXPECT_EQ(d.readSector(ad::infoPage(false, 0, 16)), pattern(3));
 }
 
 TEST(ScsiInfoArea, PrepareEraseAndStrictProgramming) {

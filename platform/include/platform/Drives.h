@@ -60,19 +60,10 @@ uint32_t logicalDriveMask();
 // Empty when the drive is absent or its size cannot be determined.
 std::optional<uint64_t> volumeTotalBytes(const char *drive);
 
-// Data clusters x cluster size computed from a FAT boot sector; empty when the
-// sector does not describe a usable FAT volume.
-std::optional<uint64_t> fatTotalBytes(const uint8_t *bootSector512);
-
 // Reads one 512-byte sector of drive index (0 = A:) at sector within the
 // volume. Reads never leave the volume's bounds. A device source ("\\.\E:")
 // is read in whole sectors of the device's own size.
 bool readVolumeSector(uint32_t driveIndex, uint32_t sector, uint8_t *out512);
-
-// The absolute disk read of the 95/98/Me family (through "\\.\vwin32"). Such a
-// system does not exist here: this always answers "not available" (false) and
-// the caller goes on with readVolumeSector.
-bool readVolumeSectorLegacy(uint32_t driveIndex, uint32_t sector, uint8_t *out512);
 
 enum FileAttributes : uint8_t { kAttrReadOnly = 0x01, kAttrHidden = 0x02, kAttrSystem = 0x04, kAttrArchive = 0x20 };
 

@@ -22,11 +22,12 @@ bool setCurrentDirectory(const std::string &path);
 
 // The user's private temporary directory, always ending in the separator, so a
 // file name can be appended directly.
-// Linux: ends in '/'; $XDG_RUNTIME_DIR when set; otherwise a folder of the user's
-// own under $TMPDIR (or /tmp), created with mode 0700. An existing folder of that
-// name is used only when it is a real directory (not a link), owned by the user
-// and closed to group and others; otherwise "" is returned and nothing is written
-// anywhere.
+// Linux: ends in '/'; $XDG_RUNTIME_DIR when it is set and is a real directory
+// (not a link) owned by the user and closed to group and others; otherwise a
+// folder of the user's own under $TMPDIR (or /tmp), created with mode 0700. An
+// existing folder of that name must pass the same check; otherwise "" is
+// returned and nothing is written anywhere. Files in it are to be created
+// without following links (fileio::File::Mode::CreateNew).
 // Windows: ends in '\'; the user's own temporary folder as GetTempPath names it
 // (%TMP%, %TEMP%, the profile's), created when missing; "" when something other
 // than a folder is in the way.

@@ -60,8 +60,15 @@ bool isPrivateDirectory(const std::string &path) {
 } // namespace
 
 std::string temporaryDirectory() {
+    // The runtime folder is taken on the same terms as the fallback: with su or
+    // sudo -E it is still the other user's, who could have planted the programs
+    // and links that would then be run or written through with these rights.
     const char *runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime) return withSlash(runtime);
+    if (runtime && *runtime) {
+        std::string folder = runtime;
+        while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+        if (isPrivateDirectory(folder)) return withSlash(folder);
+    }
 
     const char *tmp = std::getenv("TMPDIR");
     std::string base = (tmp && *tmp) ? std::string(tmp) : std::string("/tmp");

@@ -103,4 +103,30 @@ std::string encodeCodePage(const std::string &utf8, uint32_t codePage) {
     return out;
 }
 
+bool encodeCodePageStrictly(const std::string &utf8, uint32_t codePage, std::string *out) {
+    out->clear();
+    if (utf8.empty()) return true;
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), int(utf8.size()), nullptr, 0);
+    if (n <= 0) return false;
+    std::wstring w(size_t(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), int(utf8.size()), w.data(), n);
+    // No best fit, and a character the code page lacks is reported rather
+    // than replaced by the default character.
+    BOOL usedDefault = FALSE;
+    const int m = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, w.data(), n, nullptr, 0, nullptr, &usedDefault);
+    bool ok = m > 0 && !usedDefault;
+    if (ok) {
+        out->assign(size_t(m), '\0');
+        WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, w.data(), n, out->data(), m, nullptr, &usedDefault);
+        ok = !usedDefault;
+    }
+    // The text may be a password: no copy of it is left behind.
+    SecureZeroMemory(w.data(), w.size() * sizeof(wchar_t));
+    if (!ok) {
+        SecureZeroMemory(out->data(), out->size());
+        out->clear();
+    }
+    return ok;
+}
+
 } // namespace platform

@@ -3,10 +3,12 @@
 // store (or hand the command to an emulated flash disk), and failures on demand.
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
 #include <map>
+#include <utility>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,7 +57,10 @@ struct Device {
     std::map<uint32_t, std::vector<uint8_t>> sectors; // by block address
     std::deque<Failure> failures;                     // next exchanges fail so
     std::vector<Command> commands;
-    scsi::Backend *forward = nullptr; // hand READ/WRITE(10) on to this
+    std::vector<uint32_t> refusedAddresses; // READ/WRITE(10) there end in CHECK CONDITION
+    bool heldElsewhere = false;             // another program has it open: opening fails with EBUSY
+    int32_t shortBy = 0;                    // next READ/WRITE(10) ends GOOD with this many bytes not moved
+    scsi::Backend *forward = nullptr;       // hand READ/WRITE(10) on to this
     // With forward: a 10-byte command block of one block is what the transport
     // makes of ReadDisk/WriteDisk, a 12-byte one is the host's own block; hand
     // each on as the call it came from, so the device model sees what the
@@ -69,8 +74,10 @@ public:
     std::map<std::string, std::vector<std::string>> dirs;
     std::map<std::string, std::string> links;
     std::map<std::string, std::unique_ptr<Device>> devices; // by node
+    std::map<std::string, std::string> fileDevices;         // deviceOf: path -> "major:minor"
     std::vector<std::vector<std::string>> programs;
     int programResult = 0;
+    std::string programOutput;
     bool udisks = false;
     int openCount = 0;
 
@@ -109,6 +116,8 @@ public:
         auto it = devices.find(path);
         if (it == devices.end()) return -ENOENT;
         if (it->second->openErrno) return -it->second->openErrno;
+        // Opens are exclusive: a holder in another program, or in this one.
+        if (it->second->heldElsewhere || isOpen(*it->second)) return -EBUSY;
         ++openCount;
         int fd = nextFd_++;
         fds_[fd] = it->second.get();
@@ -138,14 +147,21 @@ public:
             Failure f = d.failures.front();
             d.failures.pop_front();
             if (f.ioctlErrno) return -f.ioctlErrno;
-            x.status = f.status;
-            x.hostStatus = f.hostStatus;
-            x.driverStatus = f.driverStatus;
-            x.senseLength = uint8_t(std::min<size_t>(f.sense.size(), sizeof x.sense));
-            if (x.senseLength) std::memcpy(x.sense, f.sense.data(), x.senseLength);
+            answer(x, f);
             return 0;
         }
         uint8_t op = x.cdb[0];
+        if ((op == 0x28 || op == 0x2A) && std::find(d.refusedAddresses.begin(), d.refusedAddresses.end(),
+                                                    bo::getBE32(x.cdb + 2)) != d.refusedAddresses.end()) {
+            answer(x, checkCondition(0x05, 0x21, 0x00)); // logical block address out of range
+            return 0;
+        }
+        if ((op == 0x28 || op == 0x2A) && d.shortBy) {
+            // GOOD status, but part of the data never moved (a bridge that
+            // gave up early): what a real kernel reports as a residual.
+            x.residual = std::exchange(d.shortBy, 0);
+            return 0;
+        }
         if (op == 0x12) {
             auto *out = static_cast<uint8_t *>(x.data);
             std::memset(out, 0, x.length);
@@ -168,13 +184,7 @@ public:
                 else
                     ok = op == 0x28 ? d.forward->readScsi(cdb12, x.data, x.length)
                                     : d.forward->writeScsi(cdb12, x.data, x.length);
-                if (!(ok & 0xFFFF)) {
-                    Failure f = checkCondition(0x05, 0x24, 0x00);
-                    x.status = f.status;
-                    x.driverStatus = f.driverStatus;
-                    x.senseLength = uint8_t(f.sense.size());
-                    std::memcpy(x.sense, f.sense.data(), f.sense.size());
-                }
+                if (!(ok & 0xFFFF)) answer(x, checkCondition(0x05, 0x24, 0x00));
                 return 0;
             }
             uint32_t lba = bo::getBE32(x.cdb + 2);
@@ -190,11 +200,7 @@ public:
             }
             return 0;
         }
-        Failure f = checkCondition(0x05, 0x20, 0x00); // invalid command operation code
-        x.status = f.status;
-        x.driverStatus = f.driverStatus;
-        x.senseLength = uint8_t(f.sense.size());
-        std::memcpy(x.sense, f.sense.data(), f.sense.size());
+        answer(x, checkCondition(0x05, 0x20, 0x00)); // invalid command operation code
         return 0;
     }
 
@@ -214,13 +220,36 @@ public:
         return std::nullopt;
     }
     bool exists(const std::string &path) override { return realPath(path).has_value(); }
-    int runProgram(const std::vector<std::string> &argv) override {
+    std::optional<std::string> deviceOf(const std::string &path) override {
+        auto it = fileDevices.find(path);
+        if (it == fileDevices.end()) return std::nullopt;
+        return it->second;
+    }
+    int runProgram(const std::vector<std::string> &argv, std::string *output) override {
         programs.push_back(argv);
+        *output = programResult ? programOutput : std::string();
+        // An unmount that worked takes its line out of the mount table.
+        if (programResult == 0 && argv.size() == 2 && argv[0] == "umount") {
+            std::string &table = files["/proc/self/mountinfo"];
+            for (size_t at = table.find(" " + argv[1] + " "); at != std::string::npos;
+                 at = table.find(" " + argv[1] + " ")) {
+                const size_t begin = table.rfind('\n', at) == std::string::npos ? 0 : table.rfind('\n', at) + 1;
+                table.erase(begin, table.find('\n', at) + 1 - begin);
+            }
+        }
         return programResult;
     }
     bool udisksRunning() override { return udisks; }
 
 private:
+    static void answer(SgExchange &x, const Failure &f) {
+        x.status = f.status;
+        x.hostStatus = f.hostStatus;
+        x.driverStatus = f.driverStatus;
+        x.senseLength = uint8_t(std::min<size_t>(f.sense.size(), sizeof x.sense));
+        if (x.senseLength) std::memcpy(x.sense, f.sense.data(), x.senseLength);
+    }
+
     int nextFd_ = 10;
     std::map<int, Device *> fds_;
 };

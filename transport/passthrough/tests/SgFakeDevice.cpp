@@ -11,6 +11,7 @@
 #include "EmulatorBackend.h"
 #include "FakeSystem.h"
 #include "FlashEmulator.h"
+#include "LinuxDisks.h"
 #include "PassthroughBackend.h"
 #include "ScsiTransport.h"
 
@@ -32,11 +33,13 @@ public:
         dev.forward = emulator_.get();
         dev.forwardAsCalls = true;
         if (r == SCSI_INIT_RAW_REFUSED) dev.openErrno = EACCES;
-        passthrough::Options o = passthrough::optionsFromEnvironment();
+        mountForReplay();
+        disks_ = std::make_unique<passthrough::LinuxDisks>(*os_);
+        passthrough::Options o = passthrough::machineOptions();
         // The device keeps its identification blank-padded, as INQUIRY sends it.
         o.known = {{passthrough::trimTrailingBlanks(state.vendor), passthrough::trimTrailingBlanks(state.product),
                     passthrough::trimTrailingBlanks(state.revision)}};
-        passthrough_ = std::make_unique<passthrough::PassthroughBackend>(*os_, o);
+        passthrough_ = std::make_unique<passthrough::PassthroughBackend>(*disks_, o);
         return passthrough_->open(params);
     }
     int32_t close() override {
@@ -61,9 +64,31 @@ public:
     int32_t disMountDisk() override { return emulator_ ? emulator_->disMountDisk() : 0; }
 
 private:
+    // QUENDAL_FAKE_MOUNT=DIR shows the disk's first volume mounted at DIR, so a
+    // replay sees what a format does about it; DIR!busy makes umount refuse, as
+    // for a volume a shell has its working folder on.
+    void mountForReplay() {
+        const char *spec = std::getenv("QUENDAL_FAKE_MOUNT");
+        if (!spec || !*spec) return;
+        std::string point = spec;
+        const bool busy = point.size() > 5 && point.compare(point.size() - 5, 5, "!busy") == 0;
+        if (busy) point.resize(point.size() - 5);
+        os_->dirs["/sys/block/sdz"] = {"sdz1"};
+        os_->files["/sys/block/sdz/sdz1/dev"] = "8:241\n";
+        os_->files["/proc/self/mountinfo"] = "40 22 8:241 / " + point + " rw - vfat /dev/sdz1 rw\n";
+        if (!busy) return;
+        os_->programResult = 32;
+        os_->programOutput = "umount: " + point + ": target is busy.\n";
+        os_->dirs["/proc"] = {"3120"};
+        os_->files["/proc/3120/comm"] = "bash\n";
+        os_->fileDevices["/proc/3120/cwd"] = "8:241";
+        os_->fileDevices[point] = "8:241";
+    }
+
     std::string dir_;
     std::unique_ptr<scsi::Backend> emulator_;
     std::unique_ptr<fakesys::FakeSystem> os_;
+    std::unique_ptr<passthrough::LinuxDisks> disks_;
     std::unique_ptr<passthrough::PassthroughBackend> passthrough_;
 };
 

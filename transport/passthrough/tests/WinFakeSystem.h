@@ -45,7 +45,9 @@ struct Drive {
     passthrough::Identity inquiry; // what the device itself answers
     uint32_t rawOpenError = 0;     // opening for read/write fails so
     uint32_t descriptorError = 0;
-    std::deque<Failure> failures; // the next exchanges end so
+    passthrough::win::ScsiAddress address; // set by addDrive: a device of its own
+    bool heldElsewhere = false;            // another program writes to it
+    std::deque<Failure> failures;          // the next exchanges end so
     std::vector<std::vector<uint8_t>> cdbs;
     scsi::Backend *forward = nullptr; // the device model behind the drive
 };
@@ -54,7 +56,8 @@ struct Volume {
     uint32_t drive = 0;
     uint32_t dismountError = 0;
     bool dismounted = false;
-    bool cdrom = false; // numbered apart from the disks
+    bool locked = false; // by a handle still open
+    bool cdrom = false;  // numbered apart from the disks
 };
 
 class FakeWinSystem final : public passthrough::win::WinSystemOps {
@@ -68,6 +71,7 @@ public:
         auto d = std::make_unique<Drive>();
         d->descriptor = {vendor, product, revision, usb ? passthrough::win::kBusTypeUsb : 11u /* SATA */, removable};
         d->inquiry = {vendor, product, revision};
+        d->address = {1, 0, number, 0};
         Drive &ref = *d;
         drives[number] = std::move(d);
         return ref;
@@ -87,8 +91,14 @@ public:
                 *error = it->second->rawOpenError;
                 return passthrough::win::kNoHandle;
             }
+            // A writer shares the drive with readers only.
+            if (readWrite && (it->second->heldElsewhere || writing(it->second.get()))) {
+                *error = passthrough::win::kErrorSharingViolation;
+                return passthrough::win::kNoHandle;
+            }
             t.drive = it->second.get();
             t.number = n;
+            t.writer = readWrite;
         } else if (path.size() == 6 && path.rfind("\\\\.\\", 0) == 0 && path[5] == ':') {
             auto it = volumes.find(path[4]);
             if (it == volumes.end()) {
@@ -107,7 +117,11 @@ public:
         return h;
     }
 
-    void close(Handle h) override { open_.erase(h); }
+    void close(Handle h) override {
+        auto it = open_.find(h);
+        if (it != open_.end() && it->second.volume) it->second.volume->locked = false;
+        open_.erase(h);
+    }
 
     size_t openHandles() const { return open_.size(); }
 
@@ -154,8 +168,19 @@ public:
             if (!(ok & 0xFFFF)) answer(x, checkCondition(0x05, 0x24, 0x00));
             return 0;
         }
+        if (op == 0x28 || op == 0x2A) {
+            // No device model behind it: reads come back blank, writes vanish.
+            if (op == 0x28) std::memset(x.data, 0, x.length);
+            return 0;
+        }
         answer(x, checkCondition(0x05, 0x20, 0x00)); // invalid command operation code
         return 0;
+    }
+
+    std::optional<passthrough::win::ScsiAddress> scsiAddress(Handle h) override {
+        Drive *d = driveOf(h);
+        if (!d) return std::nullopt;
+        return d->address;
     }
 
     std::optional<uint32_t> deviceNumber(Handle h) override {
@@ -172,6 +197,7 @@ public:
         Volume &v = *it->second.volume;
         if (v.dismountError) return v.dismountError;
         v.dismounted = true;
+        v.locked = true;
         return 0;
     }
 
@@ -190,8 +216,15 @@ private:
     struct Target {
         Drive *drive = nullptr;
         uint32_t number = 0;
+        bool writer = false;
         Volume *volume = nullptr;
     };
+
+    bool writing(const Drive *d) const {
+        for (auto &kv : open_)
+            if (kv.second.drive == d && kv.second.writer) return true;
+        return false;
+    }
 
     Drive *driveOf(Handle h) {
         auto it = open_.find(h);

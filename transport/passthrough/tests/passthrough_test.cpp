@@ -1,7 +1,8 @@
-// The pass-through against a fake machine: how a disk is chosen, the exact
-// command blocks and directions sent, how failures and sense data end a command,
-// and the unmount of the disk's volumes. The last group puts an emulated flash
-// disk behind the fake SG_IO device, so the vendor commands go the whole way.
+// The pass-through against a fake machine: which disk may be taken and which
+// is, the exact command blocks and directions sent, how failures and sense data
+// end a command, one writer at a time, and the disk's volumes taken down before
+// its layout is rewritten. The last group puts an emulated flash disk behind the
+// fake SG_IO device, so the vendor commands go the whole way.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -11,8 +12,10 @@
 #include "EmulatorBackend.h"
 #include "FakeSystem.h"
 #include "FlashEmulator.h"
+#include "LinuxDisks.h"
 #include "PassthroughBackend.h"
 #include "ScsiTransport.h"
+#include "TestProcess.h"
 #include "table_layout.h"
 
 using namespace passthrough;
@@ -36,18 +39,32 @@ std::array<uint8_t, 40> params(const std::string &vendor, const std::string &pro
 
 struct Rig {
     FakeSystem os;
+    LinuxDisks disks{os};
     std::vector<std::string> logLines;
     std::unique_ptr<PassthroughBackend> backend;
 
     Rig() = default;
-    PassthroughBackend &make(std::vector<KnownController> known = {{"MORVAN", "FLASH DISK", ""}}) {
-        Options o;
-        o.sysRoot = "/sys";
-        o.procMountInfo = "/proc/self/mountinfo";
-        o.known = std::move(known);
-        o.log = [this](const std::string &l) { logLines.push_back(l); };
-        backend = std::make_unique<PassthroughBackend>(os, o);
+    PassthroughBackend &make(std::vector<KnownController> known = {{"MORVAN", "FLASH DISK", ""}},
+                             const std::string &device = {}) {
+        backend = std::make_unique<PassthroughBackend>(disks, options(std::move(known), device));
         return *backend;
+    }
+    Options options(std::vector<KnownController> known = {{"MORVAN", "FLASH DISK", ""}},
+                    const std::string &device = {}) {
+        Options o;
+        o.known = std::move(known);
+        o.device = device;
+        // QUENDAL_SCSI_LOG set: the rig's commands are shown, for a replay.
+        o.log = [this, show = std::getenv(kLogEnv) != nullptr](const std::string &l) {
+            if (show) std::fprintf(stderr, "SCSI.dll: %s\n", l.c_str());
+            logLines.push_back(l);
+        };
+        return o;
+    }
+    bool logged(const std::string &text) const {
+        for (const auto &l : logLines)
+            if (l.find(text) != std::string::npos) return true;
+        return false;
     }
 };
 
@@ -91,34 +108,50 @@ TEST(PassthroughFind, KnownListSkipsCommentsAndLinesThatNameNothing) {
     EXPECT_FALSE(isKnown({"OTHER", "FLASH DISK", "9.9"}, known));
 }
 
-TEST(PassthroughFind, DisksComeInAddressOrderAndOnlyDisks) {
+TEST(PassthroughFind, DisksComeInAddressOrderOneEntryPerTarget) {
     FakeSystem os;
     os.addDisk("10:0:0:0", "LATE", "DISK", "1", "sdc", "sg3", true, true);
     os.addDisk("2:0:0:0", "EARLY", "DISK", "1", "sda", "", false, false);
     os.addDisk("6:0:0:0", "MIDDLE", "DISK", "1", "sdb", "sg1", true, true);
+    // The second logical unit of the flash disk at 6:0:0 (its area 2).
+    os.addDisk("6:0:0:1", "MIDDLE", "DISK", "1", "sdd", "sg4", true, true);
+    os.files["/sys/block/sdb/size"] = "2000000\n";
     os.dirs["/sys/bus/scsi/devices"].push_back("host6");
     os.dirs["/sys/bus/scsi/devices"].push_back("7:0:0:0");
-    os.files["/sys/bus/scsi/devices/7:0:0:0/type"] = "5\n"; // a CD-ROM drive
-    auto disks = enumerateDisks(os, "/sys");
+    os.files["/sys/bus/scsi/devices/7:0:0:0/type"] = "5\n"; // a CD-ROM drive without nodes
+    os.dirs["/sys/bus/scsi/devices"].push_back("8:0:0:0");
+    os.files["/sys/bus/scsi/devices/8:0:0:0/type"] = "1\n"; // a tape
+    os.dirs["/sys/bus/scsi/devices/8:0:0:0/scsi_generic"] = {"sg8"};
+    auto disks = LinuxDisks(os).listDisks();
     ASSERT_EQ(disks.size(), 3u);
     EXPECT_EQ(disks[0].identity.vendor, "EARLY");
-    EXPECT_EQ(disks[0].node(), "/dev/sda");
-    EXPECT_EQ(disks[1].node(), "/dev/sg1");
-    EXPECT_EQ(disks[2].hctl, "10:0:0:0");
-    EXPECT_TRUE(disks[1].removable && disks[1].usb);
-    EXPECT_FALSE(disks[0].removable || disks[0].usb);
+    EXPECT_EQ(disks[0].node, "/dev/sda");
+    EXPECT_FALSE(disks[0].usb);
+    EXPECT_EQ(disks[1].node, "/dev/sg1") << "commands go to the first unit's generic node";
+    EXPECT_EQ(disks[1].names, (std::vector<std::string>{"/dev/sg1", "/dev/sdb", "/dev/sg4", "/dev/sdd"}));
+    EXPECT_EQ(disks[1].units, (std::vector<std::string>{"sdb", "sdd"}));
+    EXPECT_EQ(disks[1].sectors, 2000000u);
+    EXPECT_TRUE(disks[1].usb);
+    EXPECT_EQ(disks[2].node, "/dev/sg3");
 }
 
-TEST(PassthroughFind, EmptyBlockTakesOnlyARemovableUsbDiskOfAKnownController) {
+TEST(PassthroughFind, OnlyAUsbDiskOfAKnownControllerIsEverOpened) {
     Rig r;
-    // A fixed disk and an unknown stick come first; neither may be chosen.
-    r.os.addDisk("0:0:0:0", "MORVAN", "FLASH DISK", "2.00", "sda", "sg0", false, false);
+    // The machine's own disk wears the controller's identity, and a foreign
+    // stick comes first too; neither may be opened, whatever the block asks.
+    auto &fixed = r.os.addDisk("0:0:0:0", "MORVAN", "FLASH DISK", "2.00", "sda", "sg0", false, false);
     r.os.addDisk("1:0:0:0", "ACME", "STICK", "1.00", "sdb", "sg1", true, true);
-    auto &want = r.os.addDisk("2:0:0:0", "MORVAN", "FLASH DISK", "2.00", "sdc", "sg2", true, true);
+    // After an HDD-boot format the flash disk says it is fixed: still ours.
+    auto &want = r.os.addDisk("6:0:0:0", "MORVAN", "FLASH DISK", "2.00", "sdc", "sg2", false, true);
     auto &b = r.make();
-    EXPECT_EQ(b.open(nullptr), SCSI_INIT_OK);
-    EXPECT_EQ(b.device().node(), "/dev/sg2");
+    auto login = params("", "", "2.00"); // what the login program's FlashDisk.ini asks for
+    EXPECT_EQ(b.open(login.data()), SCSI_INIT_OK);
+    EXPECT_EQ(b.device().node, "/dev/sg2");
     EXPECT_TRUE(r.os.isOpen(want));
+    EXPECT_EQ(r.os.openCount, 1);
+    EXPECT_TRUE(fixed.commands.empty());
+    auto foreign = params("ACME", "", "");
+    EXPECT_EQ(b.open(foreign.data()), SCSI_INIT_NO_DEVICE) << "a named identity only narrows the known disks";
     EXPECT_EQ(r.os.openCount, 1);
 }
 
@@ -131,13 +164,13 @@ TEST(PassthroughFind, NothingKnownMeansNoDevice) {
     EXPECT_EQ(b.readDisk(0, 1, std::vector<uint8_t>(512).data()), 0);
 }
 
-TEST(PassthroughFind, NamedTextsChooseAnyMatchingDiskAndTheDiskNodeWithoutGenericNode) {
+TEST(PassthroughFind, TheDiskNodeTakesCommandsWhenThereIsNoGenericNode) {
     Rig r;
-    r.os.addDisk("1:0:0:0", "ACME", "STICK", "1.00", "sdb", "", false, false);
-    auto &b = r.make();
+    r.os.addDisk("1:0:0:0", "ACME", "STICK", "1.00", "sdb", "", true, true);
+    auto &b = r.make({{"ACME", "", ""}});
     auto p = params("ACME", "", "");
     EXPECT_EQ(b.open(p.data()), SCSI_INIT_OK);
-    EXPECT_EQ(b.device().node(), "/dev/sdb");
+    EXPECT_EQ(b.device().node, "/dev/sdb");
     auto other = params("", "STICK", "2.00");
     EXPECT_EQ(b.open(other.data()), SCSI_INIT_NO_DEVICE);
 }
@@ -150,21 +183,80 @@ TEST(PassthroughFind, RefusedRawAccessAnswersTwoUnlessAnotherMatchOpens) {
     EXPECT_EQ(b.open(nullptr), SCSI_INIT_RAW_REFUSED);
     r.os.addDisk("2:0:0:0", "MORVAN", "FLASH DISK", "2.00", "sdc", "sg2", true, true);
     EXPECT_EQ(b.open(nullptr), SCSI_INIT_OK);
-    EXPECT_EQ(b.device().node(), "/dev/sg2");
+    EXPECT_EQ(b.device().node, "/dev/sg2");
 }
 
-TEST(PassthroughFind, DeviceWhoseInquiryNoLongerMatchesIsPassedOver) {
+TEST(PassthroughFind, ADiskThatDoesNotAnswerAsOursIsPassedOver) {
     Rig r;
     auto &d = r.os.addDisk("1:0:0:0", "MORVAN", "FLASH DISK", "2.00", "sdb", "sg1", true, true);
     d.inquiry.product = "SOMETHING ELSE";
     auto &b = r.make();
     EXPECT_EQ(b.open(nullptr), SCSI_INIT_NO_DEVICE);
     EXPECT_FALSE(r.os.isOpen(d));
-    // A device that does not even answer INQUIRY is passed over too.
+    // Nor one that does not answer INQUIRY, nor the device-information read.
     auto &e = r.os.addDisk("2:0:0:0", "MORVAN", "FLASH DISK", "2.00", "sdc", "sg2", true, true);
-    e.failures.push_back(fakesys::checkCondition(0x02, 0x3A, 0x00));
+    for (int look = 0; look < 2; ++look) e.failures.push_back(fakesys::checkCondition(0x02, 0x3A, 0x00));
+    auto &f = r.os.addDisk("3:0:0:0", "MORVAN", "FLASH DISK", "2.00", "sdd", "sg3", true, true);
+    f.refusedAddresses = {0x30000000u};
     EXPECT_EQ(b.open(nullptr), SCSI_INIT_NO_DEVICE);
     EXPECT_FALSE(r.os.isOpen(e));
+    EXPECT_FALSE(r.os.isOpen(f));
+    EXPECT_TRUE(b.survey().empty());
+}
+
+TEST(PassthroughFind, WithTwoFlashDisksTheNamedOneIsTaken) {
+    Rig r;
+    r.os.addDisk("0:0:0:0", "ATA", "SYSTEM DISK", "1.0", "sda", "sg0", false, false);
+    r.os.addDisk("6:0:0:0", "MORVAN", "FLASH DISK", "2.00", "sdb", "sg1", true, true);
+    r.os.addDisk("7:0:0:0", "MORVAN", "FLASH DISK", "2.00", "sdc", "sg2", true, true);
+    r.os.addDisk("7:0:0:1", "MORVAN", "FLASH DISK", "2.00", "sdd", "sg3", true, true);
+    auto candidates = r.make().survey();
+    ASSERT_EQ(candidates.size(), 2u);
+    EXPECT_EQ(candidates[0].disk.node, "/dev/sg1");
+    EXPECT_EQ(candidates[1].disk.node, "/dev/sg2");
+    EXPECT_EQ(candidates[1].state, Candidate::State::Ready);
+    EXPECT_EQ(r.os.openCount, 2);
+    EXPECT_FALSE(r.backend->isOpen()) << "a survey keeps nothing open";
+
+    // Named by the second unit's disk node: the device, with commands to its first unit.
+    auto &b = r.make({{"MORVAN", "FLASH DISK", ""}}, "/dev/sdd");
+    EXPECT_EQ(b.open(nullptr), SCSI_INIT_OK);
+    EXPECT_EQ(b.device().node, "/dev/sg2");
+
+    std::string why;
+    auto &fixed = r.make({{"MORVAN", "FLASH DISK", ""}}, "/dev/sda");
+    EXPECT_TRUE(fixed.eligible({}, &why).empty());
+    EXPECT_EQ(why, "/dev/sg0 is not a USB disk");
+    EXPECT_EQ(fixed.open(nullptr), SCSI_INIT_NO_DEVICE);
+    auto &none = r.make({{"MORVAN", "FLASH DISK", ""}}, "/dev/sdz");
+    EXPECT_TRUE(none.eligible({}, &why).empty());
+    EXPECT_EQ(why, "/dev/sdz is not a disk of this machine");
+}
+
+TEST(PassthroughFind, ASecondWriterFindsTheDiskBusyAndWhoHoldsIt) {
+    Rig r;
+    auto &d = r.os.addDisk("6:0:0:0", "MORVAN", "FLASH DISK", "2.00", "sdb", "sg1", true, true);
+    auto &first = r.make();
+    ASSERT_EQ(first.open(nullptr), SCSI_INIT_OK);
+    // The holder as procfs shows it.
+    r.os.dirs["/proc"] = {"1", "4242", "self"};
+    r.os.dirs["/proc/4242/fd"] = {"0", "5"};
+    r.os.links["/proc/4242/fd/5"] = "/dev/sg1";
+    r.os.files["/proc/4242/comm"] = "quendal\n";
+
+    PassthroughBackend second(r.disks, r.options());
+    EXPECT_EQ(second.open(nullptr), SCSI_INIT_BUSY);
+    auto seen = second.survey();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].state, Candidate::State::Busy);
+    EXPECT_EQ(seen[0].detail, "quendal (pid 4242)");
+    const size_t sent = d.commands.size();
+    std::vector<uint8_t> sector(512);
+    EXPECT_EQ(second.writeDisk(0x22000000, 1, sector.data()), 0);
+    EXPECT_EQ(d.commands.size(), sent) << "the second writer sent nothing";
+
+    first.close();
+    EXPECT_EQ(second.open(nullptr), SCSI_INIT_OK);
 }
 
 // --- the commands as sent ----------------------------------------------------
@@ -303,6 +395,19 @@ TEST_F(Opened, TimeoutsAndDriverFailuresFail) {
     EXPECT_EQ(b->lastResult().outcome, Outcome::TransportError);
 }
 
+TEST_F(Opened, AShortTransferFailsTheReadAndTheWrite) {
+    std::vector<uint8_t> buf(512);
+    dev->shortBy = 12;
+    EXPECT_EQ(b->readDisk(0, 1, buf.data()), 0);
+    dev->shortBy = 512;
+    EXPECT_EQ(b->writeDisk(5, 1, buf.data()), 0);
+    const uint8_t write10[12] = {0x2A, 0, 0, 0, 0, 5, 0, 0, 1, 0, 0, 0};
+    dev->shortBy = 1;
+    EXPECT_EQ(b->writeScsi(write10, buf.data(), 512), 0);
+    EXPECT_NE(r.logLines.back().find("-> good"), std::string::npos) << "the device said GOOD: " << r.logLines.back();
+    EXPECT_NE(r.logLines.back().find("resid=1"), std::string::npos) << r.logLines.back();
+}
+
 TEST_F(Opened, RecoveredErrorStillSucceeds) {
     fakesys::Failure recovered = fakesys::checkCondition(0x01, 0x17, 0x01);
     dev->failures.push_back(recovered);
@@ -330,41 +435,81 @@ TEST(PassthroughSense, FixedAndDescriptorFormatsDecode) {
 
 // --- volumes of the device -----------------------------------------------------
 
-TEST_F(Opened, DismountUnmountsEveryVolumeOfTheDiskAndOnlyThose) {
-    r.os.dirs["/sys/block/sdb"] = {"device", "sdb1", "sdb2", "queue"};
-    r.os.files["/sys/block/sdb/sdb1/dev"] = "8:17\n";
-    r.os.files["/sys/block/sdb/sdb2/dev"] = "8:18\n";
-    r.os.files["/proc/self/mountinfo"] = "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
-                                         "40 22 8:17 / /media/u/PUBLIC rw,nosuid - vfat /dev/sdb1 rw\n"
-                                         "41 22 8:18 / /media/u/MY\\040DATA rw,nosuid - vfat /dev/sdb2 rw\n";
+// The flash disk at 1:0:0 with its two units (sdb with two partitions, sdc for
+// area 2) beside the machine's own sda and a disk whose name starts alike.
+struct Mounted : Opened {
+    void SetUp() override {
+        r.os.addDisk("1:0:0:1", "MORVAN", "FLASH DISK", "2.00", "sdc", "sg2", true, true, "8:32");
+        r.os.dirs["/sys/block/sdb"] = {"device", "sdb1", "sdb2", "queue"};
+        r.os.files["/sys/block/sdb/sdb1/dev"] = "8:17\n";
+        r.os.files["/sys/block/sdb/sdb2/dev"] = "8:18\n";
+        r.os.files["/proc/self/mountinfo"] = "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
+                                             "40 22 8:17 / /media/u/PUBLIC rw,nosuid - vfat /dev/sdb1 rw\n"
+                                             "41 22 8:32 / /media/u/MY\\040DATA rw,nosuid - vfat /dev/sdc rw\n"
+                                             "42 22 65:1 / /media/u/OTHER rw - vfat /dev/sdba1 rw\n";
+        Opened::SetUp();
+    }
+};
+
+TEST_F(Mounted, DismountUnmountsEveryVolumeOfBothUnitsAndOnlyThose) {
     EXPECT_EQ(b->disMountDisk(), 1);
     ASSERT_EQ(r.os.programs.size(), 2u);
     EXPECT_EQ(r.os.programs[0], (std::vector<std::string>{"umount", "/media/u/MY DATA"}));
     EXPECT_EQ(r.os.programs[1], (std::vector<std::string>{"umount", "/media/u/PUBLIC"}));
 
+    // With the desktop's service running it is asked first; what umount took
+    // down is gone from the mount table.
     r.os.programs.clear();
     r.os.udisks = true;
-    r.os.programResult = 1;
-    EXPECT_EQ(b->disMountDisk(), 0);
-    ASSERT_EQ(r.os.programs.size(), 2u);
-    EXPECT_EQ(r.os.programs[1], (std::vector<std::string>{"udisksctl", "unmount", "--no-user-interaction",
-                                                          "--block-device", "/dev/sdb1"}));
-    EXPECT_EQ(b->unmountFailures().size(), 2u);
+    EXPECT_EQ(b->disMountDisk(), 1);
+    ASSERT_EQ(r.os.programs.size(), 1u);
+    EXPECT_EQ(r.os.programs[0], (std::vector<std::string>{"udisksctl", "unmount", "--no-user-interaction",
+                                                          "--block-device", "/dev/sdc"}));
 }
 
-TEST_F(Opened, DiskVolumeMaskNamesTheDrivesOnTheDevice) {
-    auto map = std::filesystem::temp_directory_path() / ("passthrough-drives-" + std::to_string(getpid()));
+TEST_F(Mounted, TheWholeDiskTableGoesOutOnlyAfterEveryVolumeIsDown) {
+    std::vector<uint8_t> table(512, 0x5A);
+    ASSERT_EQ(b->writeDisk(0x22800000, 1, table.data()), 1);
+    ASSERT_EQ(r.os.programs.size(), 2u) << "both volumes were unmounted";
+    ASSERT_EQ(dev->commands.size(), 1u);
+    EXPECT_EQ(dev->commands[0].cdb, bytes({0x2A, 0, 0x22, 0x80, 0, 0, 0, 0, 1, 0}));
+    EXPECT_TRUE(r.logged("unmounted /dev/sdb1 (/media/u/PUBLIC)"));
+    // Vendor writes that leave the layout alone (a login) unmount nothing.
+    r.os.programs.clear();
+    ASSERT_EQ(b->writeDisk(0x60000000, 1, table.data()), 1);
+    EXPECT_TRUE(r.os.programs.empty());
+}
+
+TEST_F(Mounted, ABusyVolumeStopsTheFirstWriteAndIsNamedWithItsHolder) {
+    r.os.programResult = 32;
+    r.os.programOutput = "umount: /media/u/PUBLIC: target is busy.\n";
+    r.os.dirs["/proc"] = {"77", "self"};
+    r.os.dirs["/proc/77/fd"] = {"3"};
+    r.os.files["/proc/77/comm"] = "bash\n";
+    r.os.fileDevices["/proc/77/cwd"] = "8:17";
+    r.os.fileDevices["/media/u/PUBLIC"] = "8:17";
+    std::vector<uint8_t> sector(512);
+    EXPECT_EQ(b->writeDisk(0, 1, sector.data()), 0) << "the first sector write of a format";
+    EXPECT_TRUE(dev->commands.empty()) << "nothing was written";
+    ASSERT_EQ(b->unmountFailures().size(), 2u);
+    EXPECT_EQ(b->unmountFailures()[1],
+              "/dev/sdb1 (/media/u/PUBLIC): umount: /media/u/PUBLIC: target is busy.; held by bash (pid 77)");
+}
+
+TEST_F(Mounted, DiskVolumeMaskNamesTheDrivesOnTheDeviceExactly) {
+    testsupport::ScratchDir dir("passthrough-drives");
+    const std::string map = dir.str() + "/drives";
     {
         std::ofstream out(map);
         out << "E:\t/dev/sdb1\t0\t1048576\trw\n"
                "F:\t/dev/sda1\t0\t1048576\trw\n"
-               "G:\t/dev/sdb\t0\t0\trw\n";
+               "G:\t/dev/sdc\t0\t0\trw\n"
+               "H:\t/dev/sdba1\t0\t0\trw\n";
     }
-    setenv("FLASHDISK_DRIVES", map.c_str(), 1);
+    testsupport::setEnv("FLASHDISK_DRIVES", map);
     int32_t mask = b->getDiskVolume(0);
-    unsetenv("FLASHDISK_DRIVES");
-    std::filesystem::remove(map);
-    EXPECT_EQ(mask, (1 << 4) | (1 << 6));
+    testsupport::unsetEnv("FLASHDISK_DRIVES");
+    EXPECT_EQ(mask, (1 << 4) | (1 << 6)) << "/dev/sdb does not claim /dev/sdba1";
 }
 
 // --- through to an emulated flash disk ---------------------------------------------

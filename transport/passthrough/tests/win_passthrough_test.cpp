@@ -1,7 +1,8 @@
-// The Windows pass-through against a fake system: which physical drive it takes,
-// what it makes of a refused open, the command blocks it sends and how it reads
-// their outcome, and the volumes it finds and dismounts. Behind the fake drive
-// sits the emulated flash disk, so the commands reach a device model.
+// The pass-through over the Windows side against a fake system: which physical
+// drive it takes, what it makes of a refused or held open, the command blocks it
+// sends and how it reads their outcome, and the volumes it finds, locks and
+// dismounts. Behind the fake drive sits the emulated flash disk, so the commands
+// reach a device model.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -11,11 +12,12 @@
 #include "ScsiTransport.h"
 #include "TestProcess.h"
 #include "WinFakeSystem.h"
-#include "WinPassthroughBackend.h"
+#include "PassthroughBackend.h"
+#include "WinDisks.h"
 #include "table_layout.h"
 
 using passthrough::Outcome;
-using passthrough::win::WinPassthroughBackend;
+using passthrough::win::WinDisks;
 using winfake::FakeWinSystem;
 
 namespace {
@@ -28,11 +30,20 @@ std::vector<uint8_t> params(const std::string &vendor, const std::string &produc
     return p;
 }
 
-passthrough::win::Options knownMorvan() {
-    passthrough::win::Options o;
+passthrough::Options knownMorvan() {
+    passthrough::Options o;
     o.known = passthrough::parseKnownControllers("MORVAN\tFLASH DISK\n");
     return o;
 }
+
+// The core over the fake system, as SCSI.dll puts it together.
+struct WinBackend {
+    WinDisks disks;
+    passthrough::PassthroughBackend backend;
+    WinBackend(FakeWinSystem &os, passthrough::Options o = knownMorvan()) : disks(os), backend(disks, std::move(o)) {}
+    passthrough::PassthroughBackend *operator->() { return &backend; }
+    std::string node() const { return backend.device().node; }
+};
 
 // An emulated disk in a folder of its own, opened as the device model behind a drive.
 struct EmulatedDisk {
@@ -55,64 +66,79 @@ std::array<uint8_t, 512> pattern(uint8_t seed) {
 
 } // namespace
 
-TEST(WinPassthroughFind, ParameterBlockOrKnownRemovableUsbChoosesTheDrive) {
+TEST(WinPassthroughFind, OnlyAUsbDriveOfAKnownControllerIsTakenWhateverTheBlockSays) {
     FakeWinSystem os;
     // Drive 0 is the machine's own disk, of a known identity but fixed and SATA;
-    // drive 1 was unplugged (a gap); 2 is a foreign USB stick; 3 is ours.
+    // drive 1 was unplugged (a gap); 2 is a foreign USB stick; 3 is ours, fixed
+    // as the controller shows itself after an HDD-boot format.
     os.addDrive(0, "MORVAN", "FLASH DISK", "2.00", false, false);
     os.addDrive(2, "OTHER", "STICK", "1.00", true, true);
-    os.addDrive(3, "MORVAN", "FLASH DISK", "2.00", true, true);
-    WinPassthroughBackend b(os, knownMorvan());
+    os.addDrive(3, "MORVAN", "FLASH DISK", "2.00", true, false);
+    WinBackend b(os);
 
-    EXPECT_EQ(b.open(nullptr), SCSI_INIT_OK);
-    EXPECT_EQ(b.driveNumber(), 3u) << "an empty block takes only a removable USB disk of a known controller";
-    auto empty = params("", "", "");
-    EXPECT_EQ(b.open(empty.data()), SCSI_INIT_OK);
-    EXPECT_EQ(b.driveNumber(), 3u);
-
-    auto named = params("OTHER", "STICK", "");
-    EXPECT_EQ(b.open(named.data()), SCSI_INIT_OK);
-    EXPECT_EQ(b.driveNumber(), 2u) << "a named identity is taken whatever its controller";
+    EXPECT_EQ(b->open(nullptr), SCSI_INIT_OK);
+    EXPECT_EQ(b.node(), "\\\\.\\PhysicalDrive3");
     auto exact = params("MORVAN", "FLASH DISK", "2.00");
-    EXPECT_EQ(b.open(exact.data()), SCSI_INIT_OK);
-    EXPECT_EQ(b.driveNumber(), 0u) << "a named identity is taken on any bus, first drive first";
+    EXPECT_EQ(b->open(exact.data()), SCSI_INIT_OK);
+    EXPECT_EQ(b.node(), "\\\\.\\PhysicalDrive3") << "a named identity never takes the fixed disk";
+    auto named = params("OTHER", "STICK", "");
+    EXPECT_EQ(b->open(named.data()), SCSI_INIT_NO_DEVICE) << "nor a controller we do not know";
     auto lower = params("morvan", "", "");
-    EXPECT_EQ(b.open(lower.data()), SCSI_INIT_NO_DEVICE) << "identities compare exactly";
-    auto prefix = params("", "FLASH", "");
-    EXPECT_EQ(b.open(prefix.data()), SCSI_INIT_NO_DEVICE);
+    EXPECT_EQ(b->open(lower.data()), SCSI_INIT_NO_DEVICE) << "identities compare exactly";
 
     // A drive whose device now answers another identity than the system cached
     // is passed over; so is one whose descriptor cannot be read.
     os.drives[3]->inquiry.product = "OTHER DISK";
-    EXPECT_EQ(b.open(nullptr), SCSI_INIT_NO_DEVICE);
+    EXPECT_EQ(b->open(nullptr), SCSI_INIT_NO_DEVICE);
     os.drives[3]->inquiry.product = "FLASH DISK";
     os.drives[3]->descriptorError = 1;
-    EXPECT_EQ(b.open(nullptr), SCSI_INIT_NO_DEVICE);
+    EXPECT_EQ(b->open(nullptr), SCSI_INIT_NO_DEVICE);
     EXPECT_EQ(os.openHandles(), 0u) << "every handle of a drive not taken is closed";
 
-    WinPassthroughBackend unknown(os, passthrough::win::Options{});
+    WinBackend unknown(os, passthrough::Options{});
     os.drives[3]->descriptorError = 0;
-    EXPECT_EQ(unknown.open(nullptr), SCSI_INIT_NO_DEVICE) << "without a known list an empty block takes nothing";
+    EXPECT_EQ(unknown->open(nullptr), SCSI_INIT_NO_DEVICE) << "without a known list nothing is taken";
 }
 
-TEST(WinPassthroughFind, RefusedRawAccessAnswersTwoUnlessAnotherDriveOpens) {
+TEST(WinPassthroughFind, TheUnitsOfOneDeviceAreOneDiskNamedByEither) {
+    FakeWinSystem os;
+    os.addDrive(2, "MORVAN", "FLASH DISK", "2.00", true, true);
+    os.addDrive(4, "MORVAN", "FLASH DISK", "2.00", true, true).address = {1, 0, 2, 1}; // drive 2's second unit
+    os.addDrive(5, "MORVAN", "FLASH DISK", "2.00", true, true);
+    WinDisks disks(os);
+    auto list = disks.listDisks();
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].names, (std::vector<std::string>{"\\\\.\\PhysicalDrive2", "\\\\.\\PhysicalDrive4"}));
+
+    auto o = knownMorvan();
+    o.device = "\\\\.\\physicaldrive4";
+    WinBackend b(os, o);
+    EXPECT_EQ(b->open(nullptr), SCSI_INIT_OK);
+    EXPECT_EQ(b.node(), "\\\\.\\PhysicalDrive2") << "commands go to the first unit";
+}
+
+TEST(WinPassthroughFind, RefusedOrHeldDrivesAreNotTaken) {
     FakeWinSystem os;
     auto &first = os.addDrive(1, "MORVAN", "FLASH DISK", "2.00", true, true);
     first.rawOpenError = passthrough::win::kErrorAccessDenied;
-    WinPassthroughBackend b(os, knownMorvan());
-    EXPECT_EQ(b.open(nullptr), SCSI_INIT_RAW_REFUSED) << "not elevated";
+    WinBackend b(os);
+    EXPECT_EQ(b->open(nullptr), SCSI_INIT_RAW_REFUSED) << "not elevated";
     uint8_t s[512];
-    EXPECT_EQ(b.readDisk(0, 1, s), 0) << "nothing is open";
+    EXPECT_EQ(b->readDisk(0, 1, s), 0) << "nothing is open";
 
-    first.rawOpenError = 32; // ERROR_SHARING_VIOLATION: not a question of rights
-    EXPECT_EQ(b.open(nullptr), SCSI_INIT_NO_DEVICE);
+    first.rawOpenError = 0;
+    first.heldElsewhere = true;
+    EXPECT_EQ(b->open(nullptr), SCSI_INIT_BUSY) << "another program writes to it";
 
+    first.heldElsewhere = false;
     first.rawOpenError = passthrough::win::kErrorAccessDenied;
     os.addDrive(4, "MORVAN", "FLASH DISK", "2.00", true, true);
-    EXPECT_EQ(b.open(nullptr), SCSI_INIT_OK);
-    EXPECT_EQ(b.driveNumber(), 4u);
+    EXPECT_EQ(b->open(nullptr), SCSI_INIT_OK);
+    EXPECT_EQ(b.node(), "\\\\.\\PhysicalDrive4");
     EXPECT_EQ(os.rawOpens, std::vector<std::string>{"\\\\.\\PhysicalDrive4"}) << "refused opens hold nothing";
-    EXPECT_EQ(b.close(), 1);
+    WinBackend second(os);
+    EXPECT_EQ(second->open(nullptr), SCSI_INIT_RAW_REFUSED) << "drive 4 is ours now, drive 1 refuses";
+    EXPECT_EQ(b->close(), 1);
     EXPECT_EQ(os.openHandles(), 0u);
 }
 
@@ -121,7 +147,8 @@ TEST(WinPassthroughCommands, SectorsAndVendorBlocksReachTheDevice) {
     FakeWinSystem os;
     auto &drive = os.addDrive(2, "MORVAN", "FLASH DISK", "2.00", true, true);
     drive.forward = disk.model.get();
-    WinPassthroughBackend b(os, knownMorvan());
+    WinBackend wb(os);
+    auto &b = wb.backend;
     ASSERT_EQ(b.open(nullptr), SCSI_INIT_OK);
 
     auto a = pattern(1), c = pattern(2);
@@ -165,7 +192,8 @@ TEST(WinPassthroughCommands, OneRetryAfterAResetAndTheTransportsFailures) {
     FakeWinSystem os;
     auto &drive = os.addDrive(0, "MORVAN", "FLASH DISK", "2.00", true, true);
     drive.forward = disk.model.get();
-    WinPassthroughBackend b(os, knownMorvan());
+    WinBackend wb(os);
+    auto &b = wb.backend;
     ASSERT_EQ(b.open(nullptr), SCSI_INIT_OK);
     auto a = pattern(7);
     std::array<uint8_t, 512> got{};
@@ -201,10 +229,10 @@ TEST(WinPassthroughCommands, OneRetryAfterAResetAndTheTransportsFailures) {
     EXPECT_EQ(b.lastResult().outcome, Outcome::TransportError);
 }
 
-TEST(WinPassthroughVolumes, LettersOnTheDiskAreFoundAndDismounted) {
+TEST(WinPassthroughVolumes, LettersOnTheDiskAreLockedBeforeTheLayoutIsRewritten) {
     FakeWinSystem os;
     os.addDrive(0, "ATA", "SYSTEM", "1", false, false);
-    os.addDrive(1, "MORVAN", "FLASH DISK", "2.00", true, true);
+    auto &drive = os.addDrive(1, "MORVAN", "FLASH DISK", "2.00", true, true);
     os.volumes['E'] = {1};
     os.volumes['G'] = {1};
     os.volumes['D'] = {0};
@@ -212,23 +240,28 @@ TEST(WinPassthroughVolumes, LettersOnTheDiskAreFoundAndDismounted) {
     cdrom.cdrom = true;
     cdrom.drive = 1; // a CD-ROM's number counts CD-ROMs, not disks
     os.volumes['H'] = cdrom;
-    WinPassthroughBackend b(os, knownMorvan());
+    WinBackend wb(os);
+    auto &b = wb.backend;
     EXPECT_EQ(b.getDiskVolume(0), 0) << "no disk open";
     EXPECT_EQ(b.disMountDisk(), 0);
     ASSERT_EQ(b.open(nullptr), SCSI_INIT_OK);
-
     EXPECT_EQ(b.getDiskVolume(0), (1 << 4) | (1 << 6));
-    EXPECT_EQ(b.disMountDisk(), 1);
-    EXPECT_TRUE(os.volumes['E'].dismounted);
-    EXPECT_TRUE(os.volumes['G'].dismounted);
+
+    // A file open on G: keeps it: the whole-disk table does not go out.
+    os.volumes['G'].dismountError = passthrough::win::kErrorAccessDenied;
+    std::array<uint8_t, 512> table{};
+    drive.cdbs.clear();
+    EXPECT_EQ(b.writeDisk(0x22800000, 1, table.data()), 0);
+    EXPECT_TRUE(drive.cdbs.empty());
+    ASSERT_EQ(b.unmountFailures().size(), 1u);
+    EXPECT_EQ(b.unmountFailures()[0], "G: (G:\\): a program has a file open on it (Windows error 5)");
+
+    os.volumes['G'].dismountError = 0;
+    EXPECT_EQ(b.writeDisk(0x22800000, 1, table.data()), 1);
+    EXPECT_TRUE(os.volumes['E'].locked && os.volumes['G'].locked) << "held until the disk is closed";
     EXPECT_FALSE(os.volumes['D'].dismounted) << "the machine's own disk is left alone";
     EXPECT_FALSE(os.volumes['H'].dismounted);
-    EXPECT_EQ(os.openHandles(), 1u) << "only the disk's own handle stays open";
-
-    os.volumes['E'].dismounted = false;
-    os.volumes['G'].dismounted = false;
-    os.volumes['G'].dismountError = passthrough::win::kErrorAccessDenied; // a file open on it
-    EXPECT_EQ(b.disMountDisk(), 0);
-    EXPECT_EQ(b.unmountFailures(), "G");
-    EXPECT_TRUE(os.volumes['E'].dismounted) << "the others are still dismounted";
+    b.close();
+    EXPECT_FALSE(os.volumes['E'].locked || os.volumes['G'].locked);
+    EXPECT_EQ(os.openHandles(), 0u);
 }

@@ -6,7 +6,8 @@
 
 #include "Backend.h"
 #include "ScsiTransport.h"
-#include "WinPassthroughBackend.h"
+#include "PassthroughBackend.h"
+#include "WinDisks.h"
 
 using namespace passthrough::win;
 
@@ -21,9 +22,10 @@ TEST(WinSystem, MissingDevicesAreNotFoundAndNothingIsTaken) {
     EXPECT_NE(error, kErrorAccessDenied);
 
     // The whole back end on this machine: no known flash disk is attached.
-    Options o;
+    passthrough::Options o;
     o.known = passthrough::parseKnownControllers("MORVAN\tFLASH DISK\n");
-    WinPassthroughBackend b(os, o);
+    WinDisks disks(os);
+    passthrough::PassthroughBackend b(disks, o);
     EXPECT_EQ(b.open(nullptr), SCSI_INIT_NO_DEVICE);
     EXPECT_EQ(b.getDiskVolume(0), 0);
 

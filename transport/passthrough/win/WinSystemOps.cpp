@@ -16,8 +16,7 @@
 #include "Backend.h"
 #include "DeviceFinder.h"
 #include "PassthroughBackend.h"
-#include "WinPassthroughBackend.h"
-#include "file_io.h"
+#include "WinDisks.h"
 
 namespace passthrough::win {
 namespace {
@@ -45,8 +44,13 @@ std::string descriptorText(const std::vector<uint8_t> &buf, DWORD offset) {
 class RealWinSystem final : public WinSystemOps {
 public:
     Handle open(const std::string &path, bool readWrite, uint32_t *error) override {
-        HANDLE h = CreateFileA(path.c_str(), readWrite ? GENERIC_READ | GENERIC_WRITE : 0,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        // A disk we write to is shared with readers only: a second writer (the
+        // same program started twice) is refused with a sharing violation. A
+        // volume is opened shared, as locking it requires.
+        const bool disk = path.find("PhysicalDrive") != std::string::npos;
+        const DWORD share = readWrite && disk ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
+        HANDLE h = CreateFileA(path.c_str(), readWrite ? GENERIC_READ | GENERIC_WRITE : 0, share, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
             *error = GetLastError();
             return kNoHandle;
@@ -104,6 +108,14 @@ public:
         return 0;
     }
 
+    std::optional<ScsiAddress> scsiAddress(Handle h) override {
+        SCSI_ADDRESS a{};
+        DWORD got = 0;
+        if (!DeviceIoControl(toHandle(h), IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &a, sizeof a, &got, nullptr))
+            return std::nullopt;
+        return ScsiAddress{a.PortNumber, a.PathId, a.TargetId, a.Lun};
+    }
+
     std::optional<uint32_t> deviceNumber(Handle h) override {
         STORAGE_DEVICE_NUMBER n{};
         DWORD got = 0;
@@ -146,30 +158,16 @@ WinSystemOps &windowsSystem() {
     return system;
 }
 
-Options optionsFromEnvironment() {
-    Options o;
-    const char *known = std::getenv(kKnownEnv);
-    std::string path = known && *known ? known : moduleDirectory() + "\\" + kKnownFile;
-    std::string text;
-    if (fileio::readWholeFile(path, &text)) o.known = parseKnownControllers(text);
-    const char *logTarget = std::getenv(kLogEnv);
-    if (logTarget && *logTarget) {
-        std::string target = logTarget;
-        if (target == "stderr" || target == "1") {
-            o.log = [](const std::string &line) { std::fprintf(stderr, "SCSI.dll: %s\n", line.c_str()); };
-        } else {
-            o.log = [target](const std::string &line) {
-                if (FILE *f = std::fopen(target.c_str(), "ab")) {
-                    std::fprintf(f, "%s\n", line.c_str());
-                    std::fclose(f);
-                }
-            };
-        }
-    }
-    return o;
+} // namespace passthrough::win
+
+namespace passthrough {
+DiskSystem &machineDisks() {
+    static win::WinDisks disks(win::windowsSystem());
+    return disks;
 }
 
-} // namespace passthrough::win
+Options machineOptions() { return optionsFromEnvironment(win::moduleDirectory()); }
+} // namespace passthrough
 
 namespace scsi {
 int32_t systemGeneration() {
@@ -180,7 +178,7 @@ int32_t systemGeneration() {
 }
 
 std::unique_ptr<Backend> makePassthroughBackend() {
-    return std::make_unique<passthrough::win::WinPassthroughBackend>(passthrough::win::windowsSystem(),
-                                                                     passthrough::win::optionsFromEnvironment());
+    return std::make_unique<passthrough::PassthroughBackend>(passthrough::machineDisks(),
+                                                             passthrough::machineOptions());
 }
 } // namespace scsi
