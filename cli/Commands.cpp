@@ -432,6 +432,44 @@ int requireLoggedOut(Session &s, const char *what) {
 }
 } // namespace
 
+// A user who may not send the disk raw commands logs in as the login program
+// does then: the library writes the login file onto the login volume, where
+// the device finds it. Nothing can check the password first; the device takes
+// the file only when its digest is the disk's.
+int loginByFile(Session &s, const Password &password) {
+    char volume[10] = {};
+    s.dll().GetSecureDiskVolume(volume);
+    volume[sizeof(volume) - 1] = '\0';
+    if (!s.dll().VerifyPassword(password.c_str(), 1)) {
+        if (s.errorCode() == QUENDAL_ERR_NO_LOGIN_VOLUME || !volume[0])
+            return fail(kExitNoDisk, "This user may not send the flash disk raw commands, and its login volume is "
+                                     "not mounted either",
+                        "mount the login volume (your file manager does when you open it) and try again, or run "
+                        "quendal as a user with access to the device (see docs/real-disks.md)");
+        return fail(kExitDeviceFailure, std::string("The login file could not be written on ") + volume,
+                    "check that the login volume is mounted writable for you and try again");
+    }
+    std::printf("Login file written on %s (this user may not send the disk raw commands).\n"
+                "When the password is right, the disk shows the secure area in the login volume's place; "
+                "when it does not, nothing changes.\n",
+                volume);
+    // A disk leaves its login volume in place while a volume of it is mounted,
+    // as a mounted medium must stay: the login takes effect once it is let go.
+    std::string mount;
+    for (const platform::DriveEntry &d : platform::driveTable())
+        if (d.letter == volume[0]) mount = d.mount;
+    if (mount.empty() || !platform::driveMapPath().empty()) return kExitOk;
+    std::string why;
+    if (releaseVolume(mount, &why)) {
+        std::printf("The login volume was unmounted from %s; the secure area takes its place.\n", mount.c_str());
+        return kExitOk;
+    }
+    std::printf("The login volume stays mounted at %s (%s): unmount (eject) it in your file manager, and the "
+                "secure area takes its place.\n",
+                mount.c_str(), why.c_str());
+    return kExitOk;
+}
+
 int cmdLogin(const Args &args) {
     Parsed p = parseOptions(args, {}, {"--password-stdin"});
     if (!p.error.empty()) return usage("login", p.error);
@@ -440,12 +478,17 @@ int cmdLogin(const Args &args) {
     Session s;
     if (int rc = s.bind({E::VerifyPassword, E::GetSecureDiskVolume})) return rc;
     if (int rc = chooseDisk(true)) return rc;
-    if (int rc = s.open()) return rc;
-    if (int rc = requireLoggedOut(s, "login")) return rc;
-
+    if (int rc = s.openDevice(true)) return rc;
     PasswordSource source(p.flags["--password-stdin"]);
     Password password;
     int rc = kExitOk;
+    if (s.fileLogin()) {
+        if (!readPassword(source, "Password: ", &password, &rc)) return rc;
+        return loginByFile(s, password);
+    }
+    if (int rc = s.readTable()) return rc;
+    if (int rc = requireLoggedOut(s, "login")) return rc;
+
     if (!readPassword(source, "Password: ", &password, &rc)) return rc;
     if (!s.dll().VerifyPassword(password.c_str(), 0))
         return fail(kExitWrongPassword, "Password Error.", "the secure area stays closed; try again");

@@ -7,6 +7,7 @@
 #include "ExitCodes.h"
 #include "FlashEmulator.h"
 #include "PassthroughBackend.h"
+#include "platform/Drives.h"
 #include "ScsiTransport.h"
 #include "Session.h"
 #include "TableView.h"
@@ -198,6 +199,12 @@ int unmountVolumes() {
     for (const std::string &f : failures) text += (text.empty() ? "" : "; ") + f;
     return fail(kExitWrongState, "cannot unmount " + text,
                 "nothing was written: close what uses the volume (or unmount it yourself) and try again");
+}
+
+bool releaseVolume(const std::string &mountPoint, std::string *why) {
+    for (const platform::DriveEntry &d : platform::driveTable())
+        if (d.mount == mountPoint) return passthrough::machineDisks().unmount({d.source, d.mount}, why);
+    return true;
 }
 
 int confirmFormat(Session &s, bool yes) {

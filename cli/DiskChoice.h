@@ -30,6 +30,9 @@ std::vector<std::string> mountedVolumes();
 // Unmounts them before a format. kExitOk, or a failure code after naming each
 // volume that stays, what the system said and who holds it.
 int unmountVolumes();
+// Unmounts the one volume mounted at mountPoint, as the user could; false with
+// what the system said.
+bool releaseVolume(const std::string &mountPoint, std::string *why);
 
 class Session;
 // Shows the opened disk (node, identity, size, layout) and what a format will

@@ -78,9 +78,11 @@ int32_t Session::readDisk() {
     return loadTable() ? 0 : kUnknownDisk;
 }
 
-int Session::openDevice() {
+int Session::openDevice(bool fileLoginWill) {
     if (int rc = load()) return rc;
     const int32_t found = initDisk();
+    fileLogin_ = found == SCSI_INIT_RAW_REFUSED && fileLoginWill;
+    if (fileLogin_) return kExitOk;
     if (found == SCSI_INIT_RAW_REFUSED)
         return fail(kExitNoDisk, "the flash disk is present but this user may not open it for raw access",
                     "run quendal as a user with access to the device (see docs/real-disks.md)");

@@ -28,8 +28,11 @@ public:
     int open();
     // The two halves of open(): the transport loaded and the disk opened
     // (printing why not); the table, capacity and login state read.
-    int openDevice();
+    // fileLoginWill: a disk this user may not send raw commands to is taken
+    // for the login by file (fileLogin() then tells), not refused.
+    int openDevice(bool fileLoginWill = false);
     int readTable();
+    bool fileLogin() const { return fileLogin_; }
     // Loading the transport (once), and opening the disk the transport chooses
     // now and reading it, without a word: the InitFlashDisk answer, or
     // kUnknownDisk when the disk has no table.
@@ -57,6 +60,7 @@ private:
     int32_t capacity_ = 0;
     int32_t loginState_ = -1;
     bool loaded_ = false;
+    bool fileLogin_ = false;
 };
 
 // The library's error codes in words.

@@ -57,8 +57,12 @@ wait_disk() {
       sd=$(ls "$dev/block" 2>/dev/null | head -n 1)
       sg=$(ls "$dev/scsi_generic" 2>/dev/null | head -n 1)
       [ -n "$sd" ] && [ -n "$sg" ] && [ -e "/dev/$sd" ] && [ -e "/dev/$sg" ] || continue
+      # The second unit (area 2) is always there, with or without a medium:
+      # wait for it too, or a program may meet the disk half made.
       lun1=${dev%:0}:1
+      [ -n "$(ls "$lun1/scsi_generic" 2>/dev/null)" ] || continue
       sd1=$(ls "$lun1/block" 2>/dev/null | head -n 1)
+      [ -z "$sd1" ] || [ -e "/dev/$sd1" ] || continue
       export QUENDAL_VM_DISK$1_SG=/dev/$sg QUENDAL_VM_DISK$1_SD=/dev/$sd QUENDAL_VM_DISK$1_SD1=${sd1:+/dev/$sd1}
       return 0
     done

@@ -155,6 +155,7 @@ RD=$JOB/root
 mkdir -p "$RD"/{bin,opt/quendal/bin}
 # The build's programs, beside the files they find beside themselves.
 for p in quendal Quendal.dll SCSI.dll flashdisk-gadget known-controllers.txt; do cp -a "$BIN/$p" "$RD/opt/quendal/bin/"; done
+for p in QuendalRecovery.dll ${QUENDAL_VM_PROGRAMS:-}; do [ -e "$BIN/$p" ] && cp -a "$BIN/$p" "$RD/opt/quendal/bin/"; done
 for p in "$BIN"/*.ini; do [ -e "$p" ] && cp -a "$p" "$RD/opt/quendal/bin/"; done
 for d in PWD BOOTFILES Cdrom; do [ -d "$BIN/$d" ] && cp -a "$BIN/$d" "$RD/opt/quendal/bin/"; done
 # Host tools the guest runs on the gadget disk (mkfs.fat for comparisons).

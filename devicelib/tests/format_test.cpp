@@ -270,7 +270,9 @@ TEST(FormatDisk, TheReferenceImageIsMadeAfreshNeverThroughALink) {
     HostFolders folders;
     const fs::path victim = folders.runtime.path / "victim";
     writeFile(victim, {'k', 'e', 'e', 'p'});
-    fs::create_symlink(victim, folders.reference());
+    std::error_code linkError;
+    fs::create_symlink(victim, folders.reference(), linkError);
+    if (linkError) GTEST_SKIP() << "this system makes no links: " << linkError.message();
     flashemu::DiskOptions o;
     o.sectors = 20000;
     EmulatedDisk disk(o);

@@ -272,7 +272,10 @@ public:
         return mask;
     }
 
+    void lockMedium(bool locked) override { mediumLocked_ = locked; }
+
     void hostCommand() override {
+        if (mediumLocked_) return;
         DiskLock hold(dir_);
         DiskState s;
         if (loadState(dir_, &s) && takePendingLogin(&s) && saveState(dir_, s)) publishDrives(dir_, s);
@@ -333,7 +336,7 @@ private:
         if (!loadState(dir_, &s)) return 0;
         dirty_ = false;
         republish_ = false;
-        if (!writesFirstVolume && takePendingLogin(&s)) dirty_ = republish_ = true;
+        if (!writesFirstVolume && !mediumLocked_ && takePendingLogin(&s)) dirty_ = republish_ = true;
         bool ok = body(s);
         if (dirty_) ok = saveState(dir_, s) && ok;
         if (republish_) publishDrives(dir_, s);
@@ -532,6 +535,7 @@ private:
 
     std::string dir_;
     bool holdForHost_ = true;
+    bool mediumLocked_ = false;
     bool opened_ = false;
     std::unique_ptr<WriterLock> writer_; // from open to close, as a real disk is held
     bool dirty_ = false;

@@ -42,6 +42,11 @@ public:
     // READY, INQUIRY, ...): like any but a data write into the first volume, it
     // lets a login noticed from a file take effect.
     virtual void hostCommand() = 0;
+    // The host prevents (true) or allows the removal of the first unit's medium,
+    // as a removable disk is told while a volume of it is mounted. While removal
+    // is prevented, a login noticed from a file waits: the secure area must not
+    // take the login volume's place under a mounted file system.
+    virtual void lockMedium(bool locked) = 0;
     virtual bool identity(Identity *out) = 0;
     virtual std::array<UnitView, 2> units() = 0;
     // count at most kMaxUnitSectors; first counts from the unit's start.

@@ -81,6 +81,7 @@ ScsiTarget::ScsiTarget(flashemu::EmulatedDisk &disk, std::string serial) : disk_
 }
 
 void ScsiTarget::powerOnReset() {
+    disk_.lockMedium(false); // a reset ends any prevention of removal
     view_ = disk_.units();
     for (uint8_t l = 0; l < kLuns; ++l) {
         resetPending_[l] = true;
@@ -185,8 +186,15 @@ bool ScsiTarget::run(uint8_t lun, const uint8_t *cdb, size_t cdbLength, const st
     case kInquiry: return inquiry(lun, cdb, dataIn);
     case kTestUnitReady:
     case kSynchronizeCache10: return v.present || fail(lun, kNotReady, kAscMediumNotPresent);
-    case kStartStopUnit:
-    case kPreventAllow: return true; // nothing to lock or spin: the medium is the host's to pull
+    case kStartStopUnit: return true; // nothing to spin
+    case kPreventAllow:
+        // Prevented while the host has a volume of the unit open (mounted). The
+        // login volume's medium stays in place until the host lets go of it.
+        if (lun == 0) {
+            disk_.lockMedium(cdb[4] & 1);
+            if (!(cdb[4] & 1)) disk_.hostCommand();
+        }
+        return true;
     case kModeSense6: return modeSense(lun, cdb, false, dataIn);
     case kModeSense10: return ten ? modeSense(lun, cdb, true, dataIn) : fail(lun, kIllegalRequest, kAscInvalidField);
     case kReadCapacity10: return readCapacity(lun, false, dataIn);

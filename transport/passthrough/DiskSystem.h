@@ -65,6 +65,10 @@ public:
     virtual bool unmount(const MountedVolume &volume, std::string *message) = 0;
     // Gives up what unmount kept hold of (Windows keeps its volume locks).
     virtual void releaseVolumes() {}
+    // Makes the system's disk driver read every unit of the disk again (size,
+    // partition table), after the device began to show another medium; false
+    // when the system would not (not allowed, or a volume still in use).
+    virtual bool refresh(const DiskEntry &disk) { return (void)disk, false; }
     // The drive letters (bit 0 for A:) whose volumes lie on the disk.
     virtual uint32_t driveMask(const DiskEntry &disk) = 0;
     // The programs that hold a node or a mounted volume open, as far as the

@@ -199,6 +199,22 @@ bool LinuxDisks::unmount(const MountedVolume &volume, std::string *message) {
     return false;
 }
 
+bool LinuxDisks::refresh(const DiskEntry &disk) {
+    // The SCSI layer's rescan makes the disk driver read the unit's size again
+    // (also under a mounted volume); the partition table is read again only
+    // where nothing of the unit is in use. Both are root's.
+    bool all = true;
+    for (const std::string &unit : disk.units) {
+        if (os_.writeText(sys_ + "/block/" + unit + "/device/rescan", "1") != 0) {
+            all = false;
+            continue;
+        }
+        const int rc = os_.rereadPartitions("/dev/" + unit);
+        if (rc != 0 && rc != -EBUSY) all = false;
+    }
+    return all && !disk.units.empty();
+}
+
 uint32_t LinuxDisks::driveMask(const DiskEntry &disk) {
     std::vector<std::string> names;
     for (const std::string &path : blockDevices(disk)) names.push_back("/dev/" + path.substr(path.rfind('/') + 1));

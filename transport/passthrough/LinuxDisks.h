@@ -22,6 +22,7 @@ public:
     Result exchange(Handle handle, SgExchange &x, std::string *note) override;
     std::vector<MountedVolume> mountedVolumes(const DiskEntry &disk) override;
     bool unmount(const MountedVolume &volume, std::string *message) override;
+    bool refresh(const DiskEntry &disk) override;
     uint32_t driveMask(const DiskEntry &disk) override;
     std::vector<std::string> holders(const std::string &nodeOrMountPoint) override;
 

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <scsi/sg.h>
+#include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -150,6 +151,23 @@ public:
             if (errno != EINTR) return -1;
         }
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    int writeText(const std::string &path, const std::string &text) override {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) return -errno;
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        const int err = n < 0 ? errno : 0;
+        ::close(fd);
+        return n == ssize_t(text.size()) ? 0 : -(err ? err : EIO);
+    }
+
+    int rereadPartitions(const std::string &diskNode) override {
+        const int fd = ::open(diskNode.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return -errno;
+        const int rc = ::ioctl(fd, BLKRRPART) < 0 ? -errno : 0;
+        ::close(fd);
+        return rc;
     }
 
     bool udisksRunning() override {

@@ -184,6 +184,7 @@ int32_t PassthroughBackend::close() {
     drop();
     sys_.releaseVolumes();
     volumesDown_ = false;
+    wholeDiskSent_ = false;
     return 1;
 }
 
@@ -218,6 +219,9 @@ bool PassthroughBackend::send(const uint8_t *cdb, uint8_t cdbLength, SgExchange:
         // changed reports it once on the next command; that command is sent again.
         bool afterReset = last_.outcome == Outcome::UnitAttention &&
                           (last_.sense.asc == kAscResetOccurred || last_.sense.asc == kAscMediumChanged);
+        // The device says so once, to whoever asks first; this time that was
+        // us, so the system's own disk driver never heard of the new medium.
+        if (afterReset && !wholeDiskSent_) tellSystem();
         if (!afterReset || attempt == 1) return false;
     }
     return false;
@@ -229,6 +233,7 @@ bool PassthroughBackend::sectorCommand(uint8_t opcode, uint32_t address, void *d
     bo::putBE16(cdb + 7, 1);
     auto dir = opcode == kRead10 ? SgExchange::Direction::FromDevice : SgExchange::Direction::ToDevice;
     uint32_t timeout = address >= kFirstVendorAddress ? options_.vendorTimeoutMs : options_.dataTimeoutMs;
+    if (opcode == kWrite10) return mediaCommand(cdb, sizeof cdb, data, kSector, timeout);
     return send(cdb, sizeof cdb, dir, data, kSector, timeout);
 }
 
@@ -237,12 +242,26 @@ bool PassthroughBackend::takeVolumesDown() {
     return unmountFailures_.empty();
 }
 
+// Commands after which the device shows other media on its units: the
+// whole-disk table, a login (the secure area takes the login volume's place)
+// and a reset (the stored layout, logged out).
+static bool changesMedia(uint32_t address) {
+    return address == cfgtbl::addr::kWholeDiskTable || address == cfgtbl::addr::kLogin ||
+           address == cfgtbl::addr::kReset;
+}
+
+void PassthroughBackend::tellSystem() {
+    if (!sys_.refresh(disk_))
+        log("the system could not be made to read the disk again: it shows the old medium until the disk is "
+            "replugged");
+}
+
 bool PassthroughBackend::readyToWrite(uint32_t address) {
     // A mounted file system keeps its own idea of the disk and writes its cached
-    // data back whenever it likes; after the whole-disk table or over new
+    // data back whenever it likes; after a change of medium or over new
     // sectors, that would land on the new layout.
     const bool wholeDisk = address == cfgtbl::addr::kWholeDiskTable;
-    if (!wholeDisk && (address >= kFirstVendorAddress || volumesDown_)) return true;
+    if (!changesMedia(address) && (address >= kFirstVendorAddress || volumesDown_)) return true;
     if (!takeVolumesDown()) {
         char at[16];
         std::snprintf(at, sizeof at, "0x%08X", address);
@@ -251,7 +270,20 @@ bool PassthroughBackend::readyToWrite(uint32_t address) {
     }
     // The whole-disk table makes the device show one new volume, which the
     // desktop may mount at once: look again before the first sector goes out.
-    volumesDown_ = !wholeDisk;
+    volumesDown_ = !wholeDisk && address < kFirstVendorAddress;
+    if (wholeDisk) wholeDiskSent_ = true;
+    return true;
+}
+
+bool PassthroughBackend::mediaCommand(const uint8_t *cdb, uint8_t cdbLength, void *data, uint32_t length,
+                                      uint32_t timeoutMs) {
+    const uint32_t address = bo::getBE32(cdb + 2);
+    if (!send(cdb, cdbLength, SgExchange::Direction::ToDevice, data, length, timeoutMs)) return false;
+    // A login or a reset changes what the units show at once. The kernel's disk
+    // driver learns of a new medium only from the device's unit attention, which
+    // our next command would take; told now, it reads the units again. (After the
+    // whole-disk table the format goes on and the disk is replugged after it.)
+    if (address == cfgtbl::addr::kLogin || address == cfgtbl::addr::kReset) tellSystem();
     return true;
 }
 
@@ -284,7 +316,7 @@ int32_t PassthroughBackend::writeScsi(const uint8_t *cdb12, const void *data, ui
     const uint32_t address = bo::getBE32(cdb12 + 2);
     if (!readyToWrite(address)) return 0;
     uint32_t timeout = address >= kFirstVendorAddress ? options_.vendorTimeoutMs : options_.dataTimeoutMs;
-    return send(cdb12, 12, SgExchange::Direction::ToDevice, const_cast<void *>(data), length, timeout) ? 1 : 0;
+    return mediaCommand(cdb12, 12, const_cast<void *>(data), length, timeout) ? 1 : 0;
 }
 
 int32_t PassthroughBackend::getDiskVolume(uint32_t /*value*/) {

@@ -99,6 +99,11 @@ private:
     // sectors go out only with no volume of the disk mounted.
     bool readyToWrite(uint32_t address);
     bool takeVolumesDown();
+    // A write, and after one that changed the medium the system told so.
+    bool mediaCommand(const uint8_t *cdb, uint8_t cdbLength, void *data, uint32_t length, uint32_t timeoutMs);
+    // Makes the system's own disk driver read the units again (new size, new
+    // partition table), as the device's unit attention would have.
+    void tellSystem();
     void log(const std::string &line) const;
 
     DiskSystem &sys_;
@@ -107,6 +112,7 @@ private:
     DiskEntry disk_;
     Result last_;
     bool volumesDown_ = false;
+    bool wholeDiskSent_ = false; // a format is under way: the disk is replugged after it
     std::vector<std::string> unmountFailures_;
 };
 

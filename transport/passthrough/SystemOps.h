@@ -56,6 +56,11 @@ public:
     virtual int runProgram(const std::vector<std::string> &argv, std::string *output) = 0;
     // Whether the udisks daemon is there to ask for unmounts.
     virtual bool udisksRunning() = 0;
+    // Writes text into a file that exists (a sysfs switch); 0, or -errno.
+    virtual int writeText(const std::string &path, const std::string &text) = 0;
+    // Asks the kernel to read a disk's partition table again (BLKRRPART); 0, or
+    // -errno (-EBUSY while one of its partitions is in use).
+    virtual int rereadPartitions(const std::string &diskNode) = 0;
 };
 
 // The operating system itself.

@@ -75,7 +75,7 @@ fs::path secureTemplate() {
         po.input = std::string(kPassword) + "\n" + kPassword + "\n";
         const testsupport::ProcessResult r = testsupport::runProcess(
             (fs::path(testsupport::programDirectory()) / "quendal.exe").string(),
-            {"--disk", d.string(), "format", "--mode", "secure", "--first", "50", "--password-stdin"}, po);
+            {"--disk", d.string(), "format", "--mode", "secure", "--first", "50", "--password-stdin", "--yes"}, po);
         if (r.exitCode != 0) throw std::runtime_error("formatting the secure disk failed: " + r.output);
         return d;
     }();

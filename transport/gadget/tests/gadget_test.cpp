@@ -230,8 +230,14 @@ TEST(GadgetTarget, ALoginFileWrittenThroughTheUnitLogsTheDeviceIn) {
     std::ofstream(rec, std::ios::binary).write(reinterpret_cast<const char *>(file.data()), 512);
     ASSERT_EQ(sh("MTOOLS_SKIP_CHECK=1 mcopy -i " + img + " " + rec + " ::LOG.LOG"), 0);
     EXPECT_TRUE(rig.run(0, {0, 0, 0, 0, 0, 0}).good) << "nothing changed yet";
+    // Mounted: the host prevents removal, and the medium stays while it does
+    // (on a real kernel a switch under the mount failed its last FAT writes).
+    ASSERT_TRUE(rig.run(0, {0x1E, 0, 0, 0, 1, 0}).good);
     writeChanges(blank, readFile(img));
     EXPECT_FALSE(flashemu::loggedIn(dir)) << "the file system's writes all land on the login volume";
+    EXPECT_TRUE(rig.run(0, {0, 0, 0, 0, 0, 0}).good) << "still the login volume while it is mounted";
+    EXPECT_FALSE(flashemu::loggedIn(dir));
+    ASSERT_TRUE(rig.run(0, {0x1E, 0, 0, 0, 0, 0}).good) << "unmounted";
     EXPECT_EQ(rig.run(0, {0, 0, 0, 0, 0, 0}).senseText(), "06/28/00") << "the next other command";
     EXPECT_TRUE(flashemu::loggedIn(dir));
     EXPECT_EQ(rig.capacity(0), kArea1);

@@ -79,6 +79,9 @@ public:
     int programResult = 0;
     std::string programOutput;
     bool udisks = false;
+    std::vector<std::string> written; // sysfs switches set: "path=text"
+    std::vector<std::string> rereads; // disks whose partition table was asked for again
+    int writeResult = 0, rereadResult = 0;
     int openCount = 0;
 
     // One SCSI disk under /sys/bus/scsi/devices/<hctl>.
@@ -240,6 +243,14 @@ public:
         return programResult;
     }
     bool udisksRunning() override { return udisks; }
+    int writeText(const std::string &path, const std::string &text) override {
+        written.push_back(path + "=" + text);
+        return writeResult;
+    }
+    int rereadPartitions(const std::string &diskNode) override {
+        rereads.push_back(diskNode);
+        return rereadResult;
+    }
 
 private:
     static void answer(SgExchange &x, const Failure &f) {

@@ -5,6 +5,8 @@
 // fake SG_IO device, so the vendor commands go the whole way.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -474,10 +476,29 @@ TEST_F(Mounted, TheWholeDiskTableGoesOutOnlyAfterEveryVolumeIsDown) {
     ASSERT_EQ(dev->commands.size(), 1u);
     EXPECT_EQ(dev->commands[0].cdb, bytes({0x2A, 0, 0x22, 0x80, 0, 0, 0, 0, 1, 0}));
     EXPECT_TRUE(r.logged("unmounted /dev/sdb1 (/media/u/PUBLIC)"));
-    // Vendor writes that leave the layout alone (a login) unmount nothing.
+    // Vendor writes that leave the media alone (a table of an information
+    // block) unmount nothing and tell the system nothing.
     r.os.programs.clear();
-    ASSERT_EQ(b->writeDisk(0x60000000, 1, table.data()), 1);
+    ASSERT_EQ(b->writeDisk(0x20800008, 1, table.data()), 1);
     EXPECT_TRUE(r.os.programs.empty());
+    EXPECT_TRUE(r.os.written.empty());
+}
+
+// A login puts the secure area where the login volume was: a file system left
+// mounted over it would read and write the wrong medium, and the kernel's disk
+// driver, whose unit attention our next command would take, would go on
+// showing the login volume's size (both seen on a real kernel).
+TEST_F(Mounted, ALoginTakesTheVolumesDownFirstAndHasTheSystemReadTheUnitsAgain) {
+    std::vector<uint8_t> record(512, 0xA5);
+    ASSERT_EQ(b->writeDisk(0x60000000, 1, record.data()), 1);
+    EXPECT_EQ(r.os.programs.size(), 2u) << "both volumes were unmounted";
+    EXPECT_EQ(r.os.written, (std::vector<std::string>{"/sys/block/sdb/device/rescan=1", "/sys/block/sdc/device/rescan=1"}));
+    EXPECT_EQ(r.os.rereads, (std::vector<std::string>{"/dev/sdb", "/dev/sdc"}));
+    // Without root the system will not: said in the log, the login stands.
+    r.os.written.clear();
+    r.os.writeResult = -EACCES;
+    ASSERT_EQ(b->writeDisk(0xA0000000, 1, record.data()), 1);
+    EXPECT_TRUE(r.logged("shows the old medium until the disk is replugged"));
 }
 
 TEST_F(Mounted, ABusyVolumeStopsTheFirstWriteAndIsNamedWithItsHolder) {
