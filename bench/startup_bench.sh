@@ -41,7 +41,7 @@ password=startup-bench
 # carries this build's launcher, then replugged (logged out).
 "$BIN/quendal" emulate "$disk" --sectors 400000 >/dev/null
 (cd "$BIN" && printf '%s\n%s\n' "$password" "$password" |
-  ./quendal --disk "$disk" format --mode secure --first 50 --password-stdin >/dev/null)
+  ./quendal --disk "$disk" format --yes --mode secure --first 50 --password-stdin >/dev/null)
 "$BIN/quendal" emulate "$disk" --replug >/dev/null
 
 # The login volume mounted on a folder, as a drive map says: the launcher is
