@@ -18,12 +18,6 @@ function(quendal_add_test name)
   add_test(NAME ${name} COMMAND ${name} WORKING_DIRECTORY ${QUENDAL_OUTPUT_DIR})
   set_tests_properties(${name} PROPERTIES TIMEOUT 900)
   quendal_test_data_home(${name})
-  # Tests that format from the program folder read its PWD, BOOTFILES and Cdrom
-  # folders; the format test sets them aside for folders of its own. They take
-  # turns rather than see each other's folders.
-  if(name MATCHES "^(devicelib_format_test|loginprog_disk_test|cli_quendal_test|manager_formatrun_test|boot_format_test|faults_.*)$")
-    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK program-folder-inputs)
-  endif()
   if(T_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
   endif()

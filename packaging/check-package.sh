@@ -2,6 +2,9 @@
 # Builds the Debian package from a build folder, unpacks it into a clean root
 # and checks it as an installed system would use it: every file in its place,
 # every library found, the programs run from the installed layout.
+# A check reads a command's whole output before grep looks at it: with pipefail,
+# "cmd | grep -q" fails whenever grep finds its line and leaves before cmd has
+# written the rest (cmd dies of SIGPIPE), which a loaded machine makes likely.
 set -euo pipefail
 BUILD=$(cd "${1:?usage: check-package.sh BUILD_DIR}" && pwd)
 WORK=$(mktemp -d)
@@ -48,12 +51,12 @@ fi
 # Every library is found from the installed folder alone.
 for f in "$PROG"/quendal "$PROG"/Quendal.dll "$PROG"/SCSI.dll "$PROG"/Orvane "$PROG"/Sarvik.exe; do
   [ -e "$f" ] || continue
-  if ldd "$f" | grep -q "not found"; then
+  if grep -q "not found" <<<"$(ldd "$f")"; then
     ldd "$f" >&2
     fail "$(basename "$f") has a library that is not found"
   fi
 done
-ldd "$PROG/Quendal.dll" | grep -q "SCSI.dll => $PROG/SCSI.dll" || fail "Quendal.dll does not find SCSI.dll beside itself"
+grep -q "SCSI.dll => $PROG/SCSI.dll" <<<"$(ldd "$PROG/Quendal.dll")" || fail "Quendal.dll does not find SCSI.dll beside itself"
 
 if command -v desktop-file-validate >/dev/null; then
   desktop-file-validate "$ROOT/usr/share/applications/quendal-orvane.desktop"
@@ -65,8 +68,8 @@ fi
 
 # The installed programs, started through their links.
 Q=$ROOT/usr/bin/quendal
-"$Q" --help | grep -q "Usage: quendal" || fail "quendal --help"
-"$Q" --version | grep -q "quendal " || fail "quendal --version"
+grep -q "Usage: quendal" <<<"$("$Q" --help)" || fail "quendal --help"
+grep -q "quendal " <<<"$("$Q" --version)" || fail "quendal --version"
 DISK=$WORK/disk
 "$Q" emulate "$DISK" --sectors 200000 > /dev/null || fail "quendal emulate"
 FLASHDISK_EMULATOR=$DISK "$Q" info | tee "$WORK/info.txt"

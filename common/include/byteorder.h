@@ -16,6 +16,7 @@ inline uint16_t getBE16(const uint8_t *p) { return uint16_t((p[0] << 8) | p[1]);
 inline uint32_t getBE32(const uint8_t *p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
 }
+inline uint64_t getBE64(const uint8_t *p) { return (uint64_t(getBE32(p)) << 32) | getBE32(p + 4); }
 
 inline void putLE16(uint8_t *p, uint16_t v) {
     p[0] = uint8_t(v);

@@ -55,6 +55,12 @@ enum QuendalFormatMode {
     QUENDAL_MODE_CDROM = 5
 };
 
+// Names a folder that FormatDisk takes ".\PWD", ".\BOOTFILES" and
+// ".\Cdrom\auto.iso" from in place of the host program's folder. Unset (the
+// normal case) the host program's folder it is. Tests that format at the same
+// time from one build folder give each format folders of its own this way.
+#define QUENDAL_FORMAT_INPUTS_ENV "QUENDAL_FORMAT_INPUTS"
+
 #pragma pack(push, 1)
 // The format request, 90 bytes, little-endian, as the host fills it.
 typedef struct FormatSettings {

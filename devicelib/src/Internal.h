@@ -17,7 +17,8 @@ struct SavedTable;
 namespace quendal {
 
 // --- TransportBinding.cpp ----------------------------------------------------
-// Makes the host program's folder the current directory (format procedure).
+// Makes the host program's folder the current directory (format procedure), or
+// the folder named by QUENDAL_FORMAT_INPUTS_ENV when that is set.
 void EnterProgramDirectory();
 
 // --- VendorCommands.cpp ------------------------------------------------------

@@ -1,5 +1,6 @@
 // Loading and releasing the transport SCSI.dll, the error-code register, the
 // re-exported GetOsVersion, and the move into the host program's folder.
+#include <cstdlib>
 #include <string>
 
 #include "Internal.h"
@@ -117,6 +118,10 @@ QUENDAL_API int32_t GetOsVersion(void) {
 namespace quendal {
 
 void EnterProgramDirectory() {
+    // A folder named in the environment stands in for the program's folder
+    // (see Quendal.h); one that cannot be entered leaves the specified folder.
+    if (const char *inputs = std::getenv(QUENDAL_FORMAT_INPUTS_ENV); inputs && *inputs)
+        if (platform::setCurrentDirectory(inputs)) return;
     std::string path = platform::executablePath();
     // Cut at the last separator, looking back no further than the second
     // character; without one the path goes to the system unchanged. A program in

@@ -5,8 +5,10 @@
 
 #include <array>
 #include <cstring>
+#include <filesystem>
 
 #include "Internal.h"
+#include "TestProcess.h"
 #include "LibraryState.h"
 #include "platform/Paths.h"
 
@@ -157,5 +159,25 @@ TEST(ProgramDirectory, BecomesTheCurrentDirectory) {
     quendal::EnterProgramDirectory();
     EXPECT_EQ(platform::currentDirectory(), platform::programDirectory());
     EXPECT_NE(platform::currentDirectory(), "/");
+    platform::setCurrentDirectory(before);
+}
+
+TEST(ProgramDirectory, AFolderNamedForTheFormatInputsStandsInForIt) {
+    std::string before = platform::currentDirectory();
+    testsupport::ScratchDir inputs("format-inputs");
+    {
+        testsupport::ScopedEnv named(QUENDAL_FORMAT_INPUTS_ENV, inputs.str());
+        quendal::EnterProgramDirectory();
+        EXPECT_TRUE(std::filesystem::equivalent(platform::currentDirectory(), inputs.path()))
+            << platform::currentDirectory();
+    }
+    // A folder that is not there leaves the program's own folder, not wherever
+    // the host happened to be.
+    ASSERT_TRUE(platform::setCurrentDirectory(inputs.str()));
+    {
+        testsupport::ScopedEnv named(QUENDAL_FORMAT_INPUTS_ENV, inputs / "missing");
+        quendal::EnterProgramDirectory();
+        EXPECT_EQ(platform::currentDirectory(), platform::programDirectory());
+    }
     platform::setCurrentDirectory(before);
 }

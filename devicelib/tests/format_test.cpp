@@ -41,41 +41,26 @@ void writeFile(const fs::path &p, const std::vector<uint8_t> &bytes) {
         .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
 }
 
-// The folders the library copies from, beside the host program (this test),
-// and a private temporary folder for the reference image. The build's own
-// folders of the same names are set aside meanwhile and put back afterwards;
-// the tests that use them hold a CTest resource lock, so none runs meanwhile.
+// The folders the library copies from, of this test alone: the format is
+// pointed at them through QUENDAL_FORMAT_INPUTS_ENV, so the build's own PWD,
+// BOOTFILES and Cdrom beside the test stay as they are for the tests that run
+// meanwhile. A private temporary folder takes the reference image.
 struct HostFolders {
-    fs::path bin = testsupport::programDirectory();
+    testsupport::TempDir inputs;
+    fs::path root = inputs.path;
+    testsupport::ScopedEnv named{QUENDAL_FORMAT_INPUTS_ENV, inputs.str()};
     testsupport::TempDir runtime;
     testsupport::ScopedUserTemp userTemp{runtime.str()};
     std::map<std::string, std::vector<uint8_t>> pwd, bootfiles;
-    static constexpr const char *kFolders[] = {"PWD", "BOOTFILES", "Cdrom"};
-    static fs::path keptName(const fs::path &folder) { return folder.string() + ".kept-by-format-test"; }
     HostFolders() {
-        std::error_code ec;
-        for (const char *d : kFolders)
-            if (fs::exists(bin / d, ec) && !fs::exists(keptName(bin / d), ec))
-                fs::rename(bin / d, keptName(bin / d), ec);
-        clear();
         pwd["LOGIN.EXE"] = pattern(70'000, 1);
         pwd["FLASHDISK.INI"] = pattern(300, 2); // 8.3: FLASHDIS.INI
         bootfiles["IO.SYS"] = pattern(120'000, 3);
         bootfiles["MSDOS.SYS"] = pattern(9, 4);
         bootfiles["COMMAND.COM"] = pattern(93'000, 5);
-        for (auto &[n, b] : pwd) writeFile(bin / "PWD" / n, b);
-        for (auto &[n, b] : bootfiles) writeFile(bin / "BOOTFILES" / n, b);
-        writeFile(bin / "PWD" / "skip.scc", pattern(10, 6));
-    }
-    ~HostFolders() {
-        clear();
-        std::error_code ec;
-        for (const char *d : kFolders)
-            if (fs::exists(keptName(bin / d), ec)) fs::rename(keptName(bin / d), bin / d, ec);
-    }
-    void clear() {
-        std::error_code ec;
-        for (const char *d : kFolders) fs::remove_all(bin / d, ec);
+        for (auto &[n, b] : pwd) writeFile(root / "PWD" / n, b);
+        for (auto &[n, b] : bootfiles) writeFile(root / "BOOTFILES" / n, b);
+        writeFile(root / "PWD" / "skip.scc", pattern(10, 6));
     }
     fs::path reference() const { return runtime.path / "img0.img"; }
 };
@@ -356,7 +341,7 @@ TEST(FormatDisk, CdromImageIsWrittenSectorBySectorFromAddressZero) {
     EmulatedDisk disk(o);
     FormatSettings s = settingsFor(QUENDAL_MODE_CDROM, {50'000, 50'000});
     // Exactly four sectors for 2048 bytes, none after the last.
-    writeFile(folders.bin / "Cdrom" / "auto.iso", pattern(2048, 8));
+    writeFile(folders.root / "Cdrom" / "auto.iso", pattern(2048, 8));
     disk.startLog();
     ASSERT_EQ(format(disk, s), 1);
     std::vector<uint32_t> addresses;
@@ -365,7 +350,7 @@ TEST(FormatDisk, CdromImageIsWrittenSectorBySectorFromAddressZero) {
     EXPECT_EQ(addresses, (std::vector<uint32_t>{0, 1, 2, 3, 0, 1, 2, 3}));
 
     auto iso = pattern(2048 + 100, 9); // four whole sectors and a piece
-    writeFile(folders.bin / "Cdrom" / "auto.iso", iso);
+    writeFile(folders.root / "Cdrom" / "auto.iso", iso);
     disk.startLog();
     ASSERT_EQ(format(disk, s), 1);
     addresses.clear();

@@ -1,7 +1,10 @@
 // LzariDecoder: turns one stored payload stream (4-byte little-endian unpacked
 // size, then the LZARI bit stream) back into the unpacked bytes. It is built to
 // survive any input: every table index is bounded by construction, the output
-// never grows past the size field, and nothing is allocated while decoding.
+// never grows past the size field, and nothing is allocated while decoding. It
+// decodes the very symbols the published algorithm decodes, with the model kept
+// in a form that is quick to search (LzariModel.h) and the input taken eight
+// bytes at a time.
 #pragma once
 
 #include <array>
@@ -53,36 +56,46 @@ public:
     uint64_t bitsPastEnd() const { return bitsPastEnd_; }
 
 private:
-    static constexpr size_t kBufferSize = 8192;
+    static constexpr size_t kInputSize = 8192;
+    static constexpr size_t kOutputChunk = 32768;
+    // The window: the last 4096 bytes, which matches copy from, then up to an
+    // output chunk not yet handed on, then room for the last 8-byte step of a
+    // match copy.
+    static constexpr size_t kWindowSize = kRingSize + kOutputChunk + kMaxMatch + 8;
 
-    int nextByte();
-    uint32_t nextBit();
+    bool fillInput();
+    void refillBits();
+    uint32_t takeBits(unsigned n);
     void renormalise();
+    template <class Model> typename Model::Found narrow(const Model &model);
     int decodeChar();
     int decodePosition();
-    void put(uint8_t b);
-    bool flush();
+    bool handOn(size_t &end);
 
     ByteInput *in_ = nullptr;
     ByteOutput *out_ = nullptr;
 
     uint32_t low_ = 0;
     uint32_t high_ = kQ4;
-    uint32_t value_ = 0;
-    uint32_t bitBuffer_ = 0;
-    uint32_t bitMask_ = 0; // 0: the first bit read loads a byte
+    // value - low, modulo 2^32: all the decoding needs of the code value read so
+    // far, and what every doubling of the interval doubles.
+    uint32_t offset_ = 0;
+    // Input bits not yet used, the next one in the top bit. Eight bytes are
+    // taken at a time; past the end of the input they are all ones.
+    uint64_t bits_ = 0;
+    unsigned bitsLeft_ = 0;
     bool pastEnd_ = false;
+    uint64_t bytesLoaded_ = 0;
+    uint64_t onesLoaded_ = 0; // bits made up past the end
 
-    CharModel chars_;
-    PositionModel positions_;
-    std::array<uint8_t, kRingSize> ring_{};
+    CharTree chars_;
+    PositionIndex positions_;
 
-    std::array<uint8_t, kBufferSize> inBuf_{};
+    std::array<uint8_t, kInputSize> inBuf_{};
     size_t inPos_ = 0;
     size_t inLen_ = 0;
     bool inEnded_ = false;
-    std::array<uint8_t, kBufferSize> outBuf_{};
-    size_t outLen_ = 0;
+    std::array<uint8_t, kWindowSize> window_{};
     bool outFailed_ = false;
 
     uint64_t consumed_ = 0;

@@ -8,11 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <numeric>
 #include <random>
 #include <string>
@@ -143,6 +145,63 @@ TEST(LzariRoundTrip, RandomAndLargeInputs) {
     Bytes big = mixedBytes(1500000, 7);
     expectRoundTrip(big);
     EXPECT_LT(lzari::pack(big).size(), big.size() / 2);
+}
+
+namespace {
+
+// Hands the stream over in pieces of 1 to 13 bytes, as a pipe may.
+class TrickleInput final : public lzari::ByteInput {
+public:
+    explicit TrickleInput(const Bytes &data) : data_(data) {}
+    size_t read(uint8_t *buf, size_t cap) override {
+        size_t n = std::min({cap, data_.size() - pos_, size_t(1 + rng_() % 13)});
+        std::copy_n(data_.begin() + long(pos_), n, buf);
+        pos_ += n;
+        return n;
+    }
+
+private:
+    const Bytes &data_;
+    size_t pos_ = 0;
+    std::mt19937 rng_{11};
+};
+
+// Takes `room` bytes, then refuses.
+class FullOutput final : public lzari::ByteOutput {
+public:
+    explicit FullOutput(size_t room) : room_(room) {}
+    bool write(const uint8_t *, size_t len) override {
+        if (len > room_) return false;
+        room_ -= len;
+        return true;
+    }
+
+private:
+    size_t room_;
+};
+
+} // namespace
+
+TEST(LzariStream, InputInPiecesOfAnySizeDecodesTheSame) {
+    Bytes original = mixedBytes(300000, 12);
+    Bytes stored = lzari::pack(original);
+    TrickleInput in(stored);
+    lzari::VectorOutput out;
+    auto decoder = std::make_unique<lzari::LzariDecoder>();
+    ASSERT_EQ(decoder->decode(in, out), lzari::DecodeResult::Done);
+    EXPECT_TRUE(out.bytes == original);
+    EXPECT_EQ(decoder->bytesConsumed(), stored.size());
+    EXPECT_EQ(decoder->bitsPastEnd(), 0u);
+}
+
+TEST(LzariStream, AnOutputThatRefusesBytesIsAWriteError) {
+    Bytes stored = lzari::pack(mixedBytes(200000, 13));
+    for (size_t room : {size_t(0), size_t(50000)}) {
+        lzari::MemoryInput in(stored);
+        FullOutput out(room);
+        auto decoder = std::make_unique<lzari::LzariDecoder>();
+        EXPECT_EQ(decoder->decode(in, out), lzari::DecodeResult::WriteError) << room << " bytes of room";
+    }
 }
 
 TEST(LzariStream, SizeZeroIsJustTheSizeField) {
@@ -281,6 +340,72 @@ TEST(LzariModel, CharacterModelStaysAPermutationWithConsistentTotals) {
     }
     EXPECT_EQ(m.symCum[0], c);
     EXPECT_EQ(m.symFreq[0], 0u);
+}
+
+namespace {
+
+// The published decoders' binary search over a falling cumulative table: the
+// first index from 1 to last whose count is at or below x.
+template <class Cum> int firstAtOrBelow(const Cum &cum, int last, uint32_t x) {
+    int i = 1, j = last;
+    while (i < j) {
+        int k = (i + j) / 2;
+        if (cum[k] > x)
+            i = k + 1;
+        else
+            j = k;
+    }
+    return i;
+}
+
+} // namespace
+
+TEST(LzariModel, TheDecodersTreeFollowsTheCharacterModel) {
+    // The decoder's model must find the symbol a binary search over symCum
+    // finds, with the same bounds, through every swap and halving.
+    lzari::CharModel m;
+    lzari::CharTree t;
+    m.start();
+    t.start();
+    std::mt19937 rng(6);
+    for (int step = 0; step < 150000; ++step) {
+        ASSERT_EQ(t.total(), m.total()) << "step " << step;
+        if (step % 997 == 0) {
+            for (int sym = 0; sym <= lzari::kCharCount; ++sym) {
+                ASSERT_EQ(t.cumulative(sym), m.symCum[sym]) << "step " << step << " symbol " << sym;
+                if (sym > 0) {
+                    ASSERT_EQ(t.charOf(sym), m.symToChar[sym]) << "step " << step << " symbol " << sym;
+                }
+            }
+        }
+        // x past the total only comes from a damaged stream; it finds symbol 1.
+        const uint32_t x = rng() % (m.total() + 3);
+        const int i = firstAtOrBelow(m.symCum, lzari::kCharCount, x);
+        const lzari::CharTree::Found f = t.find(x);
+        ASSERT_EQ(f.sym, i) << "step " << step << " x " << x;
+        ASSERT_EQ(f.upper, m.symCum[i - 1]);
+        ASSERT_EQ(f.lower, m.symCum[i]);
+        ASSERT_EQ(t.charOf(f.sym), m.symToChar[i]);
+        const int ch = (rng() % 4 == 0) ? int(rng() % 314) : int(rng() % 8);
+        const int sym = m.charToSym[ch];
+        m.update(sym);
+        t.update(sym);
+    }
+}
+
+TEST(LzariModel, ThePositionIndexFindsWhatTheBinarySearchFinds) {
+    lzari::PositionModel p;
+    lzari::PositionIndex index;
+    p.start();
+    index.start();
+    ASSERT_EQ(index.total(), p.total());
+    for (uint32_t x = 0; x < p.total() + 40; ++x) {
+        const int i = firstAtOrBelow(p.positionCum, lzari::kRingSize, x);
+        const lzari::PositionIndex::Found f = index.find(x);
+        ASSERT_EQ(f.position, i - 1) << "x " << x;
+        ASSERT_EQ(f.upper, p.positionCum[i - 1]) << "x " << x;
+        ASSERT_EQ(f.lower, p.positionCum[i]) << "x " << x;
+    }
 }
 
 TEST(LzariModel, PositionModelTotal) {

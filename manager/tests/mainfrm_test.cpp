@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QFontMetrics>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QTimer>
 
 #include <filesystem>
@@ -402,9 +403,15 @@ TEST(FormatRun, FormattingStateProgressResultAndClose) {
             int removes = -1, frees = -1;
             bool visible = false;
         } during;
-        // Looks at the window while the task runs, from the window's own wait loop.
-        QTimer::singleShot(0, &w.frm, [&] {
-            fakes::waitFor([&] { return w.frm.progBar->value() == 10; }, 30000);
+        // Looks at the window while the task runs, from the window's own wait
+        // loop: when the gauge takes the task's first report. (A check queued
+        // ahead of the click and waiting inside a nested loop would miss a
+        // report posted before it began: Qt delivers that only after the
+        // queued check returns.)
+        bool looked = false;
+        QObject::connect(w.frm.progBar, &QProgressBar::valueChanged, &w.frm, [&](int value) {
+            if (looked || value != 10) return;
+            looked = true;
             platform::DevBroadcastHeader volume{12, platform::kDevTypeVolume, 0};
             w.frm.WMDeviceChange(platform::kDeviceRemoveComplete, &volume);
             w.frm.WMDeviceChange(platform::kDeviceArrival, &volume);
@@ -413,6 +420,8 @@ TEST(FormatRun, FormattingStateProgressResultAndClose) {
                       w.frm.Formatting,    fakes::answers().removes, fakes::answers().frees,       w.frm.isVisible()};
             fakes::answers().holdFormat = false;
         });
+        // Only a report that never comes lets this end the wait.
+        QTimer::singleShot(120000, &w.frm, [] { fakes::answers().holdFormat = false; });
         w.frm.BtnFormat->click();
         EXPECT_EQ(during.msg, "Formatting,please wait.");
         EXPECT_EQ(during.gauge, "Preparing-- 10%");
@@ -422,11 +431,12 @@ TEST(FormatRun, FormattingStateProgressResultAndClose) {
         EXPECT_EQ(during.removes, 0);
         EXPECT_EQ(during.frees, 0);
         EXPECT_TRUE(during.visible);
+        EXPECT_TRUE(looked) << "the gauge never showed the first report";
         EXPECT_EQ(fakes::answers().formats, 1);
         EXPECT_FALSE(w.frm.Formatting);
         EXPECT_EQ(w.frm.FormatResult, ok != 0);
-        fakes::waitFor([] { return false; }, 50);
-        EXPECT_EQ(w.frm.progBar->value(), 100);
+        // The last report was posted before the task ended.
+        EXPECT_TRUE(fakes::waitFor([&] { return w.frm.progBar->value() == 100; }));
         EXPECT_EQ(w.messages, QStringList{ok ? "Format Complete!\nPlease replug your Flash Disk before use."
                                              : "Format Failed!\n Please replug your Flash Disk before use."});
         // The program ends after the message, releasing the library.
