@@ -60,9 +60,13 @@ wait_disk() {
       # The second unit (area 2) is always there, with or without a medium:
       # wait for it too, or a program may meet the disk half made.
       lun1=${dev%:0}:1
+      # sd makes its block node with or without a medium.
       [ -n "$(ls "$lun1/scsi_generic" 2>/dev/null)" ] || continue
       sd1=$(ls "$lun1/block" 2>/dev/null | head -n 1)
-      [ -z "$sd1" ] || [ -e "/dev/$sd1" ] || continue
+      [ -n "$sd1" ] && [ -e "/dev/$sd1" ] || continue
+      # The nodes come before the kernel has read the partition table; a read
+      # opens the disk, which waits for that scan.
+      for b in $sd $sd1; do dd if=/dev/$b of=/dev/null bs=512 count=1 2>/dev/null || true; done
       export QUENDAL_VM_DISK$1_SG=/dev/$sg QUENDAL_VM_DISK$1_SD=/dev/$sd QUENDAL_VM_DISK$1_SD1=${sd1:+/dev/$sd1}
       return 0
     done

@@ -273,10 +273,12 @@ int main(int argc, char **argv) {
         if (sig == SIGTERM || sig == SIGINT) break;
         // Pulled out and plugged in again; a new peripheral type needs only
         // the new enumeration, a replug also restarts the controller.
-        log(sig == SIGHUP ? "unplugging and plugging in again" : "enumerating again for the new peripheral type");
+        say(sig == SIGHUP ? "unplugging and plugging in again" : "enumerating again for the new peripheral type");
         if (!usb.unbind(&error)) say(error);
+        log("unplugged");
         if (sig == SIGHUP && !flashemu::replug(o.disk)) say("cannot restart the emulated disk in " + o.disk);
         if (!usb.bind(o.udc, &error)) say(error);
+        log("plugged in");
     }
 
     if (!usb.unbind(&error)) say(error);
