@@ -100,6 +100,7 @@ bool BulkOnlyServer::receiveAll(uint32_t length, std::vector<uint8_t> *keep, uin
     *received = 0;
     if (keep) keep->clear();
     while (*received < length) {
+        if (interrupted()) return false;
         size_t want = std::min<size_t>(kChunk, length - *received);
         ssize_t n = ep_.receive(chunk.data(), want);
         if (n < 0) {
@@ -118,6 +119,7 @@ bool BulkOnlyServer::receiveAll(uint32_t length, std::vector<uint8_t> *keep, uin
 bool BulkOnlyServer::sendData(const std::vector<uint8_t> &data, uint32_t *sent) {
     *sent = 0;
     while (*sent < data.size()) {
+        if (interrupted()) return false;
         size_t n = std::min<size_t>(kChunk, data.size() - *sent);
         ssize_t r = ep_.send(data.data() + *sent, n);
         if (r < 0) {
@@ -130,6 +132,9 @@ bool BulkOnlyServer::sendData(const std::vector<uint8_t> &data, uint32_t *sent) 
 }
 
 bool BulkOnlyServer::sendStatus(uint32_t tag, uint32_t residue, uint8_t status) {
+    // A status for a host that has since reset or unconfigured the device
+    // would answer its next command block's data stage.
+    if (interrupted()) return false;
     uint8_t csw[kCswLength] = {};
     bo::putLE32(csw, kCswSignature);
     bo::putLE32(csw + 4, tag);

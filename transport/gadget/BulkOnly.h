@@ -48,9 +48,11 @@ public:
     // endpoints fail for good (the errno).
     int serve();
 
-    // From the control endpoint's thread. A Bulk-Only Mass Storage Reset: the
-    // command at hand is dropped and the next wrapper is awaited; the caller
-    // also interrupts an endpoint read or write that is blocked.
+    // From the control endpoint's thread. A Bulk-Only Mass Storage Reset, or
+    // the host unconfiguring the device (a port reset, an unplug): the command
+    // at hand is dropped, nothing of it goes out any more, and the next wrapper
+    // is awaited; the caller also interrupts an endpoint read or write that is
+    // blocked.
     void reset();
     // The host configured the device (again): a power-on for the target.
     void powerOn();
@@ -68,6 +70,8 @@ private:
     bool serveOne();
     bool waitForReset();
     bool takeEvents();
+    // A reset or a stop came since the command at hand began.
+    bool interrupted() const { return stop_ || resetsAsked_ != resetsTaken_; }
     bool receiveAll(uint32_t length, std::vector<uint8_t> *keep, uint32_t keepLength, uint32_t *received);
     bool sendData(const std::vector<uint8_t> &data, uint32_t *sent);
     bool sendStatus(uint32_t tag, uint32_t residue, uint8_t status);

@@ -250,6 +250,10 @@ int main(int argc, char **argv) {
         if (!interruptUntil(bulk, [&] { return bot.resetsTaken() != before || bulkDone; }))
             say("the bulk endpoints did not take the reset in time");
     };
+    // Unplugged or reset by the host: a transfer still waiting for the
+    // endpoints would otherwise go out once they are enabled again, and the
+    // host would take the old command's status for its next command's data.
+    events.disable = events.reset;
     events.log = log;
     std::thread control([&] {
         ffs.serveControl(events, [&] { return stopping.load(); });

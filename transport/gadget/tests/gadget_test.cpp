@@ -7,7 +7,9 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <thread>
+#include <utility>
 
 #include "BulkOnly.h"
 #include "FunctionFs.h"
@@ -307,11 +309,13 @@ namespace {
 struct SocketEndpoints final : gadget::BulkEndpoints {
     int device = -1;
     std::atomic<int> inHalts{0}, outHalts{0};
+    std::function<void()> beforeSend;
     ssize_t receive(uint8_t *b, size_t n) override {
         ssize_t r = ::recv(device, b, n, 0);
         return r < 0 ? -errno : r;
     }
     ssize_t send(const uint8_t *b, size_t n) override {
+        if (beforeSend) std::exchange(beforeSend, nullptr)();
         ssize_t r = ::send(device, b, n, MSG_NOSIGNAL);
         return r < 0 ? -errno : r;
     }
@@ -432,4 +436,16 @@ TEST(GadgetFunctionFs, DescriptorCountsMatchTheDescriptorsOfEachSpeed) {
         }
     }
     EXPECT_EQ(at, d.size()) << "each speed holds exactly the descriptors it counts";
+}
+
+TEST(GadgetBulkOnly, NothingOfACommandCutByAResetReachesTheHostAfterIt) {
+    BotRig b;
+    b.cbw(1, 0, false, {0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(b.csw(), (std::array<uint32_t, 3>{1, 0, 1}));
+    // The host unplugs or resets the device while the data of a read goes out.
+    b.ep.beforeSend = [&] { b.bot->reset(); };
+    b.cbw(2, 1024, true, rw10(0x28, 0, 2));
+    EXPECT_EQ(b.take().size(), 1024u);
+    b.cbw(3, 0, false, {0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(b.csw(), (std::array<uint32_t, 3>{3, 0, 1})) << "the cut read's status never follows";
 }
