@@ -60,6 +60,7 @@ public:
 
     Kind kind() const { return g_.kind; }
     uint32_t clusterBytes() const { return g_.clusterBytes(); }
+    uint32_t rootEntries() const { return g_.rootEntries; }
     bool validCluster(uint32_t c) const { return g_.validCluster(c); }
     uint32_t entry(uint32_t c) const { return fat::getEntry(g_.kind, fat_, c); }
     uint32_t endOfChain() const { return fat::endOfChain(g_.kind); }
@@ -229,8 +230,11 @@ bool writeFatRootFile(const std::string &source, uint64_t volumeOffset, uint64_t
     FatVolume::Directory root;
     if (!vol.readRoot(&root)) return false;
 
-    // Find the file of that name and the first free slot.
-    const size_t entries = root.bytes.size() / dirent::kSize;
+    // Find the file of that name and the first free slot. A fixed root
+    // directory ends at its entry count, which may end inside a sector:
+    // readers never look at the slots after it.
+    size_t entries = root.bytes.size() / dirent::kSize;
+    if (vol.kind() != Kind::Fat32) entries = std::min<size_t>(entries, vol.rootEntries());
     long existing = -1, freeSlot = -1;
     for (size_t i = 0; i < entries; ++i) {
         const uint8_t *e = &root.bytes[i * dirent::kSize];

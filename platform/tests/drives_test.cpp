@@ -443,13 +443,17 @@ TEST_F(DriveMapTest, Fat32RootDirectoryGrowsWhenFullFixedRootsRefuse) {
     out = run("fsck.fat -n -v " + cut, &status);
     EXPECT_EQ(out.find("Free cluster summary wrong"), std::string::npos) << out;
 
-    Volume v12 = makeVolume(dir, "v12", "-F 12 -r 16", 1024);
-    for (int i = 0; i < 16; ++i) {
+    // A fixed root of 17 entries, full, though its second sector has room for
+    // 15 more that no reader looks at.
+    Volume v12 = makeVolume(dir, "v12", "-F 12 -r 32", 1024);
+    for (int i = 0; i < 17; ++i) {
         mtools("mcopy", v12, src + " ::F" + std::to_string(i) + ".TXT", &status);
         ASSERT_EQ(status, 0);
     }
-    writeMap(line('E', v12));
     std::vector<uint8_t> image = readFile(v12.container);
+    bo::putLE16(&image[v12.offset + 17], 17);
+    writeFile(v12.container, image);
+    writeMap(line('E', v12));
     EXPECT_FALSE(createDriveFile("E:\\log.log", data.data(), data.size(), 0));
     EXPECT_EQ(readFile(v12.container), image) << "a refused write leaves the volume as it was";
 }
