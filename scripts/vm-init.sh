@@ -80,7 +80,7 @@ EOF
 
 n=0
 for d in $DISKS; do
-  flashdisk-gadget --disk "$d" --udc "dummy_udc.$n" --name "disk$n" >/run/gadget$n.log 2>&1 &
+  flashdisk-gadget ${QUENDAL_GADGET_VERBOSE:+--verbose} --disk "$d" --udc "dummy_udc.$n" --name "disk$n" >/run/gadget$n.log 2>&1 &
   echo $! >/run/gadget$n.pid
   n=$((n + 1))
 done

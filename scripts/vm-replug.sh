@@ -8,9 +8,10 @@ wait_disk "$n" || exit 1
 old=$(eval echo "\$QUENDAL_VM_DISK${n}_SG")
 # What the gadget said and where its threads wait, for a disk that hangs.
 report() {
-  tail -n 5 /run/gadget$n.log >&2
+  lines=5; [ -z "$QUENDAL_GADGET_VERBOSE" ] || lines=80
+  tail -n $lines /run/gadget$n.log >&2
   for t in /proc/$(cat /run/gadget$n.pid)/task/*; do echo "thread $t: $(cat $t/wchan)" >&2; done
-  dmesg | tail -n 8 >&2
+  dmesg | tail -n 12 >&2
 }
 # Now and then the gadget does not act on the signal (seen under TCG, cause
 # not found yet): it is sent again, and the note says so.

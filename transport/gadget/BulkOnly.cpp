@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "byteorder.h"
 
@@ -46,12 +47,14 @@ int BulkOnlyServer::serve() {
     return 0;
 }
 
-void BulkOnlyServer::reset() {
+uint64_t BulkOnlyServer::reset() {
+    uint64_t ticket;
     {
         std::lock_guard<std::mutex> hold(mutex_);
-        ++resetsAsked_;
+        ticket = ++resetsAsked_;
     }
     wake_.notify_all();
+    return ticket;
 }
 
 void BulkOnlyServer::powerOn() {
@@ -73,12 +76,14 @@ void BulkOnlyServer::stop() {
 bool BulkOnlyServer::takeEvents() {
     bool any = false;
     if (powerOn_.exchange(false)) {
+        if (log_) log_("bulk endpoints: configured");
         target_.powerOnReset();
         stalled_ = false;
         any = true;
     }
     if (uint64_t asked = resetsAsked_; asked != resetsTaken_) {
         // A reset of the device as the host sees it: its units report it.
+        if (log_) log_("bulk endpoints: reset taken, the command at hand dropped");
         target_.powerOnReset();
         stalled_ = false;
         resetsTaken_ = asked;
@@ -152,9 +157,12 @@ bool BulkOnlyServer::serveOne() {
     uint8_t cbw[kWrapperRoom];
     ssize_t n = ep_.receive(cbw, sizeof cbw);
     if (n < 0) {
+        if (log_) log_(std::string("command block wrapper not read: ") + std::strerror(int(-n)));
         if (!passing(n)) fatal_ = int(-n);
         return false;
     }
+    // A wrapper that came in before a reset or an unplug is the old host's.
+    if (interrupted()) return false;
     // The host configured the device while this waited for the wrapper.
     takeEvents();
     const uint8_t lun = cbw[13] & 0x0F, cbLength = cbw[14] & 0x1F;

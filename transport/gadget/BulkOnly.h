@@ -52,14 +52,13 @@ public:
     // the host unconfiguring the device (a port reset, an unplug): the command
     // at hand is dropped, nothing of it goes out any more, and the next wrapper
     // is awaited; the caller also interrupts an endpoint read or write that is
-    // blocked.
-    void reset();
+    // blocked, until resetsTaken() reaches the number returned.
+    uint64_t reset();
     // The host configured the device (again): a power-on for the target.
     void powerOn();
     void stop();
     bool stopping() const { return stop_; }
-    // How many resets serve() has taken up; a caller interrupting a blocked
-    // transfer repeats until this moves.
+    // How many resets serve() has taken up.
     uint64_t resetsTaken() const { return resetsTaken_; }
 
     // Called after a status wrapper went out when the target wants the host to

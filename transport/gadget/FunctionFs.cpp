@@ -160,7 +160,10 @@ void FunctionFs::serveControl(const Events &events, const std::function<bool()> 
             const uint8_t *e = buffer + at;
             switch (e[kEventType]) {
             case FUNCTIONFS_BIND: log("bound to the device controller"); break;
-            case FUNCTIONFS_UNBIND: log("unbound from the device controller"); break;
+            case FUNCTIONFS_UNBIND:
+                log("unbound from the device controller");
+                if (events.unbound) events.unbound();
+                break;
             case FUNCTIONFS_ENABLE:
                 log("configured by the host");
                 if (events.enable) events.enable();

@@ -29,7 +29,7 @@ public:
     void close();
 
     struct Events {
-        std::function<void()> enable, disable, reset;
+        std::function<void()> enable, disable, reset, unbound;
         std::function<void(const std::string &)> log; // may be empty
     };
     // Reads and answers control events until stopRequested() holds after an

@@ -19,9 +19,11 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -242,18 +244,27 @@ int main(int argc, char **argv) {
     });
     gadget::FunctionFs::Events events;
     events.enable = [&] { bot.powerOn(); };
-    events.reset = [&] {
-        uint64_t before = bot.resetsTaken();
-        bot.reset();
-        // The command at hand is dropped before the status stage tells the
-        // host that the device is ready for its next command block.
-        if (!interruptUntil(bulk, [&] { return bot.resetsTaken() != before || bulkDone; }))
+    // The command at hand is dropped: a transfer of it still waiting for the
+    // endpoints would go out once they are enabled again, and the host would
+    // take the old command's status for its next command's data.
+    auto dropCommand = [&] {
+        const uint64_t ticket = bot.reset();
+        if (!interruptUntil(bulk, [&] { return bot.resetsTaken() >= ticket || bulkDone; }))
             say("the bulk endpoints did not take the reset in time");
     };
-    // Unplugged or reset by the host: a transfer still waiting for the
-    // endpoints would otherwise go out once they are enabled again, and the
-    // host would take the old command's status for its next command's data.
-    events.disable = events.reset;
+    // A Bulk-Only Mass Storage Reset: before its status stage tells the host
+    // that the device is ready for its next command block. Unconfigured by a
+    // port reset: before the host configures the device again.
+    events.reset = dropCommand;
+    events.disable = dropCommand;
+    std::mutex unbindMutex;
+    std::condition_variable unbindSeen;
+    uint64_t unbinds = 0;
+    events.unbound = [&] {
+        std::lock_guard<std::mutex> hold(unbindMutex);
+        ++unbinds;
+        unbindSeen.notify_all();
+    };
     events.log = log;
     std::thread control([&] {
         ffs.serveControl(events, [&] { return stopping.load(); });
@@ -278,8 +289,23 @@ int main(int argc, char **argv) {
         // Pulled out and plugged in again; a new peripheral type needs only
         // the new enumeration, a replug also restarts the controller.
         say(sig == SIGHUP ? "unplugging and plugging in again" : "enumerating again for the new peripheral type");
+        uint64_t unbindsBefore;
+        {
+            std::lock_guard<std::mutex> hold(unbindMutex);
+            unbindsBefore = unbinds;
+        }
         if (!usb.unbind(&error)) say(error);
         log("unplugged");
+        // The old host's events (an unconfiguration may or may not come) are
+        // handled before the next host is let in, and whatever command the
+        // old host left is dropped here: a block that came in just before
+        // the unplug, or its status waiting for the endpoints.
+        {
+            std::unique_lock<std::mutex> hold(unbindMutex);
+            if (!unbindSeen.wait_for(hold, std::chrono::seconds(5), [&] { return unbinds != unbindsBefore; }))
+                say("FunctionFS did not report the unplug in time");
+        }
+        dropCommand();
         if (sig == SIGHUP && !flashemu::replug(o.disk)) say("cannot restart the emulated disk in " + o.disk);
         if (!usb.bind(o.udc, &error)) say(error);
         log("plugged in");

@@ -309,9 +309,10 @@ namespace {
 struct SocketEndpoints final : gadget::BulkEndpoints {
     int device = -1;
     std::atomic<int> inHalts{0}, outHalts{0};
-    std::function<void()> beforeSend;
+    std::function<void()> beforeSend, afterReceive;
     ssize_t receive(uint8_t *b, size_t n) override {
         ssize_t r = ::recv(device, b, n, 0);
+        if (afterReceive) std::exchange(afterReceive, nullptr)();
         return r < 0 ? -errno : r;
     }
     ssize_t send(const uint8_t *b, size_t n) override {
@@ -448,4 +449,9 @@ TEST(GadgetBulkOnly, NothingOfACommandCutByAResetReachesTheHostAfterIt) {
     EXPECT_EQ(b.take().size(), 1024u);
     b.cbw(3, 0, false, {0, 0, 0, 0, 0, 0});
     EXPECT_EQ(b.csw(), (std::array<uint32_t, 3>{3, 0, 1})) << "the cut read's status never follows";
+    // A command block that came in just before the unplug is not served.
+    b.ep.afterReceive = [&] { b.bot->reset(); };
+    b.cbw(4, 0, false, {0, 0, 0, 0, 0, 0});
+    b.cbw(5, 0, false, {0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(b.csw(), (std::array<uint32_t, 3>{5, 0, 1}));
 }
