@@ -13,8 +13,8 @@ report() {
   for t in /proc/$(cat /run/gadget$n.pid)/task/*; do echo "thread $t: $(cat $t/wchan)" >&2; done
   dmesg | tail -n 12 >&2
 }
-# Now and then the gadget does not act on the signal (seen under TCG, cause
-# not found yet): it is sent again, and the note says so.
+# The old nodes stay while the kernel is still busy with the old device (an
+# error recovery under way): the signal is sent again, and the note says so.
 i=0
 kill -HUP "$(cat /run/gadget$n.pid)" || exit 1
 while [ -e "/sys/class/scsi_generic/${old#/dev/}" ]; do

@@ -92,7 +92,7 @@ step "the disks are found by sysfs and INQUIRY"
 quendal list
 [ "$(quendal list | grep -c 'MORVAN FLASH DISK')" = 2 ]
 fmt() { # disk mode first [stdin]
-  set -- "$1" "$2" "$3" $(nodes $1)
+  n=$(nodes $1); set -- "$1" "$2" "$3" $n
   step "format disk $1 as $2"
   quendal --device $4 format --mode $2 --first $3 --password-stdin --yes </tmp/pw >/tmp/out || { cat /tmp/out; return 1; }
   grep -q 'Format Complete' /tmp/out
@@ -100,19 +100,19 @@ fmt() { # disk mode first [stdin]
 printf 'pw\npw\n' >/tmp/pw
 for mode in zip-boot zip-boot-63 secure hdd-boot; do
   fmt 1 $mode 60
-  set -- $(vm-replug 1)
+  R=$(vm-replug 1); set -- $R
   case $mode in
     secure) check_unit $2 $BIN/PWD; wait_size $3 40000; check_unit $3 ;;
     *) check_unit $2 $BIN/BOOTFILES; check_unit $3 ;;
   esac
 done
 fmt 0 normal 50
-set -- $(vm-replug 0)
+R=$(vm-replug 0); set -- $R
 [ "$(size $2)" = 65536 ]
 check_unit $2
 check_unit $3
 fmt 0 cdrom 50
-set -- $(vm-replug 0)
+R=$(vm-replug 0); set -- $R
 step "the CD-ROM unit"
 case $2 in /dev/sr*) ;; *) echo "LUN 0 is $2, not a CD-ROM drive"; exit 1 ;; esac
 quendal --device $1 info | grep 'CD-ROM area'
@@ -134,7 +134,7 @@ TEST(Kernel, LoginsShowTheSecureAreaToTheKernelAndAPasswordChangeHolds) {
     const std::string s = rig.disk("s", 100000);
     hostFormat(s, "--mode secure --first 50 --password-stdin", "old\nold\n");
     const vmrig::Run r = rig.run(script(R"SH(
-set -- $(nodes 0); SG=$1; SD=$2
+R=$(nodes 0); set -- $R; SG=$1; SD=$2
 check_unit $3
 step "before the login the kernel sees the login volume"
 [ "$(size $SD)" = 2500 ]
@@ -149,7 +149,7 @@ wait_size $SD 47500
 check_unit $SD
 
 step "a new password, and the old one refused"
-set -- $(vm-replug 0); SG=$1; SD=$2
+R=$(vm-replug 0); set -- $R; SG=$1; SD=$2
 [ "$(size $SD)" = 2500 ]
 printf 'old\nnew\nnew\n' | quendal --device $SG passwd --password-stdin
 rc=0; echo old | quendal --device $SG login --password-stdin || rc=$?
@@ -163,7 +163,7 @@ echo new | as_tester quendal --device $SG login --password-stdin
 wait_size $SD 47500
 
 step "an ordinary user without the sg node logs in by file through the mounted login volume"
-set -- $(vm-replug 0); SG=$1; SD=$2
+R=$(vm-replug 0); set -- $R; SG=$1; SD=$2
 mount -t vfat -o uid=1000 $SD /mnt/l
 echo new | as_tester quendal --device $SG login --password-stdin | tee /tmp/out
 grep -q 'Login file written' /tmp/out
@@ -174,14 +174,14 @@ umount /mnt/l
 wait_size $SD 47500
 
 step "the same through the unmounted login volume, named by a drive map"
-set -- $(vm-replug 0); SG=$1; SD=$2
+R=$(vm-replug 0); set -- $R; SG=$1; SD=$2
 chown tester $SD
 printf 'E:\t%s\t0\t0\trw\n' $SD >/tmp/drives
 echo new | as_tester FLASHDISK_DRIVES=/tmp/drives quendal --device $SG login --password-stdin | grep 'Login file written'
 wait_size $SD 47500
 
 step "without any access the tool says what to do"
-set -- $(vm-replug 0); SG=$1; SD=$2
+R=$(vm-replug 0); set -- $R; SG=$1; SD=$2
 rc=0; echo new | as_tester quendal --device $SG login --password-stdin >/tmp/out 2>&1 || rc=$?
 cat /tmp/out
 [ $rc = 3 ]; grep -q 'docs/real-disks.md' /tmp/out
@@ -227,7 +227,7 @@ rc=0; quendal format --yes >/tmp/out 2>&1 || rc=$?
 cat /tmp/out; [ $rc = 2 ]; grep -q '2 flash disks are plugged in' /tmp/out
 
 step "a busy volume stops the format before anything is written"
-set -- $(nodes 0); SG=$1; SD=$2
+R=$(nodes 0); set -- $R; SG=$1; SD=$2
 mkdir -p /mnt/t; mount -t vfat $SD /mnt/t
 echo "kept" >/mnt/t/KEPT.TXT; sync
 (cd /mnt/t && exec sleep 600) & holder=$!
@@ -238,11 +238,11 @@ kill $holder; wait $holder || true
 umount /mnt/t
 
 step "a mounted volume is unmounted before the first write"
-set -- $(nodes 1); SG=$1; SD=$2
+R=$(nodes 1); set -- $R; SG=$1; SD=$2
 mkdir -p /mnt/u; mount -t vfat $SD /mnt/u
 quendal --device $SG format --first 50 --yes | tail -1
 ! grep -q ' /mnt/u ' /proc/mounts
-set -- $(vm-replug 1)
+R=$(vm-replug 1); set -- $R
 check_unit $2
 check_unit $3
 no_kernel_errors
@@ -259,4 +259,64 @@ echo "safety done"
     EXPECT_TRUE(fattools::mtype(flashemu::dataImagePath(t), drives[0].offset, "KEPT.TXT", &kept));
     EXPECT_EQ(kept, "kept\n");
     expectCleanVolumes(u, 2);
+}
+
+// A password change cut twice, each time right after the table sector of a
+// copy, through the kernel: the table saved before the first cut brings the
+// disk back with its password and its volumes as they were.
+TEST(Kernel, ATableCutTwiceComesBackFromItsSavedCopy) {
+    Rig rig;
+    const std::string s = rig.disk("s", 60000);
+    hostFormat(s, "--mode secure --first 50 --password-stdin", "old\nold\n");
+    // The fault plan lives in the disk's device.conf, which the guest sees
+    // through its share; the gadget reads it afresh for every command.
+    std::string body = "CONF=" + fattools::quote(s + "/device.conf") + "\n";
+    body += R"SH(
+# cut_next KINDHEX N: the N-th write of that kind from now on fails once, as a
+# pulled disk would; no plan with no arguments.
+cut_next() {
+  sed -i "s/^fail_write_kind=.*/fail_write_kind=$1/; s/^fail_write_nth=.*/fail_write_nth=${2:-0}/;
+          s/^writes_of_kind=.*/writes_of_kind=0/" "$CONF"
+  grep -q "^fail_write_kind=$1\$" "$CONF"
+}
+INFO_TABLE=696e666f2d7461626c65
+passwd_cut() {
+  rc=0; printf 'old\nnew\nnew\n' | quendal --device $SG passwd --password-stdin >/tmp/out 2>&1 || rc=$?
+  cat /tmp/out; [ $rc = 1 ]
+  cut_next ""
+}
+R=$(nodes 0); set -- $R; SG=$1
+check_unit $2
+check_unit $3
+
+step "the first cut: the old password stays, one copy is left"
+cut_next $INFO_TABLE 1
+passwd_cut
+grep -q 'old password' /tmp/out
+R=$(vm-replug 0); set -- $R; SG=$1
+quendal --device $SG info | tee /tmp/info
+grep -q 'one copy (no backup)' /tmp/info
+
+step "the second cut"
+cut_next $INFO_TABLE 1
+passwd_cut
+R=$(vm-replug 0); set -- $R; SG=$1
+quendal --device $SG info || true
+
+step "the table saved before the first cut goes back"
+saved=$(ls $HOME/.local/share/quendal/tables/*.table | sort | head -n 1)
+quendal --device $SG table restore "$saved" --yes
+R=$(vm-replug 0); set -- $R; SG=$1
+quendal --device $SG info | tee /tmp/info
+grep -q 'primary and backup copy' /tmp/info
+echo old | quendal --device $SG login --password-stdin
+R=$(vm-replug 0); set -- $R
+no_kernel_errors
+echo "restore done"
+)SH";
+    const vmrig::Run r = rig.run(script(body), {s});
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("restore done"), std::string::npos) << r.output;
+    // The login volume and the public area, as the guest left them before the cuts.
+    expectCleanVolumes(s, 2);
 }
