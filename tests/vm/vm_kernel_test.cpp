@@ -301,11 +301,11 @@ step "the second cut"
 cut_next $INFO_TABLE 1
 passwd_cut
 R=$(vm-replug 0); set -- $R; SG=$1
-quendal --device $SG info || true
 
 step "the table saved before the first cut goes back"
 saved=$(ls $HOME/.local/share/quendal/tables/*.table | sort | head -n 1)
-quendal --device $SG table restore "$saved" --yes
+quendal --device $SG table restore "$saved" --yes | tee /tmp/out
+grep -q 'one copy left' /tmp/out
 R=$(vm-replug 0); set -- $R; SG=$1
 quendal --device $SG info | tee /tmp/info
 grep -q 'primary and backup copy' /tmp/info
