@@ -24,5 +24,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 find_program(QUENDAL_WINE NAMES wine wine64)
 if(QUENDAL_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${QUENDAL_WINE})
+  # Through a wrapper that starts a program once more when Wine's server turned
+  # it away at its start (see the script).
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh ${QUENDAL_WINE})
 endif()
