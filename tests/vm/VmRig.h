@@ -13,6 +13,8 @@
 
 #include "FatTools.h"
 #include "FlashEmulator.h"
+#include "file_io.h"
+#include "platform/Drives.h"
 #include "TestProcess.h"
 
 namespace vmrig {
@@ -68,27 +70,11 @@ public:
         return {std::string("no drive ") + letter + ": on " + disk};
     }
 
-    struct Drive {
-        char letter = 0;
-        uint64_t offset = 0, length = 0;
-    };
     // The drive map the emulator publishes for what the host sees now.
-    static std::vector<Drive> drives(const std::string &disk) {
-        std::vector<Drive> out;
-        auto r = fattools::run("cat " + fattools::quote(flashemu::drivesPath(disk)));
-        size_t pos = 0;
-        while (pos < r.output.size()) {
-            size_t end = r.output.find('\n', pos);
-            std::string line = r.output.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-            pos = end == std::string::npos ? r.output.size() : end + 1;
-            if (line.size() < 3 || line[0] == '#' || line[1] != ':') continue;
-            Drive d;
-            d.letter = line[0];
-            if (std::sscanf(line.c_str() + 2, " %*s %llu %llu", reinterpret_cast<unsigned long long *>(&d.offset),
-                            reinterpret_cast<unsigned long long *>(&d.length)) == 2)
-                out.push_back(d);
-        }
-        return out;
+    static std::vector<platform::DriveEntry> drives(const std::string &disk) {
+        std::string text;
+        if (!fileio::readWholeFile(flashemu::drivesPath(disk), &text)) return {};
+        return platform::parseDriveMap(text);
     }
 
     // Helpers every guest script has: the disk's nodes as the kernel names them now,

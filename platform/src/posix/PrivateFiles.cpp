@@ -19,7 +19,7 @@ std::string systemError(const std::string &what) { return what + ": " + std::str
 } // namespace
 
 std::string userDataDirectory() {
-    // The base directory specification ignores a relative $XDG_DATA_HOME.
+    // A relative $XDG_DATA_HOME is ignored, as XDG's base directories say.
     const char *data = std::getenv("XDG_DATA_HOME");
     if (data && data[0] == '/') return data;
     const char *home = std::getenv("HOME");
